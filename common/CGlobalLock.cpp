@@ -1,0 +1,99 @@
+#include "CGlobalLock.h"
+
+#include "Security.h"
+
+#include <strsafe.h>
+
+namespace {
+
+const WCHAR kGlobalPrefix[] = L"Global\\";
+const size_t kGlobalPrefixLen = ARRAYSIZE(kGlobalPrefix) - 1;
+
+// Kernel object names may not contain '\' after the namespace, and '.' is kept out too.
+void MangleName(LPWSTR lpszName)
+{
+    for (LPWSTR p = lpszName + kGlobalPrefixLen; *p != L'\0'; ++p) {
+        if (*p == L'\\' || *p == L'.') {
+            *p = L'$';
+        }
+    }
+}
+
+}  // namespace
+
+CGlobalLock::CGlobalLock() : m_hMutex(NULL), m_dwTimeout(INFINITE) {}
+
+CGlobalLock::~CGlobalLock()
+{
+    Finalize();
+}
+
+DWORD CGlobalLock::Initialize(LPCWSTR lpszName, DWORD dwTimeout)
+{
+    if (lpszName == NULL) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    WCHAR szName[MAX_PATH];
+    if (FAILED(::StringCchPrintfW(szName, ARRAYSIZE(szName), L"%s%s", kGlobalPrefix, lpszName))) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    MangleName(szName);
+
+    SECURITY_ATTRIBUTES sa = {};
+    DWORD dwRet = InitNullDaclSecurity(&sa);
+    if (dwRet != ERROR_SUCCESS) {
+        return dwRet;
+    }
+    HANDLE hMutex = ::CreateMutexW(&sa, FALSE, szName);
+    if (hMutex == NULL) {
+        hMutex = ::OpenMutexW(SYNCHRONIZE, FALSE, szName);
+    }
+    dwRet = ::GetLastError();
+    ReleaseNullDaclSecurity(&sa);
+    if (hMutex == NULL) {
+        return dwRet;
+    }
+
+    Finalize();
+    m_hMutex = hMutex;
+    m_dwTimeout = (dwTimeout == 0) ? INFINITE : dwTimeout;
+    return ERROR_SUCCESS;
+}
+
+DWORD CGlobalLock::Lock(HANDLE hAbortEvent)
+{
+    if (m_hMutex == NULL) {
+        return ERROR_NOT_READY;
+    }
+    HANDLE handles[2] = { m_hMutex, hAbortEvent };
+    const DWORD nCount = (hAbortEvent != NULL) ? 2 : 1;
+    switch (::WaitForMultipleObjects(nCount, handles, FALSE, m_dwTimeout)) {
+    case WAIT_OBJECT_0:
+    case WAIT_ABANDONED_0:
+        return ERROR_SUCCESS;
+    case WAIT_OBJECT_0 + 1:
+    case WAIT_ABANDONED_0 + 1:
+        return ERROR_OPERATION_ABORTED;
+    case WAIT_TIMEOUT:
+        return ERROR_BUSY;
+    default:
+        return ERROR_INVALID_FUNCTION;
+    }
+}
+
+DWORD CGlobalLock::Unlock()
+{
+    if (m_hMutex == NULL) {
+        return ERROR_NOT_READY;
+    }
+    return ::ReleaseMutex(m_hMutex) ? ERROR_SUCCESS : ::GetLastError();
+}
+
+void CGlobalLock::Finalize()
+{
+    if (m_hMutex != NULL && m_hMutex != INVALID_HANDLE_VALUE) {
+        ::CloseHandle(m_hMutex);
+    }
+    m_hMutex = NULL;
+    m_dwTimeout = INFINITE;
+}

@@ -1,0 +1,57 @@
+// The debug log shared by every module: one UTF-16LE file, appended line by line.
+#pragma once
+
+#include "CGlobalLock.h"
+
+#include <windows.h>
+
+// Settings key of the log below HKEY_LOCAL_MACHINE.
+#define MIREL_DBGLOG_KEY L"Software\\Orvane\\OrvaneMirel\\DbgLog"
+
+// Trace levels: failures and events, the library's interface, everything else.
+enum {
+    LOG_EVENT = 0,
+    LOG_API = 1,
+    LOG_DETAIL = 2,
+};
+
+class CLog {
+public:
+    CLog();
+    ~CLog();
+
+    // Reads the settings under HKLM\lpszRegKey and opens the log; does nothing when already open.
+    void Initialize(LPCWSTR lpszRegKey);
+    void Trace(DWORD dwLevel, LPCWSTR lpszFunction, int nLine, LPCWSTR lpszFormat, ...);
+    void Finalize();
+
+    // Writes "Exit retval:%08x", or "Exit - Error! retval:%08x" when dwRet is not 0; returns dwRet.
+    DWORD TraceExit(DWORD dwLevel, LPCWSTR lpszFunction, int nLine, DWORD dwRet);
+    // Writes "%s is NULL." at level 0 and the error exit line at dwExitLevel; returns 87.
+    DWORD TraceNullArg(DWORD dwExitLevel, LPCWSTR lpszFunction, int nLine, LPCWSTR lpszArgName);
+
+private:
+    CLog(const CLog&) = delete;
+    CLog& operator=(const CLog&) = delete;
+
+    void ReadSettings(LPCWSTR lpszRegKey);
+    void BuildFilePath(LPWSTR lpszPath, size_t cchPath) const;
+    void WriteLine(LPCWSTR lpszLine);
+
+    BOOL m_bOpened;
+    DWORD m_dwLogForm;
+    DWORD m_dwLogLevel;
+    DWORD m_dwDbgPort;
+    WCHAR m_szFileName[MAX_PATH + 1];
+    CGlobalLock m_Lock;
+    DWORD m_dwFileAttributes;
+};
+
+// The one logger of this module.
+extern CLog g_Log;
+
+#define LOG_TRACE(level, fn, ...) g_Log.Trace((level), (fn), __LINE__, __VA_ARGS__)
+#define LOG_ENTER(level, fn) g_Log.Trace((level), (fn), __LINE__, L"Enter")
+#define LOG_EXIT(level, fn) g_Log.Trace((level), (fn), __LINE__, L"Exit")
+#define LOG_RESULT(level, fn, ret) g_Log.TraceExit((level), (fn), __LINE__, (ret))
+#define LOG_NULL_ARG(level, fn, arg) g_Log.TraceNullArg((level), (fn), __LINE__, (arg))

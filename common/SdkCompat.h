@@ -1,0 +1,55 @@
+// Declarations that the MinGW-w64 headers lack. Guarded so that an MSVC build keeps the SDK's own.
+#pragma once
+
+#include <windows.h>
+
+#if defined(__MINGW32__)
+#include <wtsapi32.h>
+
+// WTS_INFO_CLASS value for WTSQuerySessionInformationW.
+#ifndef WTSSessionInfoEx
+#define WTSSessionInfoEx ((WTS_INFO_CLASS)25)
+#endif
+
+#ifndef WTS_SESSIONSTATE_LOCK
+#define WTS_SESSIONSTATE_UNKNOWN 0xFFFFFFFF
+#define WTS_SESSIONSTATE_LOCK    0x00000000
+#define WTS_SESSIONSTATE_UNLOCK  0x00000001
+
+typedef struct _WTSINFOEX_LEVEL1_W {
+    ULONG SessionId;
+    WTS_CONNECTSTATE_CLASS SessionState;
+    LONG SessionFlags;
+    WCHAR WinStationName[WINSTATIONNAME_LENGTH + 1];
+    WCHAR UserName[USERNAME_LENGTH + 1];
+    WCHAR DomainName[DOMAIN_LENGTH + 1];
+    LARGE_INTEGER LogonTime;
+    LARGE_INTEGER ConnectTime;
+    LARGE_INTEGER DisconnectTime;
+    LARGE_INTEGER LastInputTime;
+    LARGE_INTEGER CurrentTime;
+    DWORD IncomingBytes;
+    DWORD OutgoingBytes;
+    DWORD IncomingFrames;
+    DWORD OutgoingFrames;
+    DWORD IncomingCompressedBytes;
+    DWORD OutgoingCompressedBytes;
+} WTSINFOEX_LEVEL1_W, *PWTSINFOEX_LEVEL1_W;
+
+typedef union _WTSINFOEX_LEVEL_W {
+    WTSINFOEX_LEVEL1_W WTSInfoExLevel1;
+} WTSINFOEX_LEVEL_W, *PWTSINFOEX_LEVEL_W;
+
+typedef struct _WTSINFOEXW {
+    DWORD Level;
+    WTSINFOEX_LEVEL_W Data;
+} WTSINFOEXW, *PWTSINFOEXW;
+#endif
+#endif  // __MINGW32__
+
+// SYSTEM_POWER_STATUS::SystemStatusFlag is called Reserved1 in MinGW-w64.
+#if defined(__MINGW32__)
+#define MIREL_SYSTEM_STATUS_FLAG(sps) ((sps).Reserved1)
+#else
+#define MIREL_SYSTEM_STATUS_FLAG(sps) ((sps).SystemStatusFlag)
+#endif

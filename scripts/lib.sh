@@ -1,0 +1,59 @@
+# Shared steps of the build, test and demonstration scripts. Source it; it changes nothing by itself.
+
+MIREL_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+MIREL_BUILD="$MIREL_ROOT/build"
+MIREL_PACKAGES="g++-mingw-w64-x86-64-posix wine64 wine cmake ninja-build googletest xvfb xauth"
+
+log() { printf '== %s\n' "$*" >&2; }
+
+# Installs whatever of the toolchain, Wine and Xvfb is missing (Debian 12, as root).
+mirel_install_packages() {
+  local missing=""
+  for p in $MIREL_PACKAGES; do
+    dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"
+  done
+  [ -z "$missing" ] && return 0
+  log "installing$missing"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq && apt-get install -y -qq --no-install-recommends $missing >/dev/null
+}
+
+# Configures and builds everything (deliverables and tests) with the cross toolchain.
+mirel_build() {
+  log "building"
+  cmake --preset mingw -S "$MIREL_ROOT" >/dev/null || return 1
+  cmake --build "$MIREL_BUILD" || return 1
+}
+
+# Creates a throwaway Wine prefix and starts its server and system processes.
+# The first wine process must not inherit our stdout: Wine's system processes would keep it open.
+mirel_prefix_start() {
+  export WINEPREFIX
+  WINEPREFIX=$(mktemp -d /tmp/mirel-wine.XXXXXX)
+  export WINEDEBUG=-all
+  export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+  export WINEARCH=win64
+  log "creating Wine prefix $WINEPREFIX"
+  wineboot -i </dev/null >"$WINEPREFIX.boot.log" 2>&1
+  wineserver -w
+  wineserver -p </dev/null >/dev/null 2>&1
+  wineboot </dev/null >>"$WINEPREFIX.boot.log" 2>&1
+}
+
+# Stops this prefix's server (and with it every process of the prefix) and removes the prefix.
+mirel_prefix_stop() {
+  [ -n "${WINEPREFIX:-}" ] || return 0
+  wineserver -k >/dev/null 2>&1
+  wineserver -w >/dev/null 2>&1
+  rm -rf "$WINEPREFIX" "$WINEPREFIX.boot.log"
+}
+
+# A writable /sys/class/power_supply for this mount namespace: Wine's GetSystemPowerStatus reads it.
+# Starts with the AC line online and no battery.
+mirel_power_supply_mount() {
+  local dir=/sys/class/power_supply
+  mount -t tmpfs -o size=1m mirel-power "$dir" || return 1
+  mkdir -p "$dir/AC"
+  echo Mains >"$dir/AC/type"
+  echo 1 >"$dir/AC/online"
+}

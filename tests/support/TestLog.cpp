@@ -1,0 +1,102 @@
+#include "TestLog.h"
+
+#include "TestProcess.h"
+#include "TestRegistry.h"
+
+#include <shlobj.h>
+
+namespace testsupport {
+
+namespace {
+
+const wchar_t kDbgLogKey[] = L"Software\\Orvane\\OrvaneMirel\\DbgLog";
+
+}  // namespace
+
+std::wstring CommonAppDataPath(const std::wstring& fileName)
+{
+    WCHAR folder[MAX_PATH];
+    ::SHGetSpecialFolderPathW(NULL, folder, CSIDL_COMMON_APPDATA, FALSE);
+    return std::wstring(folder) + L"\\" + fileName;
+}
+
+std::string ReadFileBytes(const std::wstring& path)
+{
+    std::string bytes;
+    HANDLE h = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                             OPEN_EXISTING, 0, NULL);
+    if (h == INVALID_HANDLE_VALUE) {
+        return bytes;
+    }
+    char buf[65536];
+    DWORD n = 0;
+    while (::ReadFile(h, buf, sizeof(buf), &n, NULL) && n > 0) {
+        bytes.append(buf, n);
+    }
+    ::CloseHandle(h);
+    return bytes;
+}
+
+ScopedLogSettings::ScopedLogSettings(const std::wstring& fileName, DWORD logForm, DWORD logLevel)
+    : m_path(CommonAppDataPath(fileName))
+{
+    ::SetFileAttributesW(m_path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    ::DeleteFileW(m_path.c_str());
+    SetRegString(kDbgLogKey, L"filename", fileName);
+    SetRegDword(kDbgLogKey, L"logform", logForm);
+    SetRegDword(kDbgLogKey, L"loglevel", logLevel);
+}
+
+ScopedLogSettings::~ScopedLogSettings()
+{
+    DeleteRegTree(kDbgLogKey);
+}
+
+std::string ScopedLogSettings::Bytes() const
+{
+    return ReadFileBytes(m_path);
+}
+
+std::vector<std::wstring> ScopedLogSettings::Lines() const
+{
+    const std::string bytes = Bytes();
+    std::wstring text(bytes.size() / 2, L'\0');
+    memcpy(&text[0], bytes.data(), text.size() * 2);
+    if (!text.empty() && text[0] == 0xFEFF) {
+        text.erase(0, 1);
+    }
+    std::vector<std::wstring> lines;
+    size_t start = 0;
+    for (size_t pos; (pos = text.find(L"\r\n", start)) != std::wstring::npos; start = pos + 2) {
+        lines.push_back(text.substr(start, pos - start));
+    }
+    if (start < text.size()) {
+        lines.push_back(text.substr(start));
+    }
+    return lines;
+}
+
+bool ScopedLogSettings::Contains(const std::wstring& text) const
+{
+    for (const std::wstring& line : Lines()) {
+        if (line.find(text) != std::wstring::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool ScopedLogSettings::WaitFor(const std::wstring& text, DWORD timeoutMs) const
+{
+    const ULONGLONG deadline = NowMs() + timeoutMs;
+    do {
+        if (Contains(text)) {
+            return true;
+        }
+        ::Sleep(20);
+    } while (NowMs() < deadline);
+    return Contains(text);
+}
+
+}  // namespace testsupport
+

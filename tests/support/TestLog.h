@@ -1,0 +1,36 @@
+// Switching the debug log on for a test and reading back what the programs wrote.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// Sets the DbgLog settings (a file of its own in the common application-data folder) and removes
+// the file; restores "no DbgLog key" on destruction.
+class ScopedLogSettings {
+public:
+    ScopedLogSettings(const std::wstring& fileName, DWORD logForm, DWORD logLevel);
+    ~ScopedLogSettings();
+
+    const std::wstring& Path() const { return m_path; }
+    // The file's bytes; empty when it does not exist.
+    std::string Bytes() const;
+    // The file as lines (BOM and "\r\n" removed).
+    std::vector<std::wstring> Lines() const;
+    // True when some line contains the text.
+    bool Contains(const std::wstring& text) const;
+    // Waits until some line contains the text; true when it appeared in time.
+    bool WaitFor(const std::wstring& text, DWORD timeoutMs) const;
+
+private:
+    std::wstring m_path;
+};
+
+// Full path of a file in the common application-data folder.
+std::wstring CommonAppDataPath(const std::wstring& fileName);
+std::string ReadFileBytes(const std::wstring& path);
+
+}  // namespace testsupport

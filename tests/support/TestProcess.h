@@ -1,0 +1,43 @@
+// Starting the test's helper programs and waiting for them.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace testsupport {
+
+// Full path of a program built next to the running test program.
+std::wstring ProgramPath(const std::wstring& fileName);
+
+// A child process with its stdout captured; killed and closed on destruction.
+class ChildProcess {
+public:
+    ChildProcess() = default;
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    // Starts the command line; stdout (and stderr) go to an anonymous pipe when capture is set.
+    bool Start(const std::wstring& commandLine, bool capture = false);
+    // Waits for the exit; returns the exit code, or STILL_ACTIVE when the time ran out.
+    DWORD Wait(DWORD timeoutMs);
+    // Everything the child wrote, read after it exited.
+    std::string Output();
+    HANDLE Handle() const { return m_process; }
+    DWORD Id() const { return m_pid; }
+
+private:
+    HANDLE m_process = NULL;
+    HANDLE m_stdout = NULL;
+    DWORD m_pid = 0;
+};
+
+// Runs a command line to its end; returns its exit code (STILL_ACTIVE on timeout).
+DWORD RunProcess(const std::wstring& commandLine, DWORD timeoutMs = 60000,
+                 std::string* output = nullptr);
+
+// Milliseconds since some fixed point, for measuring windows.
+ULONGLONG NowMs();
+
+}  // namespace testsupport
