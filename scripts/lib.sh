@@ -1,7 +1,8 @@
 # Shared steps of the build, test and demonstration scripts. Source it; it changes nothing by itself.
 
 MIREL_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-MIREL_BUILD="$MIREL_ROOT/build"
+MIREL_BUILD="${MIREL_BUILD:-$MIREL_ROOT/build}"
+export MIREL_BUILD
 MIREL_PACKAGES="g++-mingw-w64-x86-64-posix wine64 wine cmake ninja-build googletest xvfb xauth"
 
 log() { printf '== %s\n' "$*" >&2; }
@@ -21,7 +22,7 @@ mirel_install_packages() {
 # Configures and builds everything (deliverables and tests) with the cross toolchain.
 mirel_build() {
   log "building"
-  cmake --preset mingw -S "$MIREL_ROOT" >/dev/null || return 1
+  cmake --preset mingw -S "$MIREL_ROOT" -B "$MIREL_BUILD" >/dev/null || return 1
   cmake --build "$MIREL_BUILD" || return 1
 }
 
