@@ -19,11 +19,16 @@ mirel_install_packages() {
   apt-get update -qq && apt-get install -y -qq --no-install-recommends $missing >/dev/null
 }
 
-# Configures and builds everything (deliverables and tests) with the cross toolchain.
+# Configures and builds everything (deliverables and tests) with the cross toolchain;
+# MIREL_TARGETS (space-separated) limits the build to those targets.
 mirel_build() {
   log "building"
   cmake --preset mingw -S "$MIREL_ROOT" -B "$MIREL_BUILD" >/dev/null || return 1
-  cmake --build "$MIREL_BUILD" || return 1
+  if [ -n "${MIREL_TARGETS:-}" ]; then
+    cmake --build "$MIREL_BUILD" --target $MIREL_TARGETS || return 1
+  else
+    cmake --build "$MIREL_BUILD" || return 1
+  fi
 }
 
 # Creates a throwaway Wine prefix and starts its server and system processes.

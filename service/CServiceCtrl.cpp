@@ -1,0 +1,317 @@
+#include "CServiceCtrl.h"
+
+#include "CLog.h"
+#include "CRegistry.h"
+#include "Notify.h"
+
+#include <powrprof.h>
+#include <stdlib.h>
+
+#include <algorithm>
+
+namespace {
+
+const WCHAR kSettingsKey[] = L"Software\\Orvane\\OrvaneMirel";
+
+// Time the last notification (NOTIFY_SERVICE_STOPPED) gets to reach the clients at a stop.
+const DWORD kStopDrainMs = 4000;
+
+// A setting read from the registry, clamped to its range; missing or mistyped keeps the default.
+DWORD ReadSetting(CRegistry& reg, LPCWSTR lpszName, DWORD dwDefault, DWORD dwMin, DWORD dwMax)
+{
+    DWORD dwValue = dwDefault;
+    if (reg.QueryDWORDValue(lpszName, &dwValue) != ERROR_SUCCESS) {
+        return dwDefault;
+    }
+    return std::min(std::max(dwValue, dwMin), dwMax);
+}
+
+LPCWSTR EventName(DWORD dwIndex)
+{
+    static const LPCWSTR kNames[] = {
+        L"EVTINDEX_TERMINATE", L"EVTINDEX_BATTLO", L"EVTINDEX_BATTHI",
+        L"EVTINDEX_ACON",      L"EVTINDEX_ACLOSS", L"EVTINDEX_S4",
+    };
+    return dwIndex < EVTINDEX_COUNT ? kNames[dwIndex] : L"";
+}
+
+void CloseEvent(HANDLE& h)
+{
+    if (h != NULL && h != INVALID_HANDLE_VALUE) {
+        ::CloseHandle(h);
+    }
+    h = NULL;
+}
+
+}  // namespace
+
+CServiceCtrl::CServiceCtrl() : m_bHibernating(0)
+{
+    ZeroMemory(&m_WatchData, sizeof(m_WatchData));
+}
+
+CServiceCtrl::~CServiceCtrl()
+{
+    static const WCHAR FN[] = L"CServiceCtrl::~CServiceCtrl";
+    LOG_ENTER(LOG_DETAIL, FN);
+    LOG_EXIT(LOG_DETAIL, FN);
+}
+
+BOOL CServiceCtrl::ArgCheck(DWORD dwArgc, LPWSTR* lpszArgv, LPDWORD lpdwRet)
+{
+    static const WCHAR FN[] = L"CServiceCtrl::ArgCheck";
+    LOG_ENTER(LOG_API, FN);
+    if (lpszArgv == NULL) {
+        LOG_NULL_ARG(LOG_API, FN, L"lpszArgv");
+        return FALSE;
+    }
+    if (lpdwRet == NULL) {
+        LOG_NULL_ARG(LOG_API, FN, L"lpdwRet");
+        return FALSE;
+    }
+    if (dwArgc != 2 || ::lstrcmpiW(lpszArgv[1], L"/Install") != 0) {
+        return CService::ArgCheck(dwArgc, lpszArgv, lpdwRet);
+    }
+    wchar_t* lpszPath = NULL;
+    if (_get_wpgmptr(&lpszPath) == EINVAL || lpszPath == NULL) {
+        *lpdwRet = EINVAL;
+    } else {
+        LPWSTR argv[3] = { lpszArgv[0], lpszArgv[1], lpszPath };
+        CService::ArgCheck(3, argv, lpdwRet);
+    }
+    LOG_EXIT(LOG_API, FN);
+    return TRUE;
+}
+
+DWORD CServiceCtrl::InitializeWatchData()
+{
+    static const WCHAR FN[] = L"CServiceCtrl::InitializeWatchData";
+    LOG_ENTER(LOG_DETAIL, FN);
+    ReadSettings();
+
+    HANDLE* const events[] = {
+        &m_WatchData.hBattHighEvent, &m_WatchData.hBattLowEvent, &m_WatchData.hACOnEvent,
+        &m_WatchData.hACLossEvent, &m_WatchData.hS4Event,
+    };
+    for (HANDLE* pEvent : events) {
+        *pEvent = ::CreateEventW(NULL, FALSE, FALSE, NULL);
+        if (*pEvent == NULL) {
+            const DWORD dwRet = ::GetLastError();
+            FinalizeWatchData();
+            return LOG_RESULT(LOG_DETAIL, FN, dwRet);
+        }
+    }
+    return LOG_RESULT(LOG_DETAIL, FN, ERROR_SUCCESS);
+}
+
+void CServiceCtrl::ReadSettings()
+{
+    m_WatchData.dwHibernateAfter = 0;
+    m_WatchData.dwPowerFlickerTime = 5;
+    m_WatchData.dwBatteryLifePercent = 8;
+    m_WatchData.dwAlarmTime = 2100;
+    m_WatchData.dwShowBalloonWait = 500;
+
+    CRegistry reg;
+    if (reg.OpenKey(kSettingsKey, KEY_READ) != ERROR_SUCCESS) {
+        return;
+    }
+    m_WatchData.dwHibernateAfter = ReadSetting(reg, L"HibernateAfter", 0, 0, 600);
+    m_WatchData.dwPowerFlickerTime = ReadSetting(reg, L"PowerFlickerTime", 5, 0, 60);
+    m_WatchData.dwBatteryLifePercent = ReadSetting(reg, L"BatteryLifePercent", 8, 5, 20);
+    const DWORD dwBeepDuration = ReadSetting(reg, L"BeepDuration", 500, 100, 2000);
+    const DWORD dwBeepInterval = ReadSetting(reg, L"BeepInterval", 200, 100, 1000);
+    const DWORD dwBeepCount = ReadSetting(reg, L"BeepCount", 3, 0, 10);
+    m_WatchData.dwShowBalloonWait = ReadSetting(reg, L"ShowBalloonWait", 500, 0, MAXDWORD);
+    m_WatchData.dwAlarmTime = (dwBeepInterval + dwBeepDuration) * dwBeepCount;
+    reg.CloseKey();
+}
+
+DWORD CServiceCtrl::FinalizeWatchData()
+{
+    CloseEvent(m_WatchData.hBattHighEvent);
+    CloseEvent(m_WatchData.hBattLowEvent);
+    CloseEvent(m_WatchData.hACOnEvent);
+    CloseEvent(m_WatchData.hACLossEvent);
+    CloseEvent(m_WatchData.hS4Event);
+    return ERROR_SUCCESS;
+}
+
+BOOL CServiceCtrl::IsS4Supported()
+{
+    static const WCHAR FN[] = L"CServiceCtrl::IsS4Supported";
+    SYSTEM_POWER_CAPABILITIES caps = {};
+    if (!::GetPwrCapabilities(&caps)) {
+        LOG_TRACE(LOG_EVENT, FN, L"GetPwrCapabilities Failed. Error %d", ::GetLastError());
+        return FALSE;
+    }
+    return caps.SystemS4 && caps.HiberFilePresent;
+}
+
+void CServiceCtrl::CheckBattery()
+{
+    static const WCHAR FN[] = L"CServiceCtrl::CheckBattery";
+    SYSTEM_POWER_STATUS status = {};
+    ::GetSystemPowerStatus(&status);
+    if (status.BatteryFlag == BATTERY_FLAG_NO_BATTERY) {
+        LOG_TRACE(LOG_EVENT, FN, L"BATTERY_FLAG_NO_BATTERY");
+        NotifyClients(NOTIFY_NO_BATTERY, 0);
+    } else {
+        LOG_TRACE(LOG_EVENT, FN, L"BATTERY_FLAG_OTHER");
+        NotifyClients(NOTIFY_BATTERY_PRESENT, 0);
+    }
+}
+
+void CServiceCtrl::StartWatch()
+{
+    if (IsS4Supported()) {
+        NotifyClients(NOTIFY_S4_ENABLED, 0);
+        MirelStartUPSWatch();
+    } else {
+        NotifyClients(NOTIFY_S4_DISABLED, 0);
+    }
+}
+
+void CServiceCtrl::NotifyClients(DWORD dwNotify, DWORD dwValue)
+{
+    m_Notifier.Push(dwNotify, dwValue);
+}
+
+DWORD CServiceCtrl::SendToClients(LPVOID lpData, LPVOID lpBuf, DWORD dwLen, HANDLE hAbortEvent)
+{
+    DWORD dwRetCode = 0;
+    return static_cast<CServiceCtrl*>(lpData)->m_PipeSv.SendAll(lpBuf, dwLen, &dwRetCode,
+                                                                 hAbortEvent);
+}
+
+DWORD CServiceCtrl::BeforeMainLoop(SERVICE_STATUS_HANDLE)
+{
+    static const WCHAR FN[] = L"CServiceCtrl::BeforeMainLoop";
+    LOG_ENTER(LOG_DETAIL, FN);
+    DWORD dwRet = MirelInitialize(&m_WatchData);
+    if (dwRet == ERROR_SUCCESS) {
+        dwRet = m_Notifier.Initialize(SendToClients, this);
+    }
+    if (dwRet == ERROR_SUCCESS) {
+        dwRet = m_PipeSv.Initialize(MIREL_PIPE_SUFFIX, OnRcv, this);
+    }
+    return LOG_RESULT(LOG_DETAIL, FN, dwRet);
+}
+
+void CServiceCtrl::AfterMainLoop(SERVICE_STATUS_HANDLE)
+{
+    static const WCHAR FN[] = L"CServiceCtrl::AfterMainLoop";
+    LOG_ENTER(LOG_DETAIL, FN);
+    // Whatever still waits is moot now, except telling the clients that the service stops.
+    m_Notifier.Finalize(NOTIFY_SERVICE_STOPPED, kStopDrainMs);
+    m_PipeSv.Finalize(NULL);
+    MirelFinalize();
+    LOG_EXIT(LOG_DETAIL, FN);
+}
+
+void CServiceCtrl::MainLoop(DWORD, LPWSTR*)
+{
+    static const WCHAR FN[] = L"CServiceCtrl::MainLoop";
+    LOG_ENTER(LOG_DETAIL, FN);
+    const HANDLE handles[EVTINDEX_COUNT] = {
+        GetTerminateEvent(),        m_WatchData.hBattLowEvent, m_WatchData.hBattHighEvent,
+        m_WatchData.hACOnEvent,     m_WatchData.hACLossEvent,  m_WatchData.hS4Event,
+    };
+    for (;;) {
+        const DWORD dwIndex = ::WaitForMultipleObjects(EVTINDEX_COUNT, handles, FALSE, INFINITE) -
+                              WAIT_OBJECT_0;
+        if (dwIndex == EVTINDEX_TERMINATE || dwIndex >= EVTINDEX_COUNT) {
+            break;
+        }
+        LOG_TRACE(LOG_EVENT, FN, L"%s", EventName(dwIndex));
+        switch (dwIndex) {
+        case EVTINDEX_BATTLO: NotifyClients(NOTIFY_BATTERY_LOW, 0); break;
+        case EVTINDEX_BATTHI: NotifyClients(NOTIFY_BATTERY_OK, 0); break;
+        case EVTINDEX_ACON: NotifyClients(NOTIFY_AC_RESTORED, 0); break;
+        case EVTINDEX_ACLOSS: OnAcLoss(); break;
+        case EVTINDEX_S4: OnHibernate(); break;
+        }
+    }
+    LOG_EXIT(LOG_DETAIL, FN);
+}
+
+void CServiceCtrl::OnAcLoss()
+{
+    if (IsS4Supported()) {
+        NotifyClients(NOTIFY_S4_ENABLED, 0);
+        NotifyClients(NOTIFY_HIBERNATING, 0);
+    } else {
+        MirelStopUPSWatch();
+        NotifyClients(NOTIFY_S4_DISABLED, 0);
+    }
+    NotifyClients(NOTIFY_AC_LOST, 0);
+}
+
+void CServiceCtrl::OnHibernate()
+{
+    if (!IsS4Supported()) {
+        NotifyClients(NOTIFY_S4_DISABLED, 0);
+        return;
+    }
+    // Blocks while the PC hibernates and returns after the resume.
+    ::InterlockedExchange(&m_bHibernating, 1);
+    if (!::SetSuspendState(TRUE, FALSE, FALSE)) {
+        const DWORD dwErr = ::GetLastError();
+        ::InterlockedExchange(&m_bHibernating, 0);
+        NotifyClients(NOTIFY_S4_FAILED, dwErr);
+    }
+}
+
+DWORD CServiceCtrl::OnStop()
+{
+    static const WCHAR FN[] = L"CServiceCtrl::OnStop";
+    LOG_ENTER(LOG_DETAIL, FN);
+    NotifyClients(NOTIFY_SERVICE_STOPPED, 0);
+    TerminateMainLoop();
+    return LOG_RESULT(LOG_DETAIL, FN, ERROR_SUCCESS);
+}
+
+DWORD CServiceCtrl::OnPowerEvent(DWORD dwEventType, LPVOID)
+{
+    static const WCHAR FN[] = L"CServiceCtrl::OnPowerEvent";
+    LOG_TRACE(LOG_DETAIL, FN, L"Event:%d", dwEventType);
+    switch (dwEventType) {
+    case PBT_APMSUSPEND:
+        MirelStopUPSWatch();
+        break;
+    case PBT_APMRESUMESUSPEND:
+        MirelStartUPSWatch();
+        CheckBattery();
+        break;
+    case PBT_APMPOWERSTATUSCHANGE:
+        CheckBattery();
+        MirelStartUPSWatch();
+        break;
+    }
+    return NO_ERROR;
+}
+
+void CServiceCtrl::OnRcv(LPVOID lpObj, PPIPEEVENT pPipeEvt)
+{
+    static const WCHAR FN[] = L"CServiceCtrl::OnRcv";
+    if (lpObj == NULL) {
+        LOG_NULL_ARG(LOG_API, FN, L"lpObj");
+        return;
+    }
+    if (pPipeEvt == NULL) {
+        LOG_NULL_ARG(LOG_API, FN, L"pPipeEvt");
+        return;
+    }
+    CServiceCtrl* pThis = static_cast<CServiceCtrl*>(lpObj);
+    if (pPipeEvt->dwEvent == PIPEEVENT_CONNECTED) {
+        pThis->CheckBattery();
+        pThis->StartWatch();
+    } else if (pPipeEvt->dwEvent == PIPEEVENT_DATA && pPipeEvt->dwDataSize == sizeof(DWORD)) {
+        DWORD dwRequest = 0;
+        pThis->m_PipeSv.GetReceivedData(&dwRequest, sizeof(dwRequest));
+        if (dwRequest == REQUEST_RESUME_CHECK &&
+            ::InterlockedCompareExchange(&pThis->m_bHibernating, 0, 1) == 1) {
+            pThis->NotifyClients(NOTIFY_RESUMED, 0);
+        }
+    }
+}

@@ -1,0 +1,57 @@
+// The hibernation service: settings, the events shared with the power-watch library, the main
+// loop that turns library events into hibernation and client notifications, and the pipe server
+// for the tray applications.
+#pragma once
+
+#include "CNotifyQueue.h"
+#include "CPipeSv.h"
+#include "CService.h"
+#include "MIRELAPI.h"
+
+// Indexes of the main loop's wait array.
+enum {
+    EVTINDEX_TERMINATE = 0,
+    EVTINDEX_BATTLO = 1,
+    EVTINDEX_BATTHI = 2,
+    EVTINDEX_ACON = 3,
+    EVTINDEX_ACLOSS = 4,
+    EVTINDEX_S4 = 5,
+    EVTINDEX_COUNT = 6,
+};
+
+class CServiceCtrl : public CService {
+public:
+    CServiceCtrl();
+    ~CServiceCtrl() override;
+
+    DWORD OnStop() override;
+    DWORD OnPowerEvent(DWORD dwEventType, LPVOID lpEventData) override;
+    void MainLoop(DWORD dwArgc, LPWSTR* lpszArgv) override;
+    DWORD BeforeMainLoop(SERVICE_STATUS_HANDLE hServiceStatus) override;
+    void AfterMainLoop(SERVICE_STATUS_HANDLE hServiceStatus) override;
+
+    // The program's command line: a lone "/Install" installs this very program.
+    BOOL ArgCheck(DWORD dwArgc, LPWSTR* lpszArgv, LPDWORD lpdwRet);
+
+    // Reads the settings and creates the five events handed to the library.
+    DWORD InitializeWatchData();
+    DWORD FinalizeWatchData();
+
+    BOOL IsS4Supported();
+    void CheckBattery();
+    void StartWatch();
+    void NotifyClients(DWORD dwNotify, DWORD dwValue);
+
+    static void OnRcv(LPVOID lpObj, PPIPEEVENT pPipeEvt);
+
+protected:
+    void ReadSettings();
+    void OnAcLoss();
+    void OnHibernate();
+    static DWORD SendToClients(LPVOID lpData, LPVOID lpBuf, DWORD dwLen, HANDLE hAbortEvent);
+
+    CPipeSv m_PipeSv;
+    volatile LONG m_bHibernating;
+    WATCHDATA m_WatchData;
+    CNotifyQueue m_Notifier;
+};

@@ -1,0 +1,67 @@
+// Stand-in for powrprof.dll: hibernation capabilities and the hibernation call, as configured by
+// the test, with every call recorded.
+#include "PowrProfStandIn.h"
+
+#include <windows.h>
+#include <powrprof.h>
+#include <shlobj.h>
+#include <stdio.h>
+
+namespace {
+
+DWORD Setting(LPCWSTR name, DWORD fallback)
+{
+    DWORD value = fallback;
+    DWORD size = sizeof(value);
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, POWRPROF_SETTINGS_KEY, name, RRF_RT_REG_DWORD, NULL,
+                     &value, &size) != ERROR_SUCCESS) {
+        return fallback;
+    }
+    return value;
+}
+
+void RecordCall(BOOLEAN hibernate, BOOLEAN force, BOOLEAN wakeupEventsDisabled)
+{
+    WCHAR path[MAX_PATH];
+    if (SHGetSpecialFolderPathW(NULL, path, CSIDL_COMMON_APPDATA, FALSE)) {
+        lstrcatW(path, L"\\" POWRPROF_CALLS_FILE);
+        FILE* fp = _wfopen(path, L"ab");
+        if (fp != NULL) {
+            fprintf(fp, "%d %d %d\r\n", hibernate, force, wakeupEventsDisabled);
+            fclose(fp);
+        }
+    }
+    HANDLE called = OpenEventW(EVENT_MODIFY_STATE, FALSE, POWRPROF_CALLED_EVENT);
+    if (called != NULL) {
+        SetEvent(called);
+        CloseHandle(called);
+    }
+}
+
+}  // namespace
+
+extern "C" BOOLEAN WINAPI GetPwrCapabilities(PSYSTEM_POWER_CAPABILITIES caps)
+{
+    const DWORD error = Setting(L"CapabilitiesError", 0);
+    if (error != 0 || caps == NULL) {
+        SetLastError(error != 0 ? error : ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    ZeroMemory(caps, sizeof(*caps));
+    caps->SystemS4 = Setting(L"SystemS4", 1) != 0;
+    caps->HiberFilePresent = Setting(L"HiberFilePresent", 1) != 0;
+    return TRUE;
+}
+
+extern "C" BOOLEAN WINAPI SetSuspendState(BOOLEAN hibernate, BOOLEAN force,
+                                          BOOLEAN wakeupEventsDisabled)
+{
+    RecordCall(hibernate, force, wakeupEventsDisabled);
+    Sleep(Setting(L"SuspendBlockMs", 0));
+    const DWORD error = Setting(L"SuspendError", 0);
+    if (error != 0) {
+        SetLastError(error);
+        return FALSE;
+    }
+    return TRUE;
+}
