@@ -173,6 +173,14 @@ BOOL CService::ArgCheck(DWORD dwArgc, LPWSTR* lpszArgv, LPDWORD lpdwRet)
         return ERROR_NOT_READY;
     }
 
+    const BOOL bHandled = RunCommand(dwArgc, lpszArgv, lpdwRet);
+    LOG_RESULT(LOG_DETAIL, FN, *lpdwRet);
+    return bHandled;
+}
+
+// Carries out the first command of the command line; FALSE when it holds none.
+BOOL CService::RunCommand(DWORD dwArgc, LPWSTR* lpszArgv, LPDWORD lpdwRet)
+{
     for (DWORD i = 1; i < dwArgc; ++i) {
         if (::lstrcmpiW(lpszArgv[i], L"/UNINSTALL") == 0) {
             *lpdwRet = Unregister();
@@ -198,14 +206,9 @@ BOOL CService::ArgCheck(DWORD dwArgc, LPWSTR* lpszArgv, LPDWORD lpdwRet)
             }
         }
     }
-    if (dwArgc >= 2) {
-        LOG_TRACE(LOG_DETAIL, FN, L"Unknown argument.");
-        *lpdwRet = ERROR_INVALID_PARAMETER;
-        return TRUE;
-    }
-    *lpdwRet = ERROR_SUCCESS;
-    LOG_EXIT(LOG_DETAIL, FN);
-    return FALSE;
+    // Anything else but the program name is an unknown command.
+    *lpdwRet = (dwArgc >= 2) ? ERROR_INVALID_PARAMETER : ERROR_SUCCESS;
+    return dwArgc >= 2;
 }
 
 DWORD CService::Register(LPCWSTR lpszPath, BOOL bDelayedAutoStart)

@@ -72,6 +72,7 @@ private:
     CService(const CService&) = delete;
     CService& operator=(const CService&) = delete;
 
+    BOOL RunCommand(DWORD dwArgc, LPWSTR* lpszArgv, LPDWORD lpdwRet);
     DWORD Dispatch(DWORD dwControl, DWORD dwEventType, LPVOID lpEventData);
     DWORD WaitWhilePending(SC_HANDLE hService, DWORD dwPendingState, LPCWSTR lpszFunction);
 
