@@ -1,0 +1,295 @@
+// initguid.h first: this unit defines GUID_DEVICE_BATTERY for the whole library.
+#include <initguid.h>
+
+#include "CBattery.h"
+
+#include "CLog.h"
+#include "ScopedHandle.h"
+
+#include <strsafe.h>
+
+namespace {
+
+const DWORD kTagWaitMs = 1000;
+const DWORD kRetrySleepMs = 500;
+const BYTE kStatusUnknown = 0xFF;
+const BYTE kBatteryFlagNoBattery = 0x80;
+
+// Sends one buffered control; 0 or the Windows error of the failed call.
+DWORD Control(HANDLE hDevice, DWORD dwCode, LPVOID lpIn, DWORD cbIn, LPVOID lpOut, DWORD cbOut)
+{
+    DWORD cbReturned = 0;
+    if (!::DeviceIoControl(hDevice, dwCode, lpIn, cbIn, lpOut, cbOut, &cbReturned, NULL)) {
+        return ::GetLastError();
+    }
+    return ERROR_SUCCESS;
+}
+
+DWORD QueryInformation(HANDLE hDevice, ULONG ulTag, BATTERY_QUERY_INFORMATION_LEVEL level,
+                       LPVOID lpOut, DWORD cbOut)
+{
+    BATTERY_QUERY_INFORMATION query = {};
+    query.BatteryTag = ulTag;
+    query.InformationLevel = level;
+    query.AtRate = 0;
+    return Control(hDevice, IOCTL_BATTERY_QUERY_INFORMATION, &query, sizeof(query), lpOut, cbOut);
+}
+
+// Full-charge and remaining capacity as a percentage rounded half up. The per-mille value is
+// taken in 64 bits: capacities above 4,294,967 units would wrap in 32.
+DWORD PercentOf(ULONG ulCapacity, ULONG ulFullCharged)
+{
+    if (ulFullCharged == 0) {
+        return 0;
+    }
+    const ULONGLONG ullPercent =
+        (static_cast<ULONGLONG>(ulCapacity) * 1000 / ulFullCharged + 5) / 10;
+    return (ullPercent > MAXDWORD) ? MAXDWORD : static_cast<DWORD>(ullPercent);
+}
+
+}  // namespace
+
+CBattery::CBattery() : m_dwBatteryCount(0), m_bInitialized(FALSE)
+{
+    ZeroMemory(m_szDevicePath, sizeof(m_szDevicePath));
+}
+
+CBattery::~CBattery()
+{
+    Finalize();
+}
+
+DWORD CBattery::Initialize()
+{
+    static const WCHAR FN[] = L"CBattery::Initialize";
+    LOG_ENTER(LOG_DETAIL, FN);
+    EnumBatteries();
+    m_bInitialized = TRUE;
+    return LOG_RESULT(LOG_DETAIL, FN, ERROR_SUCCESS);
+}
+
+void CBattery::Finalize()
+{
+    static const WCHAR FN[] = L"CBattery::Finalize";
+    LOG_ENTER(LOG_DETAIL, FN);
+    m_dwBatteryCount = 0;
+    m_bInitialized = FALSE;
+    LOG_EXIT(LOG_DETAIL, FN);
+}
+
+DWORD CBattery::ReadDevicePath(LPCWSTR lpszCaller, HDEVINFO hDevInfo, DWORD dwIndex,
+                               LPWSTR lpszPath, size_t cchPath)
+{
+    SP_DEVICE_INTERFACE_DATA data = {};
+    data.cbSize = sizeof(data);
+    if (!::SetupDiEnumDeviceInterfaces(hDevInfo, NULL, &GUID_DEVICE_BATTERY, dwIndex, &data)) {
+        return ERROR_NO_MORE_ITEMS;
+    }
+    DWORD cbDetail = 0;
+    ::SetupDiGetDeviceInterfaceDetailW(hDevInfo, &data, NULL, 0, &cbDetail, NULL);
+    const DWORD dwSizeError = ::GetLastError();
+    if (dwSizeError != ERROR_INSUFFICIENT_BUFFER) {
+        return (dwSizeError != ERROR_SUCCESS) ? dwSizeError : ERROR_INVALID_DATA;
+    }
+    PSP_DEVICE_INTERFACE_DETAIL_DATA_W pDetail =
+        static_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_W>(::GlobalAlloc(GPTR, cbDetail));
+    if (pDetail == NULL) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    pDetail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+    DWORD dwRet = ERROR_SUCCESS;
+    if (::SetupDiGetDeviceInterfaceDetailW(hDevInfo, &data, pDetail, cbDetail, NULL, NULL)) {
+        ::StringCchCopyNW(lpszPath, cchPath, pDetail->DevicePath, cchPath - 1);
+    } else {
+        dwRet = ::GetLastError();
+        LOG_TRACE(LOG_DETAIL, lpszCaller, L"Exit retval:%08x", dwRet);
+        if (dwRet == ERROR_SUCCESS) {
+            dwRet = ERROR_INVALID_DATA;
+        }
+    }
+    ::GlobalFree(pDetail);
+    return dwRet;
+}
+
+void CBattery::EnumBatteries()
+{
+    static const WCHAR FN[] = L"CBattery::EnumBatteries";
+    LOG_ENTER(LOG_DETAIL, FN);
+    m_dwBatteryCount = 0;
+    ZeroMemory(m_szDevicePath, sizeof(m_szDevicePath));
+
+    HDEVINFO hDevInfo = ::SetupDiGetClassDevsW(&GUID_DEVICE_BATTERY, NULL, NULL,
+                                               DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (hDevInfo == INVALID_HANDLE_VALUE || hDevInfo == NULL) {
+        LOG_EXIT(LOG_DETAIL, FN);
+        return;
+    }
+    DWORD dwCount = 0;
+    for (DWORD dwIndex = 0; dwIndex < BATTERY_MAX_DEVICES; ++dwIndex) {
+        const DWORD dwRet = ReadDevicePath(FN, hDevInfo, dwIndex, m_szDevicePath[dwIndex], MAX_PATH);
+        if (dwRet == ERROR_NO_MORE_ITEMS) {
+            continue;
+        }
+        if (dwRet != ERROR_SUCCESS) {
+            // A broken list is not trusted at all.
+            dwCount = 0;
+            break;
+        }
+        ++dwCount;
+    }
+    ::SetupDiDestroyDeviceInfoList(hDevInfo);
+    m_dwBatteryCount = dwCount;
+    LOG_EXIT(LOG_DETAIL, FN);
+}
+
+DWORD CBattery::QueryDevice(HANDLE hDevice, LPBATTINFO pBatteryInfo, DWORD dwFlags)
+{
+    DWORD dwWait = kTagWaitMs;
+    ULONG ulTag = 0;
+    // The tag is not checked here: an invalid tag makes the following controls fail.
+    DWORD dwRet = Control(hDevice, IOCTL_BATTERY_QUERY_TAG, &dwWait, sizeof(dwWait), &ulTag,
+                          sizeof(ulTag));
+    if (dwRet == ERROR_SUCCESS && (dwFlags & BATTINFO_NAME) != 0) {
+        WCHAR szName[MAX_PATH] = {};
+        dwRet = QueryInformation(hDevice, ulTag, BatteryDeviceName, szName, sizeof(szName));
+        if (dwRet == ERROR_SUCCESS) {
+            ::StringCchCopyNW(pBatteryInfo->szDeviceName, MAX_PATH, szName, MAX_PATH - 1);
+        }
+    }
+    if (dwRet == ERROR_SUCCESS && (dwFlags & BATTINFO_INFORMATION) != 0) {
+        dwRet = QueryInformation(hDevice, ulTag, BatteryInformation, &pBatteryInfo->Information,
+                                 sizeof(pBatteryInfo->Information));
+    }
+    if (dwRet == ERROR_SUCCESS && (dwFlags & BATTINFO_STATUS) != 0) {
+        BATTERY_WAIT_STATUS wait = {};
+        wait.BatteryTag = ulTag;
+        wait.Timeout = 0;
+        dwRet = Control(hDevice, IOCTL_BATTERY_QUERY_STATUS, &wait, sizeof(wait),
+                        &pBatteryInfo->Status, sizeof(pBatteryInfo->Status));
+    }
+    return dwRet;
+}
+
+DWORD CBattery::GetSelectBatteryInfo(DWORD dwIndex, LPBATTINFO pBatteryInfo, DWORD dwFlags)
+{
+    static const WCHAR FN[] = L"CBattery::GetSelectBatteryInfo";
+    LOG_ENTER(LOG_DETAIL, FN);
+    if (pBatteryInfo == NULL) {
+        return LOG_NULL_ARG(LOG_DETAIL, FN, L"pBatteryInfo");
+    }
+    if (dwIndex >= m_dwBatteryCount) {
+        return ERROR_NO_MORE_ITEMS;
+    }
+    if (!m_bInitialized) {
+        return LOG_RESULT(LOG_DETAIL, FN, ERROR_NOT_READY);
+    }
+    ZeroMemory(pBatteryInfo, sizeof(*pBatteryInfo));
+
+    ScopedKernelHandle hDevice(::CreateFileW(m_szDevicePath[dwIndex], GENERIC_READ | GENERIC_WRITE,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                                             OPEN_EXISTING, 0, NULL));
+    if (!hDevice.IsValid()) {
+        return LOG_RESULT(LOG_DETAIL, FN, ::GetLastError());
+    }
+    return LOG_RESULT(LOG_DETAIL, FN, QueryDevice(hDevice.Get(), pBatteryInfo, dwFlags));
+}
+
+DWORD CBattery::GetLifePercent(DWORD dwIndex, LPDWORD lpdwLifePercent)
+{
+    static const WCHAR FN[] = L"CBattery::GetLifePercent";
+    LOG_ENTER(LOG_DETAIL, FN);
+    if (lpdwLifePercent == NULL) {
+        return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpdwLifePercent");
+    }
+    if (!m_bInitialized) {
+        return LOG_RESULT(LOG_DETAIL, FN, ERROR_NOT_READY);
+    }
+    BATTINFO info;
+    const DWORD dwRet = GetSelectBatteryInfo(dwIndex, &info, BATTINFO_INFORMATION | BATTINFO_STATUS);
+    if (dwRet != ERROR_SUCCESS) {
+        return LOG_RESULT(LOG_DETAIL, FN, dwRet);
+    }
+    *lpdwLifePercent = PercentOf(info.Status.Capacity, info.Information.FullChargedCapacity);
+    return LOG_RESULT(LOG_DETAIL, FN, ERROR_SUCCESS);
+}
+
+BOOL CBattery::IsStatusAccepted(const SYSTEM_POWER_STATUS& status) const
+{
+    // A battery device exists, yet the system reports none (or does not know): not settled yet.
+    if (m_dwBatteryCount > 0 &&
+        ((status.BatteryFlag & kBatteryFlagNoBattery) != 0 || status.BatteryFlag == kStatusUnknown)) {
+        return FALSE;
+    }
+    return status.ACLineStatus != kStatusUnknown;
+}
+
+void CBattery::TraceStatus(const SYSTEM_POWER_STATUS& status) const
+{
+    static const WCHAR FN[] = L"CBattery::GetSystemPowerStatus";
+    LOG_TRACE(LOG_DETAIL, FN, L"BatteryFlag:        %08x", status.BatteryFlag);
+    LOG_TRACE(LOG_DETAIL, FN, L"ACLineStatus:       %08x", status.ACLineStatus);
+    LOG_TRACE(LOG_DETAIL, FN, L"BatteryLifePercent: %08x", status.BatteryLifePercent);
+    LOG_TRACE(LOG_DETAIL, FN, L"BatteryFullLifeTime:%08x", status.BatteryFullLifeTime);
+    LOG_TRACE(LOG_DETAIL, FN, L"BatteryLifeTime:    %08x", status.BatteryLifeTime);
+}
+
+DWORD CBattery::GetSystemPowerStatus(LPSYSTEM_POWER_STATUS pStatus, DWORD dwRetry)
+{
+    static const WCHAR FN[] = L"CBattery::GetSystemPowerStatus";
+    LOG_ENTER(LOG_DETAIL, FN);
+    if (pStatus == NULL) {
+        return LOG_NULL_ARG(LOG_DETAIL, FN, L"pStatus");
+    }
+    if (!m_bInitialized) {
+        return LOG_RESULT(LOG_DETAIL, FN, ERROR_NOT_READY);
+    }
+    // Once an attempt failed, its code is the result even if a later one succeeds.
+    DWORD dwRet = ERROR_SUCCESS;
+    for (DWORD dwAttempt = 0;; ++dwAttempt) {
+        if (dwAttempt > 0) {
+            ::Sleep(kRetrySleepMs);
+        }
+        if (!::GetSystemPowerStatus(pStatus)) {
+            dwRet = ::GetLastError();
+        } else {
+            TraceStatus(*pStatus);
+            if (IsStatusAccepted(*pStatus)) {
+                break;
+            }
+        }
+        if (dwAttempt >= dwRetry) {
+            break;
+        }
+    }
+    return LOG_RESULT(LOG_DETAIL, FN, dwRet);
+}
+
+DWORD CBattery::GetAttachableBatteryCount(LPDWORD lpdwCount)
+{
+    static const WCHAR FN[] = L"CBattery::GetAttachableBatteryCount";
+    LOG_ENTER(LOG_DETAIL, FN);
+    if (lpdwCount == NULL) {
+        return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpdwCount");
+    }
+    if (!m_bInitialized) {
+        return LOG_RESULT(LOG_DETAIL, FN, ERROR_NOT_READY);
+    }
+    *lpdwCount = m_dwBatteryCount;
+    return LOG_RESULT(LOG_DETAIL, FN, ERROR_SUCCESS);
+}
+
+DWORD CBattery::IsNotebookPC(LPBOOL lpbFlag)
+{
+    static const WCHAR FN[] = L"CBattery::IsNotebookPC";
+    LOG_ENTER(LOG_DETAIL, FN);
+    if (lpbFlag == NULL) {
+        return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpbFlag");
+    }
+    *lpbFlag = FALSE;
+    DWORD dwCount = 0;
+    const DWORD dwRet = GetAttachableBatteryCount(&dwCount);
+    if (dwRet == ERROR_SUCCESS && dwCount != 0) {
+        *lpbFlag = TRUE;
+    }
+    return LOG_RESULT(LOG_DETAIL, FN, dwRet);
+}

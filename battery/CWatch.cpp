@@ -1,0 +1,113 @@
+#include "CWatch.h"
+
+#include "CLog.h"
+#include "ScopedHandle.h"
+
+namespace {
+
+const DWORD kStartAttempts = 3;
+const BYTE kACLineOnline = 0x1;
+
+}  // namespace
+
+CWatch::CWatch()
+{
+    ZeroMemory(m_szBatteryPath, sizeof(m_szBatteryPath));
+    EnumBatteries();
+}
+
+CWatch::~CWatch()
+{
+}
+
+void CWatch::EnumBatteries()
+{
+    static const WCHAR FN[] = L"CWatch::EnumBatteries";
+    LOG_ENTER(LOG_API, FN);
+    HDEVINFO hDevInfo = ::SetupDiGetClassDevsW(&GUID_DEVICE_BATTERY, NULL, NULL,
+                                               DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (hDevInfo == INVALID_HANDLE_VALUE) {
+        LOG_EXIT(LOG_API, FN);
+        return;
+    }
+    for (DWORD dwIndex = 0; dwIndex < BATTERY_MAX_DEVICES; ++dwIndex) {
+        const DWORD dwRet =
+            CBattery::ReadDevicePath(FN, hDevInfo, dwIndex, m_szBatteryPath[dwIndex], MAX_PATH);
+        // Paths read before a failure are kept.
+        if (dwRet != ERROR_SUCCESS && dwRet != ERROR_NO_MORE_ITEMS) {
+            break;
+        }
+    }
+    ::SetupDiDestroyDeviceInfoList(hDevInfo);
+    LOG_EXIT(LOG_API, FN);
+}
+
+BOOL CWatch::IsDuringPKSOrBattRefresh()
+{
+    static const WCHAR FN[] = L"CWatch::IsDuringPKSOrBattRefresh";
+    LOG_ENTER(LOG_API, FN);
+    // An empty path (no battery) fails to open like a missing device.
+    ScopedKernelHandle hDevice(::CreateFileW(m_szBatteryPath[0], FILE_GENERIC_READ | FILE_GENERIC_WRITE,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                                             OPEN_EXISTING, 0, NULL));
+    if (!hDevice.IsValid()) {
+        LOG_TRACE(LOG_API, FN, L"Exit retval:%08x", ::GetLastError());
+        return FALSE;
+    }
+    DWORD dwStatus = 0;
+    DWORD cbReturned = 0;
+    const BOOL bOk = ::DeviceIoControl(hDevice.Get(), IOCTL_CALL__PSTS, NULL, 0, &dwStatus,
+                                       sizeof(dwStatus), &cbReturned, NULL);
+    const DWORD dwError = bOk ? ERROR_SUCCESS : ::GetLastError();
+    const WORD wStatus = LOWORD(dwStatus);
+    LOG_TRACE(LOG_EVENT, FN, L"IOCTL_CALL__PSTS の戻り値：%d", wStatus);
+    hDevice.Reset();
+    if (!bOk) {
+        LOG_TRACE(LOG_API, FN, L"Exit retval:%08x", dwError);
+        return FALSE;
+    }
+    const BOOL bRefresh = (wStatus == 0 || wStatus == 2) ? TRUE : FALSE;
+    LOG_EXIT(LOG_API, FN);
+    return bRefresh;
+}
+
+BOOL CWatch::GetACDCState()
+{
+    static const WCHAR FN[] = L"CWatch::GetACDCState";
+    LOG_ENTER(LOG_API, FN);
+    SYSTEM_POWER_STATUS status;
+    ZeroMemory(&status, sizeof(status));
+    const DWORD dwRet = m_Battery.GetSystemPowerStatus(&status, 1);
+    if (dwRet != ERROR_SUCCESS) {
+        LOG_TRACE(LOG_EVENT, FN, L"Fail to GetACDCState() dwRet: %08x.", dwRet);
+        LOG_EXIT(LOG_API, FN);
+        return FALSE;
+    }
+    // Bit 0 covers online (1) and unknown (255): both count as AC.
+    BOOL bDC = FALSE;
+    if ((status.ACLineStatus & kACLineOnline) == 0) {
+        bDC = IsDuringPKSOrBattRefresh() ? FALSE : TRUE;
+    }
+    LOG_EXIT(LOG_API, FN);
+    return bDC;
+}
+
+void CWatch::Finalize()
+{
+    static const WCHAR FN[] = L"CWatch::Finalize";
+    LOG_ENTER(LOG_API, FN);
+    // The thread goes first: a thread still running would read a finalised battery object
+    // as "state unknown, assume AC" and could signal AC-on while being stopped.
+    m_Thread.Finalize();
+    m_Battery.Finalize();
+    LOG_EXIT(LOG_API, FN);
+}
+
+void CWatch::StartThread(LPTHREADFUNC lpFunc, LPVOID lpData)
+{
+    for (DWORD dwAttempt = 0; dwAttempt < kStartAttempts; ++dwAttempt) {
+        if (m_Thread.Initialize(lpFunc, lpData) == ERROR_SUCCESS) {
+            return;
+        }
+    }
+}

@@ -1,0 +1,42 @@
+// Common part of the power-watch library's watchers: battery access, the watcher thread, and
+// the two probes they ask on every tick (mains lost? battery refresh running?).
+#pragma once
+
+#include "CBattery.h"
+#include "CThread.h"
+
+#include <windows.h>
+
+// The maker's battery driver: status word of its PKS / battery-refresh state (vendor function
+// 0x816, buffered, read access). Low 16 bits 0 or 2: a refresh is in progress.
+#define IOCTL_CALL__PSTS CTL_CODE(FILE_DEVICE_BATTERY, 0x816, METHOD_BUFFERED, FILE_READ_ACCESS)
+
+static_assert(IOCTL_CALL__PSTS == 0x296058, "vendor control code");
+
+class CWatch {
+public:
+    CWatch();
+    ~CWatch();
+
+    // Reads the paths of the first two battery interfaces; the refresh probe talks to slot 0.
+    void EnumBatteries();
+    BOOL IsDuringPKSOrBattRefresh();
+    // TRUE when running from the battery because the mains failed; FALSE for AC, for a refresh
+    // state reported by the battery driver, and when the state cannot be read.
+    BOOL GetACDCState();
+    // Stops the watcher thread (at most 5000 ms), then releases the battery object.
+    void Finalize();
+
+protected:
+    // Starts m_Thread with lpFunc and the derived watcher (lpData); three attempts, a final
+    // failure is silent.
+    void StartThread(LPTHREADFUNC lpFunc, LPVOID lpData);
+
+    CBattery m_Battery;
+    CThread m_Thread;
+    WCHAR m_szBatteryPath[BATTERY_MAX_DEVICES][MAX_PATH];
+
+private:
+    CWatch(const CWatch&) = delete;
+    CWatch& operator=(const CWatch&) = delete;
+};

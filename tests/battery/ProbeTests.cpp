@@ -1,0 +1,90 @@
+// The two power-state probes of the watchers: mains lost (DC) and battery refresh running.
+#include "CLog.h"
+#include "CWatch.h"
+#include "SimBattery.h"
+#include "TestLog.h"
+
+#include <gtest/gtest.h>
+
+using namespace testsupport;
+
+namespace {
+
+const wchar_t kPstsLine[] = L"IOCTL_CALL__PSTS の戻り値：";
+
+// A watcher with its battery object ready, as the derived watchers have it.
+class ProbeWatch : public CWatch {
+public:
+    ProbeWatch() { m_Battery.Initialize(); }
+};
+
+}  // namespace
+
+TEST(PowerProbes, ACDCStateFromLineAndRefreshWord)
+{
+    ScopedPowerSupply power;
+    if (!power.Available()) {
+        GTEST_SKIP() << "no simulated power supply (run through scripts/test.sh)";
+    }
+    struct Case {
+        const char* what;
+        bool device, acOnline;
+        DWORD psts;
+        bool refused, dc;
+        const wchar_t* logged;  // the status word line, or nullptr when the control is not sent
+    };
+    const Case cases[] = {
+        { "AC online", true, true, 1, false, false, nullptr },
+        { "offline, word 1", true, false, 1, false, true, L"1" },
+        { "offline, word 0 (refresh)", true, false, 0, false, false, L"0" },
+        { "offline, word 2 (PKS)", true, false, 2, false, false, L"2" },
+        { "offline, high bits ignored", true, false, 0x10002, false, false, L"2" },
+        { "offline, control refused", true, false, 2, true, true, L"0" },
+        { "offline, no battery device", false, false, 1, false, true, nullptr },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SimBattery sim(1);
+        ASSERT_EQ(0u, sim.Result());
+        if (!c.device) {
+            RemoveSimBattery();
+        }
+        ASSERT_TRUE(sim.SetPsts(0, c.psts) || !c.device);
+        if (c.refused) {
+            ASSERT_TRUE(sim.SetFailure(0, IOCTL_CALL__PSTS, 0xC0000010));
+        }
+        ASSERT_TRUE(power.SetBatteryPresent(50));
+        ASSERT_TRUE(power.SetAcOnline(c.acOnline));
+
+        ScopedLogSettings log(L"t_probe.log", 1, 0);
+        g_Log.Initialize(MIREL_DBGLOG_KEY);
+        ProbeWatch watch;
+        EXPECT_EQ(c.dc ? TRUE : FALSE, watch.GetACDCState());
+        g_Log.Finalize();
+        if (c.logged != nullptr) {
+            EXPECT_TRUE(log.Contains(std::wstring(kPstsLine) + c.logged));
+        } else {
+            EXPECT_FALSE(log.Contains(kPstsLine));
+        }
+    }
+}
+
+TEST(PowerProbes, UnreadableStateCountsAsAC)
+{
+    ScopedPowerSupply power;
+    if (!power.Available()) {
+        GTEST_SKIP() << "no simulated power supply (run through scripts/test.sh)";
+    }
+    RemoveSimBattery();
+    ASSERT_TRUE(power.SetAcOnline(false));
+    ScopedLogSettings log(L"t_probe_fail.log", 1, 0);
+    g_Log.Initialize(MIREL_DBGLOG_KEY);
+    ProbeWatch watch;
+    EXPECT_FALSE(watch.IsDuringPKSOrBattRefresh());
+    EXPECT_TRUE(watch.GetACDCState());
+    // A finalised battery object cannot read the status (21): AC is assumed, and said so.
+    watch.Finalize();
+    EXPECT_FALSE(watch.GetACDCState());
+    g_Log.Finalize();
+    EXPECT_TRUE(log.Contains(L"Fail to GetACDCState() dwRet: 00000015."));
+}

@@ -1,0 +1,136 @@
+// Timing accuracy and CPU cost of the watchers under Wine (run by tests/watchlib/bench.sh):
+//   watch_bench [runs=20] [pollSeconds=60]
+// 1. runs × an AC-line watch with the line off (flicker 1 s, alarm 300 ms, balloon 200 ms):
+//    delay of hACLossEvent and hS4Event after their deadlines, median and worst, in ms.
+// 2. pollSeconds of battery polling (2 Hz) against the simulated battery: CPU time of this
+//    process (only the library's poll thread works) per minute.
+#include "SimBattery.h"
+#include "WatchFixture.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <stdio.h>
+#include <stdlib.h>
+#include <vector>
+
+using namespace testsupport;
+using namespace watchtest;
+
+namespace {
+
+const DWORD kFlickerSec = 1;
+const DWORD kAlarmMs = 300;
+const DWORD kBalloonMs = 200;
+
+// Waits for one auto-reset event; the precise time it was seen, or a negative value.
+double WaitPrecise(HANDLE event, DWORD timeoutMs)
+{
+    return ::WaitForSingleObject(event, timeoutMs) == WAIT_OBJECT_0 ? PreciseMs() : -1.0;
+}
+
+void Report(const char* what, std::vector<double> delays)
+{
+    if (delays.empty()) {
+        printf("%-10s no samples\n", what);
+        return;
+    }
+    std::sort(delays.begin(), delays.end());
+    const double median = delays[delays.size() / 2];
+    printf("%-10s runs %zu  median %+7.1f ms  worst %+7.1f ms  best %+7.1f ms\n", what, delays.size(),
+           median, delays.back(), delays.front());
+}
+
+bool MeasureDeadlines(MirelApi& api, int runs)
+{
+    EventRecorder events;  // events only: this program waits on them itself
+    WATCHDATA data = events.Data(kFlickerSec, 0, 0, kAlarmMs, kBalloonMs);
+    SetAcOnline(true);
+    if (api.Initialize(&data) != 0) {
+        return false;
+    }
+    SetAcOnline(false);
+    std::vector<double> loss;
+    std::vector<double> s4;
+    for (int i = 0; i < runs; ++i) {
+        const double start = PreciseMs();
+        api.StartUPSWatch();
+        const double lossAt = WaitPrecise(events.Event(kACLoss), 5000);
+        const double s4At = WaitPrecise(events.Event(kS4), 5000);
+        if (lossAt < 0 || s4At < 0) {
+            printf("run %d: event missing\n", i);
+            continue;
+        }
+        loss.push_back(lossAt - start - kFlickerSec * 1000.0);
+        s4.push_back(s4At - start - (kFlickerSec * 1000.0 + kAlarmMs + kBalloonMs));
+    }
+    api.Finalize();
+    SetAcOnline(true);
+    Report("hACLoss", loss);
+    Report("hS4", s4);
+    return true;
+}
+
+ULONGLONG ProcessCpu100ns()
+{
+    FILETIME created, exited, kernel, user;
+    ::GetProcessTimes(::GetCurrentProcess(), &created, &exited, &kernel, &user);
+    ULARGE_INTEGER k, u;
+    k.LowPart = kernel.dwLowDateTime;
+    k.HighPart = kernel.dwHighDateTime;
+    u.LowPart = user.dwLowDateTime;
+    u.HighPart = user.dwHighDateTime;
+    return k.QuadPart + u.QuadPart;
+}
+
+bool MeasurePolling(MirelApi& api, DWORD seconds)
+{
+    SimBattery sim(1);
+    if (sim.Result() != 0) {
+        printf("simulated battery not installed: %lu\n", sim.Result());
+        return false;
+    }
+    SetBatteryPresent(50);
+    EventRecorder events;
+    // Threshold 90 with 80 %: every poll also asks the refresh probe (the dearer path).
+    WATCHDATA data = events.Data(kFlickerSec, 0, 90, kAlarmMs, kBalloonMs);
+    events.Start();
+    if (api.Initialize(&data) != 0) {
+        return false;
+    }
+    const ULONGLONG cpu0 = ProcessCpu100ns();
+    const double t0 = PreciseMs();
+    ::Sleep(seconds * 1000);
+    const ULONGLONG cpu1 = ProcessCpu100ns();
+    const double wall = PreciseMs() - t0;
+    api.Finalize();
+    events.Stop();
+    SetBatteryAbsent();
+
+    const double cpuMs = static_cast<double>(cpu1 - cpu0) / 10000.0;
+    printf("polling    %.1f s, %zu low + %zu high events, CPU %.1f ms => %.1f ms per minute\n",
+           wall / 1000.0, events.Count(kBattLow), events.Count(kBattHigh), cpuMs,
+           cpuMs * 60000.0 / wall);
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const int runs = (argc > 1) ? atoi(argv[1]) : 20;
+    const DWORD seconds = (argc > 2) ? static_cast<DWORD>(atoi(argv[2])) : 60;
+    if (!PowerSupplyAvailable()) {
+        printf("no simulated power supply: run through tests/watchlib/bench.sh\n");
+        return 2;
+    }
+    RemoveSimBattery();
+    MirelApi api;
+    if (!api.Loaded()) {
+        printf("MIRELAPI.dll not found\n");
+        return 1;
+    }
+    const bool ok = MeasureDeadlines(api, runs) && MeasurePolling(api, seconds);
+    RestorePowerSupply();
+    return ok ? 0 : 1;
+}

@@ -1,0 +1,372 @@
+// The two watchers and the library's lifetime, through the real MIRELAPI.dll bound by ordinal,
+// against the simulated power supply (and the simulated battery where a level is needed).
+// Short settings throughout: flicker 1 s, alarm and balloon waits of a few hundred ms.
+#include "CLog.h"
+#include "SimBattery.h"
+#include "TestLog.h"
+#include "TestProcess.h"
+#include "WatchFixture.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+using namespace testsupport;
+using namespace watchtest;
+
+namespace {
+
+// Timer windows: a signal comes no earlier than its deadline less a little, and late by at most
+// this much (Wine under load).
+const long long kEarlyMs = 100;
+const long long kLateMs = 700;
+
+void ExpectAround(long long actual, long long deadline, const char* what)
+{
+    EXPECT_GE(actual, deadline - kEarlyMs) << what;
+    EXPECT_LE(actual, deadline + kLateMs) << what;
+}
+
+void SleepUntil(const EventRecorder& rec, ULONGLONG elapsedMs)
+{
+    const ULONGLONG now = rec.Elapsed();
+    if (now < elapsedMs) {
+        ::Sleep(static_cast<DWORD>(elapsedMs - now));
+    }
+}
+
+class WatchTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!m_power.Available()) {
+            GTEST_SKIP() << "no simulated power supply (run through scripts/test.sh)";
+        }
+        RemoveSimBattery();
+        ASSERT_TRUE(m_api.Loaded()) << "MIRELAPI.dll or its ordinals missing";
+        m_rec.Start();
+        m_baseThreads = ThreadCount();
+    }
+
+    ScopedPowerSupply m_power;
+    MirelApi m_api;
+    EventRecorder m_rec;
+    size_t m_baseThreads = 0;
+};
+
+}  // namespace
+
+// ---- AC-line watcher ----
+
+TEST_F(WatchTest, LineOnAtInitializeSignalsACOnBeforeReturning)
+{
+    m_rec.Stop();  // the event is looked at directly
+    m_baseThreads = ThreadCount();
+    WATCHDATA data = m_rec.Data(1, 0, 50, 300, 200);
+    ASSERT_EQ(0u, m_api.Initialize(&data));
+    EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(m_rec.Event(kACOn), 0));
+    EXPECT_EQ(WAIT_TIMEOUT, ::WaitForSingleObject(m_rec.Event(kACLoss), 0));
+    // Only the battery-level watcher runs.
+    EXPECT_EQ(m_baseThreads + 1, ThreadCount());
+    m_api.Finalize();
+    EXPECT_EQ(m_baseThreads, ThreadCount());
+}
+
+TEST_F(WatchTest, LineOffThroughoutGivesACLossThenS4)
+{
+    ASSERT_TRUE(m_power.SetAcOnline(false));
+    WATCHDATA data = m_rec.Data(1, 0, 50, 300, 200);
+    ASSERT_EQ(0u, m_api.Initialize(&data));
+    EXPECT_EQ(m_baseThreads + 2, ThreadCount());
+
+    const long long loss = m_rec.WaitFor(kACLoss, 1, 3000);
+    const long long s4 = m_rec.WaitFor(kS4, 1, 3000);
+    ExpectAround(loss, 1000, "AC loss after the flicker time");
+    ExpectAround(s4 - loss, 500, "S4 after hibernate delay + alarm + balloon");
+    SleepUntil(m_rec, s4 + 600);
+    EXPECT_EQ(1u, m_rec.Count(kACLoss));
+    EXPECT_EQ(1u, m_rec.Count(kS4));
+    EXPECT_EQ(0u, m_rec.Count(kACOn));
+    // The watch thread has ended by itself.
+    EXPECT_EQ(m_baseThreads + 1, ThreadCount());
+}
+
+TEST_F(WatchTest, HibernateDelayCountsInSeconds)
+{
+    ASSERT_TRUE(m_power.SetAcOnline(false));
+    WATCHDATA data = m_rec.Data(1, 1, 50, 100, 100);
+    ASSERT_EQ(0u, m_api.Initialize(&data));
+    const long long loss = m_rec.WaitFor(kACLoss, 1, 3000);
+    const long long s4 = m_rec.WaitFor(kS4, 1, 3000);
+    ExpectAround(s4 - loss, 1200, "S4 after 1 s + 100 ms + 100 ms");
+}
+
+TEST_F(WatchTest, LineBackBeforeTheFlickerTimerGivesACOnOnce)
+{
+    ASSERT_TRUE(m_power.SetAcOnline(false));
+    WATCHDATA data = m_rec.Data(1, 0, 50, 300, 200);
+    ASSERT_EQ(0u, m_api.Initialize(&data));
+    ::Sleep(300);
+    ASSERT_TRUE(m_power.SetAcOnline(true));
+
+    ExpectAround(m_rec.WaitFor(kACOn, 1, 3000), 1000, "AC on at the flicker time");
+    SleepUntil(m_rec, 2500);
+    EXPECT_EQ(1u, m_rec.Count(kACOn));
+    EXPECT_EQ(0u, m_rec.Count(kACLoss));
+    EXPECT_EQ(0u, m_rec.Count(kS4));
+}
+
+TEST_F(WatchTest, RefreshStateWhileTheLineIsOffCountsAsAC)
+{
+    SimBattery sim(1);
+    ASSERT_EQ(0u, sim.Result());
+    ASSERT_TRUE(sim.SetPsts(0, 2));
+    ASSERT_TRUE(m_power.SetBatteryPresent(50));
+    ASSERT_TRUE(m_power.SetAcOnline(false));
+    WATCHDATA data = m_rec.Data(1, 0, 50, 300, 200);
+    ASSERT_EQ(0u, m_api.Initialize(&data));
+    size_t cursor = 0;
+    EXPECT_EQ(kACOn, m_rec.Next(&cursor, 1000));
+    m_api.Finalize();
+}
+
+TEST_F(WatchTest, StopDuringTheSecondWaitCancelsS4)
+{
+    ASSERT_TRUE(m_power.SetAcOnline(false));
+    WATCHDATA data = m_rec.Data(1, 0, 50, 1000, 0);
+    ASSERT_EQ(0u, m_api.Initialize(&data));
+    ASSERT_GE(m_rec.WaitFor(kACLoss, 1, 3000), 0);
+    ::Sleep(200);
+
+    const ULONGLONG t0 = NowMs();
+    m_api.StopUPSWatch();
+    EXPECT_LT(NowMs() - t0, 1000u) << "the watch thread ends at once";
+    EXPECT_EQ(m_baseThreads + 1, ThreadCount());
+    SleepUntil(m_rec, 3000);
+    EXPECT_EQ(0u, m_rec.Count(kS4));
+    EXPECT_EQ(0u, m_rec.Count(kACOn));
+}
+
+TEST_F(WatchTest, StartAgainRestartsTheWatchFromZero)
+{
+    ASSERT_TRUE(m_power.SetAcOnline(false));
+    WATCHDATA data = m_rec.Data(1, 0, 50, 800, 0);
+    ASSERT_EQ(0u, m_api.Initialize(&data));
+
+    // During the flicker wait: the AC loss moves to one flicker time after the new start.
+    ::Sleep(600);
+    const long long restart1 = static_cast<long long>(m_rec.Elapsed());
+    m_api.StartUPSWatch();
+    const long long loss1 = m_rec.WaitFor(kACLoss, 1, 3000);
+    ExpectAround(loss1 - restart1, 1000, "first AC loss");
+
+    // During the hibernate wait: the old S4 never comes, a new flicker wait starts.
+    ::Sleep(200);
+    const long long restart2 = static_cast<long long>(m_rec.Elapsed());
+    m_api.StartUPSWatch();
+    const long long loss2 = m_rec.WaitFor(kACLoss, 2, 3000);
+    ExpectAround(loss2 - restart2, 1000, "second AC loss");
+    const long long s4 = m_rec.WaitFor(kS4, 1, 3000);
+    ExpectAround(s4 - loss2, 800, "S4 of the new watch only");
+    EXPECT_EQ(1u, m_rec.Count(kS4));
+    EXPECT_EQ(0u, m_rec.Count(kACOn));
+}
+
+TEST_F(WatchTest, NullLossAndS4EventsRunTheWaitsSilently)
+{
+    ASSERT_TRUE(m_power.SetAcOnline(false));
+    WATCHDATA data = m_rec.Data(1, 0, 50, 300, 200);
+    data.hACLossEvent = NULL;
+    data.hS4Event = NULL;
+    ASSERT_EQ(0u, m_api.Initialize(&data));
+    ::Sleep(300);
+    EXPECT_EQ(m_baseThreads + 2, ThreadCount()) << "the watch runs";
+    SleepUntil(m_rec, 2300);
+    EXPECT_EQ(m_baseThreads + 1, ThreadCount()) << "and ends after the second wait";
+    EXPECT_EQ(0u, m_rec.Count(kACOn));
+}
+
+// ---- battery-level watcher ----
+
+class BatteryWatchTest : public WatchTest {
+protected:
+    void SetUp() override
+    {
+        WatchTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) {
+            return;
+        }
+        m_sim.reset(new SimBattery(1));
+        ASSERT_EQ(0u, m_sim->Result());
+        ASSERT_TRUE(m_power.SetBatteryPresent(50));
+    }
+
+    std::unique_ptr<SimBattery> m_sim;
+};
+
+TEST_F(BatteryWatchTest, LevelAgainstThreshold)
+{
+    struct Case {
+        DWORD remaining, full, threshold, psts;
+        int expected;
+    };
+    const Case cases[] = {
+        { 8, 100, 8, 1, kBattHigh },      // at the threshold
+        { 7, 100, 8, 1, kBattLow },       // below
+        { 7, 100, 8, 0, kBattHigh },      // below, but a refresh runs
+        { 7, 100, 8, 2, kBattHigh },      // below, PKS state
+        { 0, 100, 0, 1, kBattHigh },      // threshold 0: always high
+        { 110, 100, 100, 1, kBattHigh },  // reading above 100 %
+        { 100, 100, 101, 1, kBattLow },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.remaining << "% threshold " << c.threshold << " word " << c.psts);
+        ASSERT_TRUE(m_sim->SetCapacity(0, c.remaining, c.full));
+        ASSERT_TRUE(m_sim->SetPsts(0, c.psts));
+        WATCHDATA data = m_rec.Data(1, 0, c.threshold, 300, 200);
+        size_t cursor = m_rec.Total();
+        const ULONGLONG start = m_rec.Elapsed();
+        ASSERT_EQ(0u, m_api.Initialize(&data));
+        ULONGLONG at = 0;
+        // AC-on comes first, at once; the level follows with the first poll.
+        EXPECT_EQ(kACOn, m_rec.Next(&cursor, 1500));
+        EXPECT_EQ(c.expected, m_rec.Next(&cursor, 1500, &at));
+        ExpectAround(static_cast<long long>(at - start), 500, "first poll");
+        m_api.Finalize();
+    }
+}
+
+TEST_F(BatteryWatchTest, LevelDropIsSeenAtTheNextPollAndRepeated)
+{
+    ASSERT_TRUE(m_sim->SetCapacity(0, 9, 100));
+    WATCHDATA data = m_rec.Data(1, 0, 8, 300, 200);
+    ASSERT_EQ(0u, m_api.Initialize(&data));
+    ASSERT_GE(m_rec.WaitFor(kBattHigh, 2, 2000), 0);
+
+    ASSERT_TRUE(m_sim->SetCapacity(0, 7, 100));
+    const ULONGLONG change = m_rec.Elapsed();
+    const long long low = m_rec.WaitFor(kBattLow, 1, 2000);
+    ASSERT_GE(low, 0);
+    EXPECT_LE(low - static_cast<long long>(change), 1100) << "at the first poll after the change";
+    SleepUntil(m_rec, static_cast<ULONGLONG>(low) + 1600);
+    // Every poll signals again, and only the low event from now on.
+    EXPECT_GE(m_rec.Count(kBattLow), 3u);
+    for (ULONGLONG t : m_rec.Times(kBattHigh)) {
+        EXPECT_LT(t, static_cast<ULONGLONG>(low));
+    }
+}
+
+TEST_F(WatchTest, NoBatteryGivesNoBatteryEvent)
+{
+    ScopedLogSettings log(L"t_watch_nobatt.log", 1, 0);
+    WATCHDATA data = m_rec.Data(1, 0, 0, 300, 200);
+    ASSERT_EQ(0u, m_api.Initialize(&data));
+    ::Sleep(1600);
+    EXPECT_EQ(0u, m_rec.Count(kBattHigh));
+    EXPECT_EQ(0u, m_rec.Count(kBattLow));
+    m_api.Finalize();
+    // One line per poll names the reason.
+    EXPECT_TRUE(log.Contains(L"error occurred. code: 259"));
+}
+
+// ---- lifetime ----
+
+TEST_F(WatchTest, ExportsOutsideTheInitialisedStateDoNothing)
+{
+    m_api.StartUPSWatch();
+    m_api.StopUPSWatch();
+    m_api.Finalize();
+    EXPECT_EQ(m_baseThreads, ThreadCount());
+
+    WATCHDATA data = m_rec.Data(1, 0, 50, 300, 200);
+    ASSERT_EQ(0u, m_api.Initialize(&data));
+    m_api.Finalize();
+    m_api.Finalize();
+    ::Sleep(50);  // signals from before the return reach the recorder
+    size_t cursor = m_rec.Total();
+    ASSERT_TRUE(m_power.SetAcOnline(false));
+    m_api.StartUPSWatch();
+    m_api.StopUPSWatch();
+    m_api.StartUPSWatch();
+    EXPECT_EQ(m_baseThreads, ThreadCount());
+    EXPECT_EQ(-1, m_rec.Next(&cursor, 1300));
+    EXPECT_EQ(1u, m_rec.Count(kACOn));
+}
+
+TEST_F(WatchTest, InitializeWithoutRecordThenStartLogsTheMissingObject)
+{
+    ScopedLogSettings log(L"t_watch_null.log", 1, 1);
+    EXPECT_EQ(87u, m_api.Initialize(nullptr));
+    m_api.StartUPSWatch();
+    EXPECT_EQ(m_baseThreads, ThreadCount());
+    EXPECT_TRUE(log.Contains(L"lpData is NULL."));
+    EXPECT_TRUE(log.Contains(L"g_pDllObj is NULL."));
+    EXPECT_TRUE(log.Contains(L"Exit - Error!"));
+}
+
+TEST_F(WatchTest, NothingIsSignalledAfterFinalize)
+{
+    SimBattery sim(1);
+    ASSERT_EQ(0u, sim.Result());
+    ASSERT_TRUE(m_power.SetBatteryPresent(50));
+    ASSERT_TRUE(m_power.SetAcOnline(false));
+    WATCHDATA data = m_rec.Data(1, 0, 8, 300, 200);
+    ASSERT_EQ(0u, m_api.Initialize(&data));
+    ASSERT_GE(m_rec.WaitFor(kBattHigh, 1, 1500), 0);
+    m_api.Finalize();
+    ::Sleep(50);  // signals from before the return reach the recorder
+    size_t cursor = m_rec.Total();
+    EXPECT_EQ(m_baseThreads, ThreadCount());
+    EXPECT_EQ(-1, m_rec.Next(&cursor, 2000)) << "no AC loss, no battery level";
+}
+
+TEST_F(WatchTest, SecondInitializeIsRefused)
+{
+    WATCHDATA data = m_rec.Data(1, 0, 50, 300, 200);
+    ASSERT_EQ(0u, m_api.Initialize(&data));
+    EXPECT_EQ(183u, m_api.Initialize(&data));
+    EXPECT_EQ(m_baseThreads + 1, ThreadCount());
+    m_api.Finalize();
+    EXPECT_EQ(m_baseThreads, ThreadCount());
+}
+
+TEST_F(WatchTest, OverlappingStartAndStopCallsAreSerialised)
+{
+    ASSERT_TRUE(m_power.SetAcOnline(false));
+    WATCHDATA data = m_rec.Data(1, 0, 50, 300, 200);
+    ASSERT_EQ(0u, m_api.Initialize(&data));
+
+    std::atomic<bool> stop{ false };
+    std::atomic<int> calls{ 0 };
+    std::vector<std::thread> callers;
+    for (int t = 0; t < 3; ++t) {
+        callers.emplace_back([&, t] {
+            for (int i = t; !stop; ++i) {
+                if (i % 2 == 0) {
+                    m_api.StartUPSWatch();
+                } else {
+                    m_api.StopUPSWatch();
+                }
+                ++calls;
+            }
+        });
+    }
+    ::Sleep(3000);
+    stop = true;
+    for (std::thread& caller : callers) {
+        caller.join();
+    }
+    EXPECT_GT(calls.load(), 30);
+
+    // Consistent afterwards: one stop leaves only the battery-level watcher, one start runs a
+    // complete watch.
+    m_api.StopUPSWatch();
+    EXPECT_EQ(m_baseThreads + 1, ThreadCount());
+    const long long start = static_cast<long long>(m_rec.Elapsed());
+    const size_t losses = m_rec.Count(kACLoss);
+    m_api.StartUPSWatch();
+    ExpectAround(m_rec.WaitFor(kACLoss, losses + 1, 3000) - start, 1000, "AC loss after the storm");
+    m_api.Finalize();
+    EXPECT_EQ(m_baseThreads, ThreadCount());
+}

@@ -1,0 +1,93 @@
+#include "CBattWatch.h"
+
+#include "CLog.h"
+
+namespace {
+
+const UINT_PTR kPollTimerId = 3;
+const UINT kPollPeriodMs = 500;
+
+void SignalIfSet(HANDLE hEvent)
+{
+    if (hEvent != NULL) {
+        ::SetEvent(hEvent);
+    }
+}
+
+}  // namespace
+
+CBattWatch::CBattWatch()
+    : m_hBattLowEvent(NULL), m_hBattHighEvent(NULL), m_dwBatteryLifePercent(0)
+{
+}
+
+CBattWatch::~CBattWatch()
+{
+}
+
+DWORD CBattWatch::Initialize(LPWATCHDATA lpData)
+{
+    static const WCHAR FN[] = L"CBattWatch::Initialize";
+    LOG_ENTER(LOG_API, FN);
+    if (lpData == NULL) {
+        return LOG_NULL_ARG(LOG_API, FN, L"lpData");
+    }
+    m_Battery.Initialize();
+    m_hBattLowEvent = lpData->hBattLowEvent;
+    m_hBattHighEvent = lpData->hBattHighEvent;
+    m_dwBatteryLifePercent = lpData->dwBatteryLifePercent;
+
+    m_Thread.Finalize();
+    StartThread(ThreadProc, this);
+    return LOG_RESULT(LOG_API, FN, ERROR_SUCCESS);
+}
+
+DWORD CBattWatch::ThreadProc(LPVOID lParam)
+{
+    static const WCHAR FN[] = L"CBattWatch::ThreadProc";
+    LOG_ENTER(LOG_API, FN);
+    if (lParam == NULL) {
+        return LOG_NULL_ARG(LOG_API, FN, L"lParam");
+    }
+    CBattWatch* pThis = static_cast<CBattWatch*>(lParam);
+    HANDLE hTerminate = pThis->m_Thread.GetTerminateEvent();
+
+    // A thread timer: the system picks the id, the requested one is ignored.
+    const UINT_PTR uPollTimer = ::SetTimer(NULL, kPollTimerId, kPollPeriodMs, NULL);
+    for (bool bRun = true; bRun;) {
+        const DWORD dwWait = ::MsgWaitForMultipleObjects(1, &hTerminate, FALSE, INFINITE, QS_TIMER);
+        if (dwWait == WAIT_OBJECT_0) {
+            bRun = false;
+        } else if (dwWait == WAIT_OBJECT_0 + 1) {
+            MSG msg;
+            while (::PeekMessageW(&msg, NULL, WM_TIMER, WM_TIMER, PM_REMOVE)) {
+                if (uPollTimer != 0 && msg.wParam == uPollTimer) {
+                    pThis->Poll();
+                }
+            }
+        } else if (dwWait == WAIT_FAILED) {
+            LOG_TRACE(LOG_EVENT, FN, L"error. code: %d", ::GetLastError());
+            bRun = false;
+        }
+    }
+    if (uPollTimer != 0) {
+        ::KillTimer(NULL, uPollTimer);
+    }
+    return LOG_RESULT(LOG_API, FN, ERROR_SUCCESS);
+}
+
+void CBattWatch::Poll()
+{
+    static const WCHAR FN[] = L"CBattWatch::Poll";
+    DWORD dwPercent = 0;
+    const DWORD dwRet = m_Battery.GetLifePercent(0, &dwPercent);
+    if (dwRet != ERROR_SUCCESS) {
+        LOG_TRACE(LOG_EVENT, FN, L"error occurred. code: %d", dwRet);
+        return;
+    }
+    if (dwPercent >= m_dwBatteryLifePercent || IsDuringPKSOrBattRefresh()) {
+        SignalIfSet(m_hBattHighEvent);
+    } else {
+        SignalIfSet(m_hBattLowEvent);
+    }
+}

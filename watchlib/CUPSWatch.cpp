@@ -1,0 +1,124 @@
+#include "CUPSWatch.h"
+
+#include "CLog.h"
+
+namespace {
+
+const UINT_PTR kFlickerTimerId = 1;
+const UINT_PTR kHibernateTimerId = 2;
+
+}  // namespace
+
+CUPSWatch::CUPSWatch()
+    : m_hACLossEvent(NULL),
+      m_hS4Event(NULL),
+      m_hACOnEvent(NULL),
+      m_dwPowerFlickerTime(0),
+      m_dwHibernateAfter(0),
+      m_dwAlarmTime(0),
+      m_dwShowBalloonWait(0)
+{
+}
+
+CUPSWatch::~CUPSWatch()
+{
+}
+
+DWORD CUPSWatch::Initialize(LPWATCHDATA lpUPSData)
+{
+    static const WCHAR FN[] = L"CUPSWatch::Initialize";
+    LOG_ENTER(LOG_API, FN);
+    if (lpUPSData == NULL) {
+        return LOG_NULL_ARG(LOG_API, FN, L"lpData");
+    }
+    m_Battery.Initialize();
+    m_hACLossEvent = lpUPSData->hACLossEvent;
+    m_hS4Event = lpUPSData->hS4Event;
+    m_hACOnEvent = lpUPSData->hACOnEvent;
+    m_dwPowerFlickerTime = lpUPSData->dwPowerFlickerTime;
+    m_dwHibernateAfter = lpUPSData->dwHibernateAfter;
+    m_dwAlarmTime = lpUPSData->dwAlarmTime;
+    m_dwShowBalloonWait = lpUPSData->dwShowBalloonWait;
+
+    const BOOL bDC = GetACDCState();
+    m_Thread.Finalize();
+    if (bDC) {
+        StartThread(ThreadProc, this);
+    } else {
+        ::SetEvent(m_hACOnEvent);
+    }
+    return LOG_RESULT(LOG_API, FN, ERROR_SUCCESS);
+}
+
+DWORD CUPSWatch::ThreadProc(LPVOID lParam)
+{
+    static const WCHAR FN[] = L"CUPSWatch::ThreadProc";
+    LOG_ENTER(LOG_API, FN);
+    if (lParam == NULL) {
+        return LOG_NULL_ARG(LOG_API, FN, L"lParam");
+    }
+    CUPSWatch* pThis = static_cast<CUPSWatch*>(lParam);
+    HANDLE hTerminate = pThis->m_Thread.GetTerminateEvent();
+
+    // Thread timers: the system picks the ids, the requested ones are ignored.
+    UINT_PTR uFlickerTimer = ::SetTimer(NULL, kFlickerTimerId, pThis->m_dwPowerFlickerTime * 1000, NULL);
+    UINT_PTR uHibernateTimer = 0;
+    for (bool bRun = true; bRun;) {
+        const DWORD dwWait = ::MsgWaitForMultipleObjects(1, &hTerminate, FALSE, INFINITE, QS_TIMER);
+        if (dwWait == WAIT_OBJECT_0) {
+            bRun = false;
+        } else if (dwWait == WAIT_OBJECT_0 + 1) {
+            bRun = pThis->DrainTimers(uFlickerTimer, uHibernateTimer);
+        } else if (dwWait == WAIT_FAILED) {
+            LOG_TRACE(LOG_EVENT, FN, L"error. code: %d", ::GetLastError());
+            bRun = false;
+        }
+    }
+    // Stopped from outside: the timers still pending die here, nothing is signalled.
+    if (uFlickerTimer != 0) {
+        ::KillTimer(NULL, uFlickerTimer);
+    }
+    if (uHibernateTimer != 0) {
+        ::KillTimer(NULL, uHibernateTimer);
+    }
+    return LOG_RESULT(LOG_API, FN, ERROR_SUCCESS);
+}
+
+bool CUPSWatch::DrainTimers(UINT_PTR& uFlickerTimer, UINT_PTR& uHibernateTimer)
+{
+    MSG msg;
+    while (::PeekMessageW(&msg, NULL, WM_TIMER, WM_TIMER, PM_REMOVE)) {
+        if (!OnTimer(msg.wParam, uFlickerTimer, uHibernateTimer)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool CUPSWatch::OnTimer(UINT_PTR uId, UINT_PTR& uFlickerTimer, UINT_PTR& uHibernateTimer)
+{
+    if (uFlickerTimer != 0 && uId == uFlickerTimer) {
+        ::KillTimer(NULL, uFlickerTimer);
+        uFlickerTimer = 0;
+        if (!GetACDCState()) {
+            ::SetEvent(m_hACOnEvent);
+            return false;
+        }
+        if (m_hACLossEvent != NULL) {
+            ::SetEvent(m_hACLossEvent);
+        }
+        const DWORD dwWaitMs = m_dwHibernateAfter * 1000 + m_dwAlarmTime + m_dwShowBalloonWait;
+        uHibernateTimer = ::SetTimer(NULL, kHibernateTimerId, dwWaitMs, NULL);
+        return true;
+    }
+    if (uHibernateTimer != 0 && uId == uHibernateTimer) {
+        ::KillTimer(NULL, uHibernateTimer);
+        uHibernateTimer = 0;
+        if (m_hS4Event != NULL) {
+            ::SetEvent(m_hS4Event);
+        }
+        return false;
+    }
+    // Any other timer message is dropped.
+    return true;
+}

@@ -1,0 +1,103 @@
+// Entry point and exports of MIRELAPI.dll.
+#include "MIRELAPI.h"
+
+#include "CDllClass.h"
+#include "CLog.h"
+
+#include <new>
+
+namespace {
+
+// The caller's threads may overlap their export calls (power events, pipe requests, the
+// service thread): one export at a time acts on the library object and its watchers.
+SRWLOCK g_apiLock = SRWLOCK_INIT;
+
+class CApiLock {
+public:
+    CApiLock() { ::AcquireSRWLockExclusive(&g_apiLock); }
+    ~CApiLock() { ::ReleaseSRWLockExclusive(&g_apiLock); }
+
+private:
+    CApiLock(const CApiLock&) = delete;
+    CApiLock& operator=(const CApiLock&) = delete;
+};
+
+// The library object, or NULL after the "not initialised" lines have been written.
+CDllClass* RequireObject(LPCWSTR lpszFunction)
+{
+    if (g_pDllObj == NULL) {
+        LOG_TRACE(LOG_EVENT, lpszFunction, L"%s is NULL.", L"g_pDllObj");
+        LOG_TRACE(LOG_API, lpszFunction, L"Exit - Error!");
+    }
+    return g_pDllObj;
+}
+
+}  // namespace
+
+BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD dwReason, LPVOID lpReserved)
+{
+    return TRUE;
+}
+
+extern "C" DWORD WINAPI MirelInitialize(LPWATCHDATA lpData)
+{
+    static const WCHAR FN[] = L"MirelInitialize";
+    g_Log.Initialize(MIREL_DBGLOG_KEY);
+    LOG_ENTER(LOG_API, FN);
+    if (lpData == NULL) {
+        return LOG_NULL_ARG(LOG_API, FN, L"lpData");
+    }
+    CApiLock lock;
+    // A second object would overwrite the first and leave its threads running for good.
+    if (g_pDllObj != NULL) {
+        return LOG_RESULT(LOG_API, FN, ERROR_ALREADY_EXISTS);
+    }
+    DWORD dwRet = ERROR_NOT_ENOUGH_MEMORY;
+    g_pDllObj = new (std::nothrow) CDllClass;
+    if (g_pDllObj != NULL) {
+        dwRet = g_pDllObj->Initialize(lpData);
+    }
+    return LOG_RESULT(LOG_API, FN, dwRet);
+}
+
+extern "C" void WINAPI MirelFinalize(void)
+{
+    static const WCHAR FN[] = L"MirelFinalize";
+    LOG_ENTER(LOG_API, FN);
+    CApiLock lock;
+    CDllClass* pObj = RequireObject(FN);
+    if (pObj == NULL) {
+        return;
+    }
+    pObj->Finalize();
+    delete pObj;
+    g_pDllObj = NULL;
+    LOG_EXIT(LOG_API, FN);
+    g_Log.Finalize();
+}
+
+extern "C" void WINAPI MirelStartUPSWatch(void)
+{
+    static const WCHAR FN[] = L"MirelStartUPSWatch";
+    LOG_ENTER(LOG_API, FN);
+    CApiLock lock;
+    CDllClass* pObj = RequireObject(FN);
+    if (pObj == NULL) {
+        return;
+    }
+    pObj->StartUPSWatch();
+    LOG_EXIT(LOG_API, FN);
+}
+
+extern "C" void WINAPI MirelStopUPSWatch(void)
+{
+    static const WCHAR FN[] = L"MirelStopUPSWatch";
+    LOG_ENTER(LOG_API, FN);
+    CApiLock lock;
+    CDllClass* pObj = RequireObject(FN);
+    if (pObj == NULL) {
+        return;
+    }
+    pObj->StopUPSWatch();
+    LOG_EXIT(LOG_API, FN);
+}
