@@ -77,8 +77,8 @@ void CBattery::Finalize()
     LOG_EXIT(LOG_DETAIL, FN);
 }
 
-DWORD CBattery::ReadDevicePath(LPCWSTR lpszCaller, HDEVINFO hDevInfo, DWORD dwIndex,
-                               LPWSTR lpszPath, size_t cchPath)
+DWORD CBattery::ReadDevicePath(DWORD dwLevel, LPCWSTR lpszCaller, HDEVINFO hDevInfo,
+                               DWORD dwIndex, LPWSTR lpszPath, size_t cchPath)
 {
     SP_DEVICE_INTERFACE_DATA data = {};
     data.cbSize = sizeof(data);
@@ -102,7 +102,7 @@ DWORD CBattery::ReadDevicePath(LPCWSTR lpszCaller, HDEVINFO hDevInfo, DWORD dwIn
         ::StringCchCopyNW(lpszPath, cchPath, pDetail->DevicePath, cchPath - 1);
     } else {
         dwRet = ::GetLastError();
-        LOG_TRACE(LOG_DETAIL, lpszCaller, L"Exit retval:%08x", dwRet);
+        LOG_TRACE(dwLevel, lpszCaller, L"Exit retval:%08x", dwRet);
         if (dwRet == ERROR_SUCCESS) {
             dwRet = ERROR_INVALID_DATA;
         }
@@ -126,7 +126,8 @@ void CBattery::EnumBatteries()
     }
     DWORD dwCount = 0;
     for (DWORD dwIndex = 0; dwIndex < BATTERY_MAX_DEVICES; ++dwIndex) {
-        const DWORD dwRet = ReadDevicePath(FN, hDevInfo, dwIndex, m_szDevicePath[dwIndex], MAX_PATH);
+        const DWORD dwRet =
+            ReadDevicePath(LOG_DETAIL, FN, hDevInfo, dwIndex, m_szDevicePath[dwIndex], MAX_PATH);
         if (dwRet == ERROR_NO_MORE_ITEMS) {
             continue;
         }

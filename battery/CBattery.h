@@ -45,8 +45,9 @@ public:
 
     // Reads the path of battery interface dwIndex of the list into lpszPath (cut to cchPath - 1).
     // ERROR_NO_MORE_ITEMS when there is no such interface; any other error ends an enumeration.
-    static DWORD ReadDevicePath(LPCWSTR lpszCaller, HDEVINFO hDevInfo, DWORD dwIndex,
-                                LPWSTR lpszPath, size_t cchPath);
+    // A detail that cannot be read is logged under the caller's name and trace level.
+    static DWORD ReadDevicePath(DWORD dwLevel, LPCWSTR lpszCaller, HDEVINFO hDevInfo,
+                                DWORD dwIndex, LPWSTR lpszPath, size_t cchPath);
 
 private:
     CBattery(const CBattery&) = delete;

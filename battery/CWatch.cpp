@@ -32,7 +32,7 @@ void CWatch::EnumBatteries()
     }
     for (DWORD dwIndex = 0; dwIndex < BATTERY_MAX_DEVICES; ++dwIndex) {
         const DWORD dwRet =
-            CBattery::ReadDevicePath(FN, hDevInfo, dwIndex, m_szBatteryPath[dwIndex], MAX_PATH);
+            CBattery::ReadDevicePath(LOG_API, FN, hDevInfo, dwIndex, m_szBatteryPath[dwIndex], MAX_PATH);
         // Paths read before a failure are kept.
         if (dwRet != ERROR_SUCCESS && dwRet != ERROR_NO_MORE_ITEMS) {
             break;

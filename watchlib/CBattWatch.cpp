@@ -23,6 +23,8 @@ CBattWatch::CBattWatch()
 
 CBattWatch::~CBattWatch()
 {
+    // The thread reads this object's members: it ends before they go.
+    m_Thread.Finalize();
 }
 
 DWORD CBattWatch::Initialize(LPWATCHDATA lpData)

@@ -22,6 +22,8 @@ CUPSWatch::CUPSWatch()
 
 CUPSWatch::~CUPSWatch()
 {
+    // The thread reads this object's members: it ends before they go.
+    m_Thread.Finalize();
 }
 
 DWORD CUPSWatch::Initialize(LPWATCHDATA lpUPSData)

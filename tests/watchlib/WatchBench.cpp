@@ -2,12 +2,15 @@
 //   watch_bench [runs=20] [pollSeconds=60]
 // 1. runs × an AC-line watch with the line off (flicker 1 s, alarm 300 ms, balloon 200 ms):
 //    delay of hACLossEvent and hS4Event after their deadlines, median and worst, in ms.
-// 2. pollSeconds of battery polling (2 Hz) against the simulated battery: CPU time of this
-//    process (only the library's poll thread works) per minute.
+// 2. pollSeconds of battery polling (2 Hz) against the simulated battery, once with the level
+//    above the threshold (three battery controls per poll) and once below it (plus the refresh
+//    probe): CPU time per minute of this process (only the library's poll thread works) and of
+//    the driver host winedevice.exe, as far as Wine reports it.
 #include "SimBattery.h"
 #include "WatchFixture.h"
 
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <algorithm>
 #include <stdio.h>
@@ -71,10 +74,12 @@ bool MeasureDeadlines(MirelApi& api, int runs)
     return true;
 }
 
-ULONGLONG ProcessCpu100ns()
+ULONGLONG ProcessCpu100ns(HANDLE process)
 {
     FILETIME created, exited, kernel, user;
-    ::GetProcessTimes(::GetCurrentProcess(), &created, &exited, &kernel, &user);
+    if (!::GetProcessTimes(process, &created, &exited, &kernel, &user)) {
+        return 0;
+    }
     ULARGE_INTEGER k, u;
     k.LowPart = kernel.dwLowDateTime;
     k.HighPart = kernel.dwHighDateTime;
@@ -83,7 +88,26 @@ ULONGLONG ProcessCpu100ns()
     return k.QuadPart + u.QuadPart;
 }
 
-bool MeasurePolling(MirelApi& api, DWORD seconds)
+// CPU time of every winedevice.exe (the simulated battery's requests run there).
+ULONGLONG DriverHostCpu100ns()
+{
+    ULONGLONG total = 0;
+    HANDLE snap = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry = { sizeof(entry) };
+    for (BOOL ok = ::Process32FirstW(snap, &entry); ok; ok = ::Process32NextW(snap, &entry)) {
+        if (_wcsicmp(entry.szExeFile, L"winedevice.exe") == 0) {
+            HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID);
+            if (process != NULL) {
+                total += ProcessCpu100ns(process);
+                ::CloseHandle(process);
+            }
+        }
+    }
+    ::CloseHandle(snap);
+    return total;
+}
+
+bool MeasurePolling(MirelApi& api, DWORD seconds, DWORD threshold)
 {
     SimBattery sim(1);
     if (sim.Result() != 0) {
@@ -92,25 +116,29 @@ bool MeasurePolling(MirelApi& api, DWORD seconds)
     }
     SetBatteryPresent(50);
     EventRecorder events;
-    // Threshold 90 with 80 %: every poll also asks the refresh probe (the dearer path).
-    WATCHDATA data = events.Data(kFlickerSec, 0, 90, kAlarmMs, kBalloonMs);
+    // The simulated battery stands at 80 %.
+    WATCHDATA data = events.Data(kFlickerSec, 0, threshold, kAlarmMs, kBalloonMs);
     events.Start();
     if (api.Initialize(&data) != 0) {
         return false;
     }
-    const ULONGLONG cpu0 = ProcessCpu100ns();
+    const ULONGLONG cpu0 = ProcessCpu100ns(::GetCurrentProcess());
+    const ULONGLONG host0 = DriverHostCpu100ns();
     const double t0 = PreciseMs();
     ::Sleep(seconds * 1000);
-    const ULONGLONG cpu1 = ProcessCpu100ns();
+    const ULONGLONG cpu1 = ProcessCpu100ns(::GetCurrentProcess());
+    const ULONGLONG host1 = DriverHostCpu100ns();
     const double wall = PreciseMs() - t0;
     api.Finalize();
     events.Stop();
     SetBatteryAbsent();
 
     const double cpuMs = static_cast<double>(cpu1 - cpu0) / 10000.0;
-    printf("polling    %.1f s, %zu low + %zu high events, CPU %.1f ms => %.1f ms per minute\n",
-           wall / 1000.0, events.Count(kBattLow), events.Count(kBattHigh), cpuMs,
-           cpuMs * 60000.0 / wall);
+    const double hostMs = static_cast<double>(host1 - host0) / 10000.0;
+    printf("polling    threshold %lu: %.1f s, %zu low + %zu high events; CPU per minute: library "
+           "%.1f ms, driver host %.1f ms\n",
+           threshold, wall / 1000.0, events.Count(kBattLow), events.Count(kBattHigh),
+           cpuMs * 60000.0 / wall, hostMs * 60000.0 / wall);
     return true;
 }
 
@@ -130,7 +158,9 @@ int main(int argc, char** argv)
         printf("MIRELAPI.dll not found\n");
         return 1;
     }
-    const bool ok = MeasureDeadlines(api, runs) && MeasurePolling(api, seconds);
+    // Threshold 50: level high, three controls per poll; threshold 90: low, plus the probe.
+    const bool ok = MeasureDeadlines(api, runs) && MeasurePolling(api, seconds, 50) &&
+                    MeasurePolling(api, seconds, 90);
     RestorePowerSupply();
     return ok ? 0 : 1;
 }

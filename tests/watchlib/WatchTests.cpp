@@ -75,31 +75,39 @@ TEST_F(WatchTest, LineOnAtInitializeSignalsACOnBeforeReturning)
 
 TEST_F(WatchTest, LineOffThroughoutGivesACLossThenS4)
 {
+    struct Case {
+        DWORD flickerSec, hibernateSec, alarmMs, balloonMs;
+    };
+    const Case cases[] = {
+        { 1, 0, 300, 200 },
+        { 1, 1, 100, 100 },  // the hibernate delay counts in seconds
+        { 0, 0, 300, 0 },    // no flicker wait: the line is judged at the first timer tick
+    };
     ASSERT_TRUE(m_power.SetAcOnline(false));
-    WATCHDATA data = m_rec.Data(1, 0, 50, 300, 200);
-    ASSERT_EQ(0u, m_api.Initialize(&data));
-    EXPECT_EQ(m_baseThreads + 2, ThreadCount());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "flicker " << c.flickerSec << " s, hibernate " << c.hibernateSec
+                                        << " s, " << c.alarmMs << " + " << c.balloonMs << " ms");
+        EventRecorder rec;
+        rec.Start();
+        const size_t base = ThreadCount();
+        WATCHDATA data = rec.Data(c.flickerSec, 0, 50, c.alarmMs, c.balloonMs);
+        data.dwHibernateAfter = c.hibernateSec;
+        ASSERT_EQ(0u, m_api.Initialize(&data));
+        EXPECT_EQ(base + 2, ThreadCount());
 
-    const long long loss = m_rec.WaitFor(kACLoss, 1, 3000);
-    const long long s4 = m_rec.WaitFor(kS4, 1, 3000);
-    ExpectAround(loss, 1000, "AC loss after the flicker time");
-    ExpectAround(s4 - loss, 500, "S4 after hibernate delay + alarm + balloon");
-    SleepUntil(m_rec, s4 + 600);
-    EXPECT_EQ(1u, m_rec.Count(kACLoss));
-    EXPECT_EQ(1u, m_rec.Count(kS4));
-    EXPECT_EQ(0u, m_rec.Count(kACOn));
-    // The watch thread has ended by itself.
-    EXPECT_EQ(m_baseThreads + 1, ThreadCount());
-}
-
-TEST_F(WatchTest, HibernateDelayCountsInSeconds)
-{
-    ASSERT_TRUE(m_power.SetAcOnline(false));
-    WATCHDATA data = m_rec.Data(1, 1, 50, 100, 100);
-    ASSERT_EQ(0u, m_api.Initialize(&data));
-    const long long loss = m_rec.WaitFor(kACLoss, 1, 3000);
-    const long long s4 = m_rec.WaitFor(kS4, 1, 3000);
-    ExpectAround(s4 - loss, 1200, "S4 after 1 s + 100 ms + 100 ms");
+        const long long loss = rec.WaitFor(kACLoss, 1, 3000);
+        const long long s4 = rec.WaitFor(kS4, 1, 3000);
+        ExpectAround(loss, c.flickerSec * 1000, "AC loss after the flicker time");
+        ExpectAround(s4 - loss, c.hibernateSec * 1000 + c.alarmMs + c.balloonMs,
+                     "S4 after hibernate delay + alarm + balloon");
+        SleepUntil(rec, s4 + 500);
+        EXPECT_EQ(1u, rec.Count(kACLoss));
+        EXPECT_EQ(1u, rec.Count(kS4));
+        EXPECT_EQ(0u, rec.Count(kACOn));
+        // The watch thread has ended by itself.
+        EXPECT_EQ(base + 1, ThreadCount());
+        m_api.Finalize();
+    }
 }
 
 TEST_F(WatchTest, LineBackBeforeTheFlickerTimerGivesACOnOnce)
