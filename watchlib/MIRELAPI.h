@@ -21,7 +21,7 @@ typedef struct _WATCHDATA {
     DWORD dwReserved;            // filler to the 8-byte boundary, zero
 } WATCHDATA, *LPWATCHDATA;
 
-#if defined(_WIN64)
+#if defined(_WIN64) && defined(__cplusplus)
 // The record crosses module boundaries: its layout is fixed.
 static_assert(sizeof(WATCHDATA) == 64, "WATCHDATA size");
 static_assert(offsetof(WATCHDATA, hBattLowEvent) == 0, "WATCHDATA layout");

@@ -133,16 +133,6 @@ TEST_F(BatteryDevice, InformationRecordIsFilledAsSelected)
     EXPECT_EQ(259u, m_battery.GetSelectBatteryInfo(1, &info, BATTINFO_STATUS));
 }
 
-TEST_F(BatteryDevice, LongDeviceNameIsCut)
-{
-    // The driver answers at most 127 characters; the copy stays terminated within 260.
-    const std::wstring name(127, L'N');
-    ASSERT_TRUE(m_sim.SetName(0, name));
-    BATTINFO info;
-    ASSERT_EQ(0u, m_battery.GetSelectBatteryInfo(0, &info, BATTINFO_NAME));
-    EXPECT_EQ(name, std::wstring(info.szDeviceName));
-}
-
 TEST_F(BatteryDevice, FailingControlKeepsThePartsFilledBefore)
 {
     struct Case {

@@ -367,14 +367,44 @@ TEST_F(WatchTest, OverlappingStartAndStopCallsAreSerialised)
     }
     EXPECT_GT(calls.load(), 30);
 
-    // Consistent afterwards: one stop leaves only the battery-level watcher, one start runs a
-    // complete watch.
+    // Consistent afterwards: one stop leaves only the battery-level watcher, and no watch
+    // thread lost track of during the storm signals later.
     m_api.StopUPSWatch();
     EXPECT_EQ(m_baseThreads + 1, ThreadCount());
+    size_t cursor = m_rec.Total();
+    EXPECT_EQ(-1, m_rec.Next(&cursor, 1700));
+    EXPECT_EQ(m_baseThreads + 1, ThreadCount());
+    // One start runs a complete watch.
     const long long start = static_cast<long long>(m_rec.Elapsed());
     const size_t losses = m_rec.Count(kACLoss);
     m_api.StartUPSWatch();
     ExpectAround(m_rec.WaitFor(kACLoss, losses + 1, 3000) - start, 1000, "AC loss after the storm");
     m_api.Finalize();
     EXPECT_EQ(m_baseThreads, ThreadCount());
+}
+
+TEST_F(WatchTest, StopDuringASlowStartTakesEffectAfterIt)
+{
+    // A battery device without a system battery: every line reading waits 500 ms for a second
+    // one, so a start takes that long.
+    SimBattery sim(1);
+    ASSERT_EQ(0u, sim.Result());
+    ASSERT_TRUE(m_power.SetAcOnline(false));
+    WATCHDATA data = m_rec.Data(1, 0, 50, 300, 200);
+    ASSERT_EQ(0u, m_api.Initialize(&data));
+
+    std::thread starter([&] { m_api.StartUPSWatch(); });
+    ::Sleep(150);
+    const ULONGLONG t0 = NowMs();
+    m_api.StopUPSWatch();
+    const ULONGLONG stopMs = NowMs() - t0;
+    starter.join();
+
+    // The stop waited for the start, so it is the last word: no watch runs afterwards.
+    EXPECT_GE(stopMs, 250u);
+    EXPECT_EQ(m_baseThreads + 1, ThreadCount());
+    ::Sleep(1700);
+    EXPECT_EQ(0u, m_rec.Count(kACLoss));
+    EXPECT_EQ(0u, m_rec.Count(kS4));
+    EXPECT_EQ(0u, m_rec.Count(kACOn));
 }

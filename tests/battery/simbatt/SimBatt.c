@@ -162,8 +162,13 @@ static void ReadConfig(ULONG index, SIMBATT_CONFIG* cfg)
     QueryDword(key, L"Tag", &cfg->Tag);
     QueryDword(key, L"FailControl", &cfg->FailControl);
     QueryDword(key, L"FailStatus", &cfg->FailStatus);
-    if (QueryValue(key, L"Name", REG_SZ, cfg->Name, sizeof(cfg->Name) - sizeof(WCHAR)) > 0) {
-        cfg->Name[SIMBATT_NAME_CHARS - 1] = 0;
+    {
+        /* The stored text need not carry its terminator. */
+        WCHAR name[SIMBATT_NAME_CHARS];
+        memset(name, 0, sizeof(name));
+        if (QueryValue(key, L"Name", REG_SZ, name, sizeof(name) - sizeof(WCHAR)) > 0) {
+            memcpy(cfg->Name, name, sizeof(name));
+        }
     }
     ZwClose(key);
 }
