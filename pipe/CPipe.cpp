@@ -1,0 +1,535 @@
+#include "CPipe.h"
+
+#include "CLog.h"
+#include "ScopedHandle.h"
+#include "Security.h"
+
+#include <stdlib.h>
+#include <strsafe.h>
+
+namespace {
+
+// Pipe instance of a receiving end. One instance per channel: with a limit of one, no other
+// process can add an instance of our name and take connections meant for us.
+const DWORD kOpenMode = FILE_FLAG_OVERLAPPED | PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE;
+const DWORD kPipeMode = PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
+const DWORD kMaxInstances = 1;
+const DWORD kBufferBytes = 1024;
+const DWORD kDefaultTimeoutMs = 1000;
+
+// Sending end: overlapped so that every wait is bounded, and identification only, so that a
+// receiving end can never act with the sender's token.
+const DWORD kClientFlags = FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
+
+const int kConnectAttempts = 10;
+const DWORD kBusyWaitMs = 1000;
+
+bool IsOpen(HANDLE h)
+{
+    return h != NULL && h != INVALID_HANDLE_VALUE;
+}
+
+void CloseMember(HANDLE& h)
+{
+    if (IsOpen(h)) {
+        ::CloseHandle(h);
+    }
+    h = NULL;
+}
+
+// Completes an overlapped operation that ReadFile/WriteFile started (bStarted is their result).
+// The wait ends early when hAbortEvent is signalled (995) or after dwTimeoutMs (121); the
+// operation is then cancelled before its buffer is given back to the caller.
+DWORD FinishIo(HANDLE hFile, BOOL bStarted, OVERLAPPED* pOv, HANDLE hAbortEvent, DWORD dwTimeoutMs,
+               LPDWORD lpdwDone)
+{
+    *lpdwDone = 0;
+    if (!bStarted) {
+        const DWORD dwErr = ::GetLastError();
+        if (dwErr != ERROR_IO_PENDING) {
+            return dwErr;
+        }
+        HANDLE waits[2] = { pOv->hEvent, hAbortEvent };
+        const DWORD dwWait = ::WaitForMultipleObjects(hAbortEvent != NULL ? 2 : 1, waits, FALSE,
+                                                      dwTimeoutMs);
+        if (dwWait != WAIT_OBJECT_0) {
+            const DWORD dwWaitErr = (dwWait == WAIT_FAILED) ? ::GetLastError() : 0;
+            ::CancelIoEx(hFile, pOv);
+            if (::GetOverlappedResult(hFile, pOv, lpdwDone, TRUE)) {
+                return ERROR_SUCCESS;  // it completed before the cancel took hold
+            }
+            if (dwWait == WAIT_OBJECT_0 + 1) {
+                return ERROR_OPERATION_ABORTED;
+            }
+            return (dwWait == WAIT_TIMEOUT) ? ERROR_SEM_TIMEOUT : dwWaitErr;
+        }
+    }
+    return ::GetOverlappedResult(hFile, pOv, lpdwDone, FALSE) ? ERROR_SUCCESS : ::GetLastError();
+}
+
+DWORD RemainingMs(ULONGLONG ullDeadline)
+{
+    const ULONGLONG ullNow = ::GetTickCount64();
+    return (ullNow >= ullDeadline) ? 0 : static_cast<DWORD>(ullDeadline - ullNow);
+}
+
+}  // namespace
+
+CPipe::CPipe()
+{
+    InitializeMembers();
+}
+
+CPipe::~CPipe()
+{
+    Finalize(NULL);
+}
+
+void CPipe::InitializeMembers()
+{
+    m_hPipe = NULL;
+    m_hClient = NULL;
+    ZeroMemory(m_szPipeName, sizeof(m_szPipeName));
+    m_nType = 0;
+    m_lpFunc = NULL;
+    m_lpData = NULL;
+    m_bInitialized = FALSE;
+    m_hIoEvent = NULL;
+}
+
+DWORD CPipe::Initialize(int nType, LPCWSTR lpszPipeName, LPPIPEFUNC lpFunc, LPVOID lpData)
+{
+    static const WCHAR FN[] = L"CPipe::Initialize";
+    LOG_ENTER(LOG_DETAIL, FN);
+    if (m_bInitialized) {
+        LOG_TRACE(LOG_DETAIL, FN, L"Exit retval:%08x", ERROR_PIPE_BUSY);
+        return ERROR_PIPE_BUSY;
+    }
+    if (lpszPipeName == NULL) {
+        return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpszPipeName");
+    }
+    if ((nType != PIPETYPE_SERVER && nType != PIPETYPE_CLIENT) ||
+        (nType == PIPETYPE_SERVER && lpFunc == NULL)) {
+        return LOG_RESULT(LOG_DETAIL, FN, ERROR_INVALID_PARAMETER);
+    }
+    if (m_hPipe != NULL || m_hClient != NULL) {
+        return LOG_RESULT(LOG_DETAIL, FN, ERROR_PIPE_BUSY);
+    }
+    WCHAR szLockMutexName[MAX_PATH];
+    if (FAILED(::StringCchCopyW(m_szPipeName, ARRAYSIZE(m_szPipeName), lpszPipeName)) ||
+        FAILED(::StringCchPrintfW(szLockMutexName, ARRAYSIZE(szLockMutexName),
+                                  nType == PIPETYPE_SERVER ? L"%ssv" : L"%scl", lpszPipeName))) {
+        ZeroMemory(m_szPipeName, sizeof(m_szPipeName));
+        return LOG_RESULT(LOG_DETAIL, FN, ERROR_INVALID_PARAMETER);
+    }
+    LOG_TRACE(LOG_DETAIL, FN, L"szLockMutexName:%s", szLockMutexName);
+    DWORD dwRet = m_Lock.Initialize(szLockMutexName, INFINITE);
+    if (dwRet != ERROR_SUCCESS) {
+        ZeroMemory(m_szPipeName, sizeof(m_szPipeName));
+        return LOG_RESULT(LOG_DETAIL, FN, dwRet);
+    }
+    LOG_TRACE(LOG_DETAIL, FN, L"m_Lock.Initialize Success");
+
+    m_hIoEvent = ::CreateEventW(NULL, TRUE, FALSE, NULL);
+    if (m_hIoEvent == NULL) {
+        dwRet = ::GetLastError();
+        Finalize(NULL);
+        return LOG_RESULT(LOG_DETAIL, FN, dwRet);
+    }
+    if (nType == PIPETYPE_SERVER) {
+        m_lpFunc = lpFunc;
+        m_lpData = lpData;
+        dwRet = Create();
+        if (dwRet == ERROR_SUCCESS) {
+            dwRet = ReceiveStart();
+        }
+        if (dwRet != ERROR_SUCCESS) {
+            Finalize(NULL);
+            return LOG_RESULT(LOG_DETAIL, FN, dwRet);
+        }
+    }
+    m_nType = nType;
+    m_bInitialized = TRUE;
+    return LOG_RESULT(LOG_DETAIL, FN, ERROR_SUCCESS);
+}
+
+DWORD CPipe::Create()
+{
+    static const WCHAR FN[] = L"CPipe::Create";
+    LOG_ENTER(LOG_DETAIL, FN);
+    SECURITY_ATTRIBUTES sa = {};
+    const DWORD dwRet = InitNullDaclSecurity(&sa);
+    if (dwRet != ERROR_SUCCESS) {
+        return LOG_RESULT(LOG_DETAIL, FN, dwRet);
+    }
+    m_hPipe = ::CreateNamedPipeW(m_szPipeName, kOpenMode, kPipeMode, kMaxInstances, kBufferBytes,
+                                 kBufferBytes, kDefaultTimeoutMs, &sa);
+    const DWORD dwErr = ::GetLastError();
+    ReleaseNullDaclSecurity(&sa);
+    if (!IsOpen(m_hPipe)) {
+        m_hPipe = NULL;
+        LOG_TRACE(LOG_DETAIL, FN, L"CreateNamedPipeW failed:%u", dwErr);
+        return LOG_RESULT(LOG_DETAIL, FN,
+                          dwErr == ERROR_ACCESS_DENIED ? ERROR_ACCESS_DENIED : ERROR_INVALID_HANDLE);
+    }
+    // A name that another process already serves must not be shared with it. Where the first-
+    // instance flag is not enforced, the instance count still tells.
+    DWORD dwInstances = 0;
+    if (!::GetNamedPipeHandleStateW(m_hPipe, NULL, &dwInstances, NULL, NULL, NULL, 0) ||
+        dwInstances != 1) {
+        LOG_TRACE(LOG_DETAIL, FN, L"Pipe name in use:%s", m_szPipeName);
+        CloseMember(m_hPipe);
+        return LOG_RESULT(LOG_DETAIL, FN, ERROR_ACCESS_DENIED);
+    }
+    LOG_TRACE(LOG_DETAIL, FN, L"Created:%s", m_szPipeName);
+    return LOG_RESULT(LOG_DETAIL, FN, ERROR_SUCCESS);
+}
+
+DWORD CPipe::ReceiveStart()
+{
+    return m_Thread.Initialize(ReceiveThreadProc, this);
+}
+
+DWORD CPipe::ReceiveThreadProc(LPVOID lpParam)
+{
+    static const WCHAR FN[] = L"CPipe::ReceiveThreadProc";
+    CPipe* pThis = static_cast<CPipe*>(lpParam);
+    if (pThis == NULL) {
+        LOG_TRACE(LOG_DETAIL, FN, L"Null!");
+        return ERROR_INVALID_PARAMETER;
+    }
+    ScopedKernelHandle connectEvent(::CreateEventW(NULL, TRUE, FALSE, NULL));
+    if (!connectEvent.IsValid()) {
+        LOG_TRACE(LOG_DETAIL, FN, L"Error in CreateEvent(). code:%u", ::GetLastError());
+        return 0;
+    }
+    while (pThis->ServeConnection(connectEvent.Get()) == ERROR_SUCCESS) {
+    }
+    return 0;
+}
+
+// Waits for one client and serves it; a non-zero result ends the receive loop.
+DWORD CPipe::ServeConnection(HANDLE hConnectEvent)
+{
+    static const WCHAR FN[] = L"CPipe::ReceiveThreadProc";
+    OVERLAPPED ov = {};
+    ov.hEvent = hConnectEvent;
+    if (::ConnectNamedPipe(m_hPipe, &ov)) {
+        LOG_TRACE(LOG_DETAIL, FN, L"Error in ConnectNamedPipe(). code:%u", ::GetLastError());
+        return ERROR_INVALID_FUNCTION;
+    }
+    const DWORD dwErr = ::GetLastError();
+    if (dwErr == ERROR_PIPE_CONNECTED) {
+        LOG_TRACE(LOG_DETAIL, FN, L"Already been accessed. Set event.");
+        ::SetEvent(hConnectEvent);
+    } else if (dwErr == ERROR_NO_DATA) {
+        // A client came and went before we listened: the instance must be reset before the next
+        // connect, or the wait below would never end.
+        ::DisconnectNamedPipe(m_hPipe);
+        return ERROR_SUCCESS;
+    }
+    HANDLE waits[2] = { m_Thread.GetTerminateEvent(), hConnectEvent };
+    const DWORD dwWait = ::WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+    DWORD dwRet = ERROR_SUCCESS;
+    if (dwWait == WAIT_FAILED) {
+        LOG_TRACE(LOG_DETAIL, FN, L"Error in WaitForMultipleObjects(). code:%u", ::GetLastError());
+        dwRet = ERROR_INVALID_FUNCTION;
+    } else if (dwWait == WAIT_OBJECT_0) {
+        LOG_TRACE(LOG_DETAIL, FN, L"thread terminating event.");
+        ::CancelIoEx(m_hPipe, &ov);
+        DWORD dwDone = 0;
+        ::GetOverlappedResult(m_hPipe, &ov, &dwDone, TRUE);
+        dwRet = ERROR_OPERATION_ABORTED;
+    } else if (dwWait == WAIT_OBJECT_0 + 1) {
+        if (m_lpFunc != NULL) {
+            LOG_TRACE(LOG_DETAIL, FN, L"Call callback-function.");
+            m_lpFunc(m_lpData);
+        } else {
+            LOG_TRACE(LOG_DETAIL, FN, L"Callback-function is not defined.");
+        }
+    } else {
+        LOG_TRACE(LOG_DETAIL, FN, L"Unknown Code:%d", dwWait);
+    }
+    ::DisconnectNamedPipe(m_hPipe);
+    return dwRet;
+}
+
+DWORD CPipe::Connect()
+{
+    static const WCHAR FN[] = L"CPipe::Connect";
+    LOG_ENTER(LOG_DETAIL, FN);
+    if (IsOpen(m_hClient)) {
+        return LOG_RESULT(LOG_DETAIL, FN, ERROR_ALREADY_EXISTS);
+    }
+    for (int i = 0; i < kConnectAttempts; ++i) {
+        HANDLE h = ::CreateFileW(m_szPipeName, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                                 kClientFlags, NULL);
+        if (IsOpen(h)) {
+            m_hClient = h;
+            LOG_TRACE(LOG_DETAIL, FN, L"Connected:%s", m_szPipeName);
+            return LOG_RESULT(LOG_DETAIL, FN, ERROR_SUCCESS);
+        }
+        const DWORD dwErr = ::GetLastError();
+        if (dwErr != ERROR_PIPE_BUSY) {
+            return LOG_RESULT(LOG_DETAIL, FN, dwErr);
+        }
+        LOG_TRACE(LOG_DETAIL, FN, L"ERROR_PIPE_BUSY");
+        ::WaitNamedPipeW(m_szPipeName, kBusyWaitMs);
+    }
+    return LOG_RESULT(LOG_DETAIL, FN, ERROR_PIPE_BUSY);
+}
+
+DWORD CPipe::Send(LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetcode, HANDLE hAbortEvent)
+{
+    static const WCHAR FN[] = L"CPipe::Send";
+    LOG_ENTER(LOG_DETAIL, FN);
+    if (!m_bInitialized) {
+        return LOG_RESULT(LOG_DETAIL, FN, ERROR_NOT_READY);
+    }
+    if (lpBuf == NULL) {
+        return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpBuf");
+    }
+    if (lpdwRetcode == NULL) {
+        return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpdwRetcode");
+    }
+    DWORD dwRet = m_Lock.Lock(hAbortEvent);
+    if (dwRet != ERROR_SUCCESS) {
+        return LOG_RESULT(LOG_DETAIL, FN, dwRet);
+    }
+    if (!m_bInitialized) {
+        m_Lock.Unlock();
+        return LOG_RESULT(LOG_DETAIL, FN, ERROR_NOT_READY);
+    }
+    dwRet = Connect();
+    if (!IsOpen(m_hClient)) {
+        m_Lock.Unlock();
+        return LOG_RESULT(LOG_DETAIL, FN, dwRet);
+    }
+    *lpdwRetcode = 2;
+    LOG_TRACE(LOG_DETAIL, FN, L"Send to %s.", m_szPipeName);
+    OVERLAPPED ov = {};
+    ov.hEvent = m_hIoEvent;
+    DWORD dwDone = 0;
+    dwRet = FinishIo(m_hClient, ::WriteFile(m_hClient, lpBuf, dwLen, NULL, &ov), &ov, hAbortEvent,
+                     PIPE_IO_TIMEOUT_MS, &dwDone);
+    if (dwRet == ERROR_SUCCESS) {
+        LOG_TRACE(LOG_DETAIL, FN, L"wait for ACK...");
+        *lpdwRetcode = 3;
+        DWORD dwAck = 0;
+        dwRet = ReadAck(&dwAck, hAbortEvent);
+        if (dwRet == ERROR_SUCCESS) {
+            *lpdwRetcode = dwAck;
+            LOG_TRACE(LOG_DETAIL, FN, L"Received ACK.");
+        }
+    }
+    // The acknowledgement shows that the receiver has consumed the message, so the client end is
+    // closed without a flush: a flush would wait on a receiver that has stopped reading.
+    CloseMember(m_hClient);
+    m_Lock.Unlock();
+    return LOG_RESULT(LOG_DETAIL, FN, dwRet);
+}
+
+// Reads the 4-byte acknowledgement, however the receiver splits it, within one time bound.
+DWORD CPipe::ReadAck(LPDWORD lpdwAck, HANDLE hAbortEvent)
+{
+    const ULONGLONG ullDeadline = ::GetTickCount64() + PIPE_IO_TIMEOUT_MS;
+    BYTE* pAck = reinterpret_cast<BYTE*>(lpdwAck);
+    DWORD dwHave = 0;
+    while (dwHave < sizeof(DWORD)) {
+        OVERLAPPED ov = {};
+        ov.hEvent = m_hIoEvent;
+        DWORD dwDone = 0;
+        const BOOL bStarted = ::ReadFile(m_hClient, pAck + dwHave, sizeof(DWORD) - dwHave, NULL, &ov);
+        const DWORD dwRet = FinishIo(m_hClient, bStarted, &ov, hAbortEvent, RemainingMs(ullDeadline),
+                                     &dwDone);
+        if (dwRet != ERROR_SUCCESS) {
+            return dwRet;
+        }
+        dwHave += dwDone;
+    }
+    return ERROR_SUCCESS;
+}
+
+DWORD CPipe::SendRequest(DWORD dwRequest, LPCWSTR lpszText, DWORD dwValue, LPDWORD lpdwRetCode,
+                         HANDLE hAbortEvent)
+{
+    static const WCHAR FN[] = L"CPipe::SendRequest";
+    LOG_ENTER(LOG_DETAIL, FN);
+    if (!m_bInitialized) {
+        return LOG_RESULT(LOG_DETAIL, FN, ERROR_NOT_READY);
+    }
+    if (lpdwRetCode == NULL) {
+        return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpdwRetCode");
+    }
+    *lpdwRetCode = 0;
+    DWORD dwRet = m_Lock.Lock(hAbortEvent);
+    if (dwRet != ERROR_SUCCESS) {
+        return LOG_RESULT(LOG_DETAIL, FN, dwRet);
+    }
+    if (!m_bInitialized) {
+        m_Lock.Unlock();
+        return LOG_RESULT(LOG_DETAIL, FN, ERROR_NOT_READY);
+    }
+    const size_t cbText = (lpszText != NULL) ? (wcslen(lpszText) + 1) * sizeof(WCHAR) : sizeof(DWORD);
+    BYTE* pFrame = static_cast<BYTE*>(calloc(1, sizeof(DataHdr) + cbText));
+    if (pFrame == NULL) {
+        m_Lock.Unlock();
+        return LOG_RESULT(LOG_DETAIL, FN, ERROR_NOT_ENOUGH_MEMORY);
+    }
+    DataHdr* pHdr = reinterpret_cast<DataHdr*>(pFrame);
+    pHdr->dwCode = dwRequest;
+    pHdr->dwDataSize = static_cast<DWORD>(cbText);
+    if (lpszText != NULL) {
+        ::CopyMemory(pFrame + sizeof(DataHdr), lpszText, cbText);
+    } else {
+        ::CopyMemory(pFrame + sizeof(DataHdr), &dwValue, sizeof(DWORD));
+    }
+    // The lock is a mutex: Send takes it once more on this thread.
+    dwRet = Send(pFrame, static_cast<DWORD>(sizeof(DataHdr) + cbText), lpdwRetCode, hAbortEvent);
+    free(pFrame);
+    m_Lock.Unlock();
+    return LOG_RESULT(LOG_DETAIL, FN, dwRet);
+}
+
+DWORD CPipe::Receive(LPVOID lpBuf, DWORD dwLen, LPDWORD lpdwRead, HANDLE hAbortEvent)
+{
+    static const WCHAR FN[] = L"CPipe::Receive";
+    LOG_ENTER(LOG_DETAIL, FN);
+    if (!m_bInitialized) {
+        return LOG_RESULT(LOG_DETAIL, FN, ERROR_NOT_READY);
+    }
+    if (lpBuf == NULL) {
+        return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpBuf");
+    }
+    if (lpdwRead == NULL) {
+        return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpdwRead");
+    }
+    if (!IsOpen(m_hPipe)) {
+        m_hPipe = NULL;
+        return LOG_RESULT(LOG_DETAIL, FN, ERROR_INVALID_HANDLE);
+    }
+    DWORD dwRet = m_Lock.Lock(hAbortEvent);
+    if (dwRet != ERROR_SUCCESS) {
+        return LOG_RESULT(LOG_DETAIL, FN, dwRet);
+    }
+    if (!m_bInitialized) {
+        m_Lock.Unlock();
+        return LOG_RESULT(LOG_DETAIL, FN, ERROR_NOT_READY);
+    }
+    *lpdwRead = 0;
+    LOG_TRACE(LOG_DETAIL, FN, L"Read from %s.", m_szPipeName);
+    OVERLAPPED ov = {};
+    ov.hEvent = m_hIoEvent;
+    DWORD dwDone = 0;
+    dwRet = FinishIo(m_hPipe, ::ReadFile(m_hPipe, lpBuf, dwLen, NULL, &ov), &ov, hAbortEvent,
+                     PIPE_IO_TIMEOUT_MS, &dwDone);
+    if (dwRet == ERROR_SUCCESS) {
+        *lpdwRead = dwDone;
+    } else {
+        ::DisconnectNamedPipe(m_hPipe);
+    }
+    m_Lock.Unlock();
+    return LOG_RESULT(LOG_DETAIL, FN, dwRet);
+}
+
+DWORD CPipe::SendAck(DWORD dwAck, HANDLE hAbortEvent)
+{
+    static const WCHAR FN[] = L"CPipe::SendAck";
+    LOG_ENTER(LOG_DETAIL, FN);
+    if (!m_bInitialized) {
+        return LOG_RESULT(LOG_DETAIL, FN, ERROR_NOT_READY);
+    }
+    if (!IsOpen(m_hPipe)) {
+        m_hPipe = NULL;
+        return LOG_RESULT(LOG_DETAIL, FN, ERROR_INVALID_HANDLE);
+    }
+    LOG_TRACE(LOG_DETAIL, FN, L"Snd ACK to %s.", m_szPipeName);
+    DWORD dwRet = m_Lock.Lock(hAbortEvent);
+    if (dwRet != ERROR_SUCCESS) {
+        return LOG_RESULT(LOG_DETAIL, FN, dwRet);
+    }
+    if (!m_bInitialized) {
+        m_Lock.Unlock();
+        return LOG_RESULT(LOG_DETAIL, FN, ERROR_NOT_READY);
+    }
+    OVERLAPPED ov = {};
+    ov.hEvent = m_hIoEvent;
+    DWORD dwDone = 0;
+    dwRet = FinishIo(m_hPipe, ::WriteFile(m_hPipe, &dwAck, sizeof(dwAck), NULL, &ov), &ov,
+                     hAbortEvent, PIPE_IO_TIMEOUT_MS, &dwDone);
+    if (dwRet == ERROR_SUCCESS) {
+        dwRet = WaitSenderDone(hAbortEvent);
+    }
+    if (dwRet != ERROR_SUCCESS) {
+        ::DisconnectNamedPipe(m_hPipe);
+    }
+    m_Lock.Unlock();
+    return LOG_RESULT(LOG_DETAIL, FN, dwRet);
+}
+
+// The sender closes its end once it holds the acknowledgement. Until then the connection must not
+// be cut, or the acknowledgement still in the pipe would be lost; unlike a flush, this wait is
+// bounded and ends with hAbortEvent. Bytes the sender wrote beyond what was read are dropped.
+DWORD CPipe::WaitSenderDone(HANDLE hAbortEvent)
+{
+    const ULONGLONG ullDeadline = ::GetTickCount64() + PIPE_IO_TIMEOUT_MS;
+    BYTE scratch[256];
+    for (;;) {
+        OVERLAPPED ov = {};
+        ov.hEvent = m_hIoEvent;
+        DWORD dwDone = 0;
+        const BOOL bStarted = ::ReadFile(m_hPipe, scratch, sizeof(scratch), NULL, &ov);
+        const DWORD dwRet = FinishIo(m_hPipe, bStarted, &ov, hAbortEvent, RemainingMs(ullDeadline),
+                                     &dwDone);
+        if (dwRet == ERROR_BROKEN_PIPE || dwRet == ERROR_PIPE_NOT_CONNECTED) {
+            return ERROR_SUCCESS;
+        }
+        if (dwRet != ERROR_SUCCESS) {
+            return dwRet;
+        }
+        if (RemainingMs(ullDeadline) == 0) {
+            return ERROR_SEM_TIMEOUT;
+        }
+    }
+}
+
+DWORD CPipe::GetClientProcessId(PULONG lpulProcessId) const
+{
+    if (lpulProcessId == NULL) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    if (!m_bInitialized || !IsOpen(m_hPipe)) {
+        return ERROR_NOT_READY;
+    }
+    return ::GetNamedPipeClientProcessId(m_hPipe, lpulProcessId) ? ERROR_SUCCESS : ::GetLastError();
+}
+
+void CPipe::Close()
+{
+    CloseMember(m_hPipe);
+    CloseMember(m_hClient);
+}
+
+void CPipe::Finalize(HANDLE hAbortEvent)
+{
+    static const WCHAR FN[] = L"CPipe::Finalize";
+    LOG_ENTER(LOG_DETAIL, FN);
+    m_bInitialized = FALSE;
+    // A receive in progress holds the lock while it waits for its sender; the terminate event
+    // ends that wait, so the lock below is not held up by a sender that stays silent.
+    HANDLE hTerminate = m_Thread.GetTerminateEvent();
+    if (hTerminate != NULL) {
+        ::SetEvent(hTerminate);
+    }
+    const DWORD dwLock = m_Lock.Lock(hAbortEvent);
+    m_Thread.Terminate();
+    Close();
+    m_Thread.Finalize();
+    if (dwLock == ERROR_SUCCESS) {
+        m_Lock.Unlock();
+    }
+    m_Lock.Finalize();
+    CloseMember(m_hIoEvent);
+    InitializeMembers();
+    LOG_EXIT(LOG_DETAIL, FN);
+}

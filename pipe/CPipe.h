@@ -1,0 +1,65 @@
+// One end of a local named-pipe channel that carries one message per connection, each answered
+// with a 4-byte acknowledgement.
+#pragma once
+
+#include "CGlobalLock.h"
+#include "CThread.h"
+#include "PipeDefs.h"
+
+#include <windows.h>
+
+// How long one write, read or acknowledgement hand-over may wait for the other end.
+const DWORD PIPE_IO_TIMEOUT_MS = 5000;
+
+class CPipe {
+public:
+    CPipe();
+    virtual ~CPipe();
+
+    // nType PIPETYPE_SERVER listens on lpszPipeName and calls lpFunc(lpData) per connection;
+    // PIPETYPE_CLIENT only prepares sending.
+    DWORD Initialize(int nType, LPCWSTR lpszPipeName, LPPIPEFUNC lpFunc, LPVOID lpData);
+    void Finalize(HANDLE hAbortEvent);
+
+    // Sending end: one message; *lpdwRetcode receives the acknowledgement.
+    DWORD Send(LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetcode, HANDLE hAbortEvent);
+    // Sending end: a request frame carrying lpszText (with its terminator) or the 4 bytes of dwValue.
+    DWORD SendRequest(DWORD dwRequest, LPCWSTR lpszText, DWORD dwValue, LPDWORD lpdwRetCode,
+                      HANDLE hAbortEvent);
+    // Receiving end, inside the callback: one read of up to dwLen bytes.
+    DWORD Receive(LPVOID lpBuf, DWORD dwLen, LPDWORD lpdwRead, HANDLE hAbortEvent);
+    // Receiving end, inside the callback: writes the acknowledgement and waits until the sender
+    // has taken it.
+    DWORD SendAck(DWORD dwAck, HANDLE hAbortEvent);
+
+    HANDLE GetTerminateEvent() const { return m_Thread.GetTerminateEvent(); }
+    LPCWSTR GetPipeName() const { return m_szPipeName; }
+    // Receiving end, inside the callback: the process id of the connected sender.
+    DWORD GetClientProcessId(PULONG lpulProcessId) const;
+
+private:
+    CPipe(const CPipe&) = delete;
+    CPipe& operator=(const CPipe&) = delete;
+
+    DWORD Create();
+    DWORD Connect();
+    void Close();
+    DWORD ReceiveStart();
+    static DWORD ReceiveThreadProc(LPVOID lpParam);
+    DWORD ServeConnection(HANDLE hConnectEvent);
+    DWORD ReadAck(LPDWORD lpdwAck, HANDLE hAbortEvent);
+    DWORD WaitSenderDone(HANDLE hAbortEvent);
+    void InitializeMembers();
+
+    HANDLE m_hPipe;
+    HANDLE m_hClient;
+    WCHAR m_szPipeName[MAX_PATH];
+    int m_nType;
+    LPPIPEFUNC m_lpFunc;
+    LPVOID m_lpData;
+    CThread m_Thread;
+    CGlobalLock m_Lock;
+    BOOL m_bInitialized;
+    // Event of the overlapped reads and writes; used only while m_Lock is held.
+    HANDLE m_hIoEvent;
+};

@@ -1,0 +1,191 @@
+#include "CPipeCl.h"
+
+#include "CLog.h"
+
+#include <new>
+#include <stdlib.h>
+#include <strsafe.h>
+
+namespace {
+
+const DWORD kModeSendOnly = 0;
+const DWORD kModeFull = 1;
+
+}  // namespace
+
+CPipeCl::CPipeCl() : m_dwClientID(0), m_lpRecvFunc(NULL), m_lpRecvData(NULL) {}
+
+CPipeCl::~CPipeCl()
+{
+    Finalize(NULL);
+}
+
+void CPipeCl::InitializeMembers()
+{
+    CPipeRecv::InitializeMembers();
+    m_dwClientID = 0;
+    m_lpRecvFunc = NULL;
+    m_lpRecvData = NULL;
+}
+
+DWORD CPipeCl::FormatNotifyPipeName(LPCWSTR lpszSuffix, DWORD dwProcessId, LPWSTR lpszName,
+                                    size_t cchName)
+{
+    if (lpszSuffix == NULL || lpszName == NULL) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    return SUCCEEDED(::StringCchPrintfW(lpszName, cchName, L"%s%s%08x", PIPE_DATA_PREFIX,
+                                        lpszSuffix, dwProcessId))
+               ? ERROR_SUCCESS
+               : ERROR_INSUFFICIENT_BUFFER;
+}
+
+DWORD CPipeCl::Initialize(DWORD dwMode, LPCWSTR lpszSuffix, LPDWORD lpdwClientID,
+                          LPPIPEEVENTFUNC lpFunc, LPVOID lpData, HANDLE hAbortEvent)
+{
+    static const WCHAR FN[] = L"CPipeCl::Initialize";
+    LOG_ENTER(LOG_DETAIL, FN);
+    if (dwMode != kModeSendOnly && dwMode != kModeFull) {
+        return LOG_RESULT(LOG_DETAIL, FN, ERROR_INVALID_PARAMETER);
+    }
+    if (lpszSuffix == NULL) {
+        return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpszSuffix");
+    }
+    if (lpdwClientID == NULL) {
+        return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpdwClientID");
+    }
+    if (dwMode == kModeFull && lpFunc == NULL) {
+        return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpFunc");
+    }
+    if (dwMode == kModeFull && lpData == NULL) {
+        return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpData");
+    }
+    *lpdwClientID = 0;
+    const size_t cchSuffix = wcslen(lpszSuffix);
+    const size_t cchOwnName = cchSuffix + PIPE_PREFIX_CHARS + PIPE_PID_DIGITS + 1;
+    const size_t cchName = cchSuffix + PIPE_PREFIX_CHARS + 1;
+    WCHAR* pszOwnName = new (std::nothrow) WCHAR[cchOwnName];
+    WCHAR* pszName = (pszOwnName != NULL) ? new (std::nothrow) WCHAR[cchName] : NULL;
+    if (pszName == NULL) {
+        delete[] pszOwnName;
+        return LOG_RESULT(LOG_DETAIL, FN, ERROR_NOT_ENOUGH_MEMORY);
+    }
+    const DWORD dwRet = SetUp(dwMode, lpszSuffix, pszOwnName, cchOwnName, pszName, cchName, lpFunc,
+                              lpData, hAbortEvent);
+    delete[] pszOwnName;
+    delete[] pszName;
+    if (dwRet != ERROR_SUCCESS) {
+        Finalize(hAbortEvent);
+        return LOG_RESULT(LOG_DETAIL, FN, dwRet);
+    }
+    *lpdwClientID = m_dwClientID;
+    return LOG_RESULT(LOG_DETAIL, FN, ERROR_SUCCESS);
+}
+
+// Notification pipe (mode 1), the two sending channels and the registration, in that order: the
+// service may send to us as soon as it has registered us.
+DWORD CPipeCl::SetUp(DWORD dwMode, LPCWSTR lpszSuffix, LPWSTR lpszOwnName, size_t cchOwnName,
+                     LPWSTR lpszName, size_t cchName, LPPIPEEVENTFUNC lpFunc, LPVOID lpData,
+                     HANDLE hAbortEvent)
+{
+    static const WCHAR FN[] = L"CPipeCl::Initialize";
+    lpszOwnName[0] = L'\0';
+    DWORD dwRet = ERROR_SUCCESS;
+    if (dwMode == kModeFull) {
+        FormatNotifyPipeName(lpszSuffix, ::GetCurrentProcessId(), lpszOwnName, cchOwnName);
+        dwRet = CPipeRecv::Initialize(lpszOwnName, OnDataRecv, this);
+        if (dwRet != ERROR_SUCCESS) {
+            return dwRet;
+        }
+        m_lpRecvFunc = lpFunc;
+        m_lpRecvData = lpData;
+    }
+    ::StringCchPrintfW(lpszName, cchName, L"%s%s", PIPE_DATA_PREFIX, lpszSuffix);
+    dwRet = m_DataPipe.Initialize(PIPETYPE_CLIENT, lpszName, NULL, NULL);
+    if (dwRet != ERROR_SUCCESS) {
+        return dwRet;
+    }
+    ::StringCchPrintfW(lpszName, cchName, L"%s%s", PIPE_CTRL_PREFIX, lpszSuffix);
+    dwRet = m_CtrlPipe.Initialize(PIPETYPE_CLIENT, lpszName, NULL, NULL);
+    if (dwRet != ERROR_SUCCESS) {
+        return dwRet;
+    }
+    DWORD dwAck = 0;
+    dwRet = m_CtrlPipe.SendRequest(PIPEREQUEST_CONNECT, lpszOwnName, 0, &dwAck, hAbortEvent);
+    if (dwRet != ERROR_SUCCESS) {
+        return dwRet;
+    }
+    // Taken as it comes: a refused registration leaves the client id 0.
+    LOG_TRACE(LOG_DETAIL, FN, L"established each connections!");
+    m_dwClientID = dwAck;
+    return ERROR_SUCCESS;
+}
+
+DWORD CPipeCl::Send(LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetCode, HANDLE hAbortEvent)
+{
+    static const WCHAR FN[] = L"CPipeCl::Send";
+    LOG_ENTER(LOG_DETAIL, FN);
+    if (lpBuf == NULL) {
+        return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpBuf");
+    }
+    if (lpdwRetCode == NULL) {
+        return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpdwRetCode");
+    }
+    BYTE* pFrame = static_cast<BYTE*>(malloc(static_cast<size_t>(dwLen) + sizeof(DataHdr)));
+    if (pFrame == NULL) {
+        return LOG_RESULT(LOG_DETAIL, FN, ERROR_NOT_ENOUGH_MEMORY);
+    }
+    DataHdr* pHdr = reinterpret_cast<DataHdr*>(pFrame);
+    pHdr->dwCode = m_dwClientID;
+    pHdr->dwDataSize = dwLen;
+    ::CopyMemory(pFrame + sizeof(DataHdr), lpBuf, dwLen);
+    DWORD dwRet = m_DataPipe.Send(pFrame, dwLen + static_cast<DWORD>(sizeof(DataHdr)), lpdwRetCode,
+                                  hAbortEvent);
+    free(pFrame);
+    // 4: the service does not know our id; 2 and 3: the transport failed after connecting.
+    if (*lpdwRetCode != 0 && *lpdwRetCode != 1) {
+        LOG_TRACE(LOG_DETAIL, FN, L"Send Error:%d", *lpdwRetCode);
+        dwRet = PIPEACK_BADREQUEST;
+    }
+    return LOG_RESULT(LOG_DETAIL, FN, dwRet);
+}
+
+void CPipeCl::OnDataRecv(LPVOID lpData, PPIPEEVENT pPipeEvent)
+{
+    static const WCHAR FN[] = L"CPipeCl::OnDataRecv";
+    LOG_ENTER(LOG_DETAIL, FN);
+    if (lpData == NULL) {
+        LOG_NULL_ARG(LOG_DETAIL, FN, L"lpData");
+        return;
+    }
+    if (pPipeEvent == NULL) {
+        LOG_NULL_ARG(LOG_DETAIL, FN, L"pPipeEvent");
+        return;
+    }
+    CPipeCl* pThis = static_cast<CPipeCl*>(lpData);
+    if (pPipeEvent->dwEvent == PIPEEVENT_HEADER) {
+        pPipeEvent->dwResult = (pPipeEvent->dwCode == 0) ? PIPEACK_OK : PIPEACK_REJECTED;
+        if (pPipeEvent->dwCode != 0) {
+            LOG_TRACE(LOG_DETAIL, FN, L"Not Server:%d", pPipeEvent->dwCode);
+        }
+    } else {
+        pPipeEvent->dwResult = 0;
+        if (pThis->m_lpRecvFunc != NULL) {
+            pThis->m_lpRecvFunc(pThis->m_lpRecvData, pPipeEvent);
+        }
+    }
+    LOG_EXIT(LOG_DETAIL, FN);
+}
+
+void CPipeCl::Finalize(HANDLE hAbortEvent)
+{
+    static const WCHAR FN[] = L"CPipeCl::Finalize";
+    LOG_ENTER(LOG_DETAIL, FN);
+    DWORD dwAck = 0;
+    m_CtrlPipe.SendRequest(PIPEREQUEST_CLOSE, NULL, m_dwClientID, &dwAck, hAbortEvent);
+    m_CtrlPipe.Finalize(hAbortEvent);
+    CPipeRecv::Finalize(hAbortEvent);
+    m_DataPipe.Finalize(hAbortEvent);
+    InitializeMembers();
+    LOG_EXIT(LOG_DETAIL, FN);
+}

@@ -1,0 +1,153 @@
+#include "CPipeRecv.h"
+
+#include "CLog.h"
+
+namespace {
+
+// Above this size the announced data length is taken as corrupt.
+const DWORD kMaxDataSize = 0x7FFFFFFF;
+
+}  // namespace
+
+CPipeRecv::CPipeRecv() : m_lpDataBuf(NULL)
+{
+    InitializeMembers();
+}
+
+CPipeRecv::~CPipeRecv()
+{
+    // The channel is finalised by its own destructor; its thread still owns the receiver until then.
+    m_Pipe.Finalize(NULL);
+    FreeDataBuf();
+    InitializeMembers();
+}
+
+void CPipeRecv::InitializeMembers()
+{
+    m_lpFunc = NULL;
+    m_lpData = NULL;
+    m_lpDataBuf = NULL;
+    m_dwDataLen = 0;
+    m_dwRecvThreadId = 0;
+}
+
+void CPipeRecv::FreeDataBuf()
+{
+    if (m_lpDataBuf != NULL) {
+        ::HeapFree(::GetProcessHeap(), 0, m_lpDataBuf);
+        m_lpDataBuf = NULL;
+    }
+    m_dwDataLen = 0;
+}
+
+DWORD CPipeRecv::Initialize(LPCWSTR lpszPipeName, LPPIPEEVENTFUNC lpFunc, LPVOID lpData)
+{
+    static const WCHAR FN[] = L"CPipeRecv::Initialize";
+    LOG_ENTER(LOG_DETAIL, FN);
+    if (lpszPipeName == NULL) {
+        return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpszPipeName");
+    }
+    const DWORD dwRet = m_Pipe.Initialize(PIPETYPE_SERVER, lpszPipeName, OnDataRecv, this);
+    if (dwRet != ERROR_SUCCESS) {
+        return LOG_RESULT(LOG_DETAIL, FN, dwRet);
+    }
+    m_lpFunc = lpFunc;
+    m_lpData = lpData;
+    return LOG_RESULT(LOG_DETAIL, FN, ERROR_SUCCESS);
+}
+
+void CPipeRecv::Finalize(HANDLE hAbortEvent)
+{
+    static const WCHAR FN[] = L"CPipeRecv::Finalize";
+    LOG_ENTER(LOG_DETAIL, FN);
+    m_Pipe.Finalize(hAbortEvent);
+    FreeDataBuf();
+    InitializeMembers();
+    LOG_EXIT(LOG_DETAIL, FN);
+}
+
+DWORD CPipeRecv::OnDataRecv(LPVOID lpData)
+{
+    static const WCHAR FN[] = L"CPipeRecv::OnDataRecv";
+    LOG_ENTER(LOG_DETAIL, FN);
+    if (lpData == NULL) {
+        return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpData");
+    }
+    CPipeRecv* pThis = static_cast<CPipeRecv*>(lpData);
+    pThis->m_dwRecvThreadId = ::GetCurrentThreadId();
+    const HANDLE hAbort = pThis->m_Pipe.GetTerminateEvent();
+
+    // A short header read leaves the missing bytes zero.
+    DataHdr hdr = {};
+    DWORD dwRead = 0;
+    DWORD dwRet = pThis->m_Pipe.Receive(&hdr, sizeof(hdr), &dwRead, hAbort);
+    if (dwRet != ERROR_SUCCESS) {
+        return LOG_RESULT(LOG_DETAIL, FN, dwRet);
+    }
+    PIPEEVENT evt = { PIPEEVENT_HEADER, hdr.dwCode, hdr.dwDataSize, PIPEACK_REJECTED };
+    if (pThis->m_lpFunc != NULL) {
+        pThis->m_lpFunc(pThis->m_lpData, &evt);
+    }
+    if (evt.dwResult == PIPEACK_REJECTED) {
+        LOG_TRACE(LOG_DETAIL, FN, L"Invalid Client!");
+    }
+    if (hdr.dwDataSize == 0) {
+        pThis->m_Pipe.SendAck(evt.dwResult, hAbort);
+        return LOG_RESULT(LOG_DETAIL, FN, ERROR_SUCCESS);
+    }
+    if (hdr.dwDataSize > kMaxDataSize) {
+        LOG_TRACE(LOG_DETAIL, FN, L" Data size is integer overflow. DataHdr.dwDataSize=%lu",
+                  hdr.dwDataSize);
+        return LOG_RESULT(LOG_DETAIL, FN, ERROR_BUFFER_OVERFLOW);
+    }
+    // Zeroed by the heap: large blocks come from fresh pages and are not touched here.
+    BYTE* pBuf = static_cast<BYTE*>(::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY, hdr.dwDataSize));
+    if (pBuf == NULL) {
+        return LOG_RESULT(LOG_DETAIL, FN, ERROR_NOT_ENOUGH_MEMORY);
+    }
+    dwRet = pThis->m_Pipe.Receive(pBuf, hdr.dwDataSize, &dwRead, hAbort);
+    if (dwRet != ERROR_SUCCESS) {
+        ::HeapFree(::GetProcessHeap(), 0, pBuf);
+        return LOG_RESULT(LOG_DETAIL, FN, dwRet);
+    }
+    // The sender is released before the data is handled.
+    pThis->m_Pipe.SendAck(evt.dwResult, hAbort);
+    pThis->m_lpDataBuf = pBuf;
+    pThis->m_dwDataLen = dwRead;
+
+    if (evt.dwResult != PIPEACK_OK || pThis->m_lpFunc == NULL) {
+        LOG_TRACE(LOG_DETAIL, FN, L"Callback function is not ready!!");
+    } else {
+        LOG_TRACE(LOG_DETAIL, FN, L"Call callback-function.");
+        PIPEEVENT dataEvt = { PIPEEVENT_DATA, hdr.dwCode, hdr.dwDataSize, 0 };
+        pThis->m_lpFunc(pThis->m_lpData, &dataEvt);
+    }
+    pThis->FreeDataBuf();
+    return LOG_RESULT(LOG_DETAIL, FN, ERROR_SUCCESS);
+}
+
+DWORD CPipeRecv::GetReceivedData(LPVOID lpBuf, DWORD nBufLen)
+{
+    static const WCHAR FN[] = L"CPipeRecv::GetReceivedData";
+    LOG_ENTER(LOG_DETAIL, FN);
+    if (lpBuf == NULL) {
+        LOG_NULL_ARG(LOG_DETAIL, FN, L"lpBuf");
+        return 0;
+    }
+    if (::GetCurrentThreadId() != m_dwRecvThreadId) {
+        LOG_TRACE(LOG_DETAIL, FN, L"Different Thread!!");
+        return 0;
+    }
+    if (m_lpDataBuf == NULL || m_dwDataLen == 0) {
+        LOG_TRACE(LOG_DETAIL, FN, L"No Data!");
+        return 0;
+    }
+    DWORD dwCopy = m_dwDataLen;
+    if (nBufLen < m_dwDataLen) {
+        LOG_TRACE(LOG_DETAIL, FN, L"nBufLen is too few!");
+        dwCopy = nBufLen;
+    }
+    ::CopyMemory(lpBuf, m_lpDataBuf, dwCopy);
+    LOG_EXIT(LOG_DETAIL, FN);
+    return dwCopy;
+}

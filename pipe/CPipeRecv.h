@@ -1,0 +1,38 @@
+// Receiver of framed messages on a receiving channel: header, verdict, acknowledgement, data.
+#pragma once
+
+#include "CPipe.h"
+#include "PipeDefs.h"
+
+#include <windows.h>
+
+class CPipeRecv {
+public:
+    CPipeRecv();
+    ~CPipeRecv();
+
+    // Listens on lpszPipeName; lpFunc judges each header and receives the data (may be NULL:
+    // every message is then rejected).
+    DWORD Initialize(LPCWSTR lpszPipeName, LPPIPEEVENTFUNC lpFunc, LPVOID lpData);
+    void Finalize(HANDLE hAbortEvent);
+    // Inside the handler's PIPEEVENT_DATA call only: copies up to nBufLen bytes of the data.
+    DWORD GetReceivedData(LPVOID lpBuf, DWORD nBufLen);
+
+protected:
+    void InitializeMembers();
+
+    LPPIPEEVENTFUNC m_lpFunc;
+    LPVOID m_lpData;
+    CPipe m_Pipe;
+
+private:
+    CPipeRecv(const CPipeRecv&) = delete;
+    CPipeRecv& operator=(const CPipeRecv&) = delete;
+
+    static DWORD OnDataRecv(LPVOID lpData);
+    void FreeDataBuf();
+
+    BYTE* m_lpDataBuf;
+    DWORD m_dwDataLen;
+    DWORD m_dwRecvThreadId;
+};

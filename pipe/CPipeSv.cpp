@@ -1,0 +1,545 @@
+#include "CPipeSv.h"
+
+#include "CLog.h"
+
+#include <algorithm>
+#include <new>
+#include <stdlib.h>
+#include <strsafe.h>
+#include <wchar.h>
+
+namespace {
+
+// A control request: the header and at most this much data are read.
+const DWORD kCtrlDataBytes = 1024;
+const int kSessionInitAttempts = 10;
+const DWORD kSessionInitPauseMs = 1000;
+
+// Exclusive hold of an SRW lock for one scope.
+class CSessionGuard {
+public:
+    explicit CSessionGuard(SRWLOCK* pLock) : m_pLock(pLock) { ::AcquireSRWLockExclusive(m_pLock); }
+    ~CSessionGuard() { ::ReleaseSRWLockExclusive(m_pLock); }
+
+private:
+    CSessionGuard(const CSessionGuard&) = delete;
+    CSessionGuard& operator=(const CSessionGuard&) = delete;
+    SRWLOCK* m_pLock;
+};
+
+bool IsHexDigit(WCHAR c)
+{
+    return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f') || (c >= L'A' && c <= L'F');
+}
+
+// The process id in the last 8 characters of a notification pipe name (already validated).
+DWORD PipeNameProcessId(LPCWSTR lpszPipeName)
+{
+    const size_t cch = wcslen(lpszPipeName);
+    return (cch < PIPE_PID_DIGITS) ? 0 : wcstoul(lpszPipeName + cch - PIPE_PID_DIGITS, NULL, 16);
+}
+
+}  // namespace
+
+CPipeSv::CPipeSv()
+{
+    ::InitializeSRWLock(&m_SessionLock);
+    m_pSessionList = NULL;
+    m_nSessionCount = 0;
+    m_lpNotifyFunc = NULL;
+    m_lpNotifyData = NULL;
+    m_lpRecvFunc = NULL;
+    m_lpRecvData = NULL;
+}
+
+CPipeSv::~CPipeSv()
+{
+    Finalize(NULL);
+}
+
+void CPipeSv::InitializeMembers()
+{
+    CPipeRecv::InitializeMembers();
+    CSessionGuard guard(&m_SessionLock);
+    m_pSessionList = NULL;
+    m_nSessionCount = 0;
+    m_lpNotifyFunc = NULL;
+    m_lpNotifyData = NULL;
+    m_lpRecvFunc = NULL;
+    m_lpRecvData = NULL;
+}
+
+DWORD CPipeSv::Initialize(LPCWSTR lpszSuffix, LPPIPEEVENTFUNC lpFunc, LPVOID lpData)
+{
+    static const WCHAR FN[] = L"CPipeSv::Initialize";
+    LOG_ENTER(LOG_DETAIL, FN);
+    if (lpszSuffix == NULL) {
+        return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpszSuffix");
+    }
+    if (lpFunc == NULL) {
+        return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpFunc");
+    }
+    if (lpData == NULL) {
+        return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpData");
+    }
+    const size_t cchName = wcslen(lpszSuffix) + PIPE_PREFIX_CHARS + 1;
+    WCHAR* pszName = new (std::nothrow) WCHAR[cchName];
+    if (pszName == NULL) {
+        return LOG_RESULT(LOG_DETAIL, FN, ERROR_NOT_ENOUGH_MEMORY);
+    }
+    ::StringCchPrintfW(pszName, cchName, L"%s%s", PIPE_DATA_PREFIX, lpszSuffix);
+    LOG_TRACE(LOG_DETAIL, FN, L"this: %08X", static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(this)));
+    DWORD dwRet = CPipeRecv::Initialize(pszName, OnDataRecv, this);
+    if (dwRet == ERROR_SUCCESS) {
+        {
+            CSessionGuard guard(&m_SessionLock);
+            m_lpRecvFunc = lpFunc;
+            m_lpRecvData = lpData;
+        }
+        ::StringCchPrintfW(pszName, cchName, L"%s%s", PIPE_CTRL_PREFIX, lpszSuffix);
+        dwRet = m_CtrlPipe.Initialize(PIPETYPE_SERVER, pszName, OnCtrlRecv, this);
+    }
+    delete[] pszName;
+    if (dwRet != ERROR_SUCCESS) {
+        Finalize(NULL);
+        return LOG_RESULT(LOG_DETAIL, FN, dwRet);
+    }
+    CSessionGuard guard(&m_SessionLock);
+    m_lpNotifyFunc = lpFunc;
+    m_lpNotifyData = lpData;
+    return LOG_RESULT(LOG_DETAIL, FN, ERROR_SUCCESS);
+}
+
+void CPipeSv::Finalize(HANDLE hAbortEvent)
+{
+    static const WCHAR FN[] = L"CPipeSv::Finalize";
+    LOG_ENTER(LOG_DETAIL, FN);
+    CloseAllSession(hAbortEvent);
+    CPipeRecv::Finalize(hAbortEvent);
+    m_CtrlPipe.Finalize(hAbortEvent);
+    // A registration served while the pipes were being stopped is dropped too.
+    CloseAllSession(hAbortEvent);
+    InitializeMembers();
+    LOG_EXIT(LOG_DETAIL, FN);
+}
+
+DWORD CPipeSv::OnCtrlRecv(LPVOID lpData)
+{
+    static const WCHAR FN[] = L"CPipeSv::OnCtrlRecv";
+    LOG_ENTER(LOG_DETAIL, FN);
+    if (lpData == NULL) {
+        return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpData");
+    }
+    CPipeSv* pThis = static_cast<CPipeSv*>(lpData);
+    const HANDLE hAbort = pThis->m_CtrlPipe.GetTerminateEvent();
+    BYTE* pBuf = static_cast<BYTE*>(malloc(sizeof(DataHdr) + kCtrlDataBytes));
+    if (pBuf == NULL) {
+        return LOG_RESULT(LOG_DETAIL, FN, ERROR_NOT_ENOUGH_MEMORY);
+    }
+    DWORD dwRead = 0;
+    const DWORD dwRet = pThis->m_CtrlPipe.Receive(pBuf, sizeof(DataHdr) + kCtrlDataBytes, &dwRead,
+                                                  hAbort);
+    if (dwRet != ERROR_SUCCESS) {
+        free(pBuf);
+        return LOG_RESULT(LOG_DETAIL, FN, dwRet);
+    }
+    const DataHdr* pHdr = reinterpret_cast<const DataHdr*>(pBuf);
+    if (dwRead < sizeof(DataHdr)) {
+        pThis->m_CtrlPipe.SendAck(PIPEACK_BADREQUEST, hAbort);
+    } else if (pHdr->dwCode == PIPEREQUEST_CONNECT) {
+        pThis->OnConnectRequest(pBuf, dwRead, hAbort);
+    } else if (pHdr->dwCode == PIPEREQUEST_CLOSE) {
+        pThis->OnCloseRequest(pBuf, dwRead, hAbort);
+    } else {
+        LOG_TRACE(LOG_DETAIL, FN, L"UNKNOWN");
+        pThis->m_CtrlPipe.SendAck(PIPEACK_BADREQUEST, hAbort);
+    }
+    free(pBuf);
+    return LOG_RESULT(LOG_DETAIL, FN, ERROR_SUCCESS);
+}
+
+// Registers the name in the request. The name counts only when its terminator lies within the
+// bytes received, and only when it carries the id of the process that sent the request.
+void CPipeSv::OnConnectRequest(const BYTE* lpBuf, DWORD dwRead, HANDLE hAbortEvent)
+{
+    static const WCHAR FN[] = L"CPipeSv::OnCtrlRecv";
+    LOG_TRACE(LOG_DETAIL, FN, L"PIPEREQUEST_CONNECT");
+    const DataHdr* pHdr = reinterpret_cast<const DataHdr*>(lpBuf);
+    const DWORD cbData = std::min<DWORD>(pHdr->dwDataSize, dwRead - static_cast<DWORD>(sizeof(DataHdr)));
+    LPCWSTR lpszName = reinterpret_cast<LPCWSTR>(lpBuf + sizeof(DataHdr));
+    DWORD dwHandle = 0;
+    BOOL bCreated = FALSE;
+    ULONG ulSender = 0;
+    if (pHdr->dwDataSize < sizeof(WCHAR)) {
+        LOG_TRACE(LOG_DETAIL, FN, L"No pipe name.");
+    } else if (wmemchr(lpszName, L'\0', cbData / sizeof(WCHAR)) == NULL) {
+        LOG_TRACE(LOG_DETAIL, FN, L"Pipe name is not terminated.");
+    } else if (m_CtrlPipe.GetClientProcessId(&ulSender) != ERROR_SUCCESS ||
+               (IsNotifyPipeName(lpszName) && PipeNameProcessId(lpszName) != ulSender)) {
+        LOG_TRACE(LOG_DETAIL, FN, L"Pipe name of another process:%u", ulSender);
+    } else {
+        bCreated = (CreateSession(lpszName, &dwHandle, hAbortEvent) == ERROR_SUCCESS);
+    }
+    if (!bCreated) {
+        m_CtrlPipe.SendAck(0, hAbortEvent);
+        return;
+    }
+    // The application holds its handle before the owner reacts to the registration.
+    m_CtrlPipe.SendAck(dwHandle, hAbortEvent);
+    Notify_Connected(dwHandle);
+}
+
+// Removes the session named in the request, when the process that registered it asks.
+void CPipeSv::OnCloseRequest(const BYTE* lpBuf, DWORD dwRead, HANDLE hAbortEvent)
+{
+    static const WCHAR FN[] = L"CPipeSv::OnCtrlRecv";
+    LOG_TRACE(LOG_DETAIL, FN, L"PIPEREQUEST_CLOSE");
+    const DataHdr* pHdr = reinterpret_cast<const DataHdr*>(lpBuf);
+    if (pHdr->dwDataSize != sizeof(DWORD) || dwRead != sizeof(DataHdr) + sizeof(DWORD)) {
+        m_CtrlPipe.SendAck(PIPEACK_BADREQUEST, hAbortEvent);
+        return;
+    }
+    DWORD dwHandle = 0;
+    ::CopyMemory(&dwHandle, lpBuf + sizeof(DataHdr), sizeof(DWORD));
+    ULONG ulSender = 0;
+    BOOL bOwner = FALSE;
+    if (m_CtrlPipe.GetClientProcessId(&ulSender) == ERROR_SUCCESS) {
+        CSessionGuard guard(&m_SessionLock);
+        const CLIENT_SESSION* pNode = LookupClientHandle(dwHandle);
+        bOwner = pNode != NULL && pNode->pPipe != NULL &&
+                 PipeNameProcessId(pNode->pPipe->GetPipeName()) == ulSender;
+    }
+    if (!bOwner) {
+        // Unknown, or registered by another process (for example a stale handle of an application
+        // that registered with an earlier run of the service).
+        LOG_TRACE(LOG_DETAIL, FN, L"Not the owner of %u:%u", dwHandle, ulSender);
+        m_CtrlPipe.SendAck(PIPEACK_REJECTED, hAbortEvent);
+        return;
+    }
+    if (CloseSession(dwHandle, hAbortEvent) != ERROR_SUCCESS) {
+        m_CtrlPipe.SendAck(PIPEACK_REJECTED, hAbortEvent);
+        return;
+    }
+    m_CtrlPipe.SendAck(PIPEACK_OK, hAbortEvent);
+    Notify_Disconnected(dwHandle);
+}
+
+// Only the form our applications register is accepted: the data pipe's name followed by 8
+// hexadecimal digits. Anything else (a file, another process's pipe) would be opened and written
+// with the service's rights.
+BOOL CPipeSv::IsNotifyPipeName(LPCWSTR lpszPipeName) const
+{
+    LPCWSTR lpszDataPipe = m_Pipe.GetPipeName();
+    const size_t cchPrefix = wcslen(lpszDataPipe);
+    if (cchPrefix == 0 || wcslen(lpszPipeName) != cchPrefix + PIPE_PID_DIGITS ||
+        ::CompareStringOrdinal(lpszPipeName, static_cast<int>(cchPrefix), lpszDataPipe,
+                               static_cast<int>(cchPrefix), TRUE) != CSTR_EQUAL) {
+        return FALSE;
+    }
+    for (size_t i = cchPrefix; i < cchPrefix + PIPE_PID_DIGITS; ++i) {
+        if (!IsHexDigit(lpszPipeName[i])) {
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
+DWORD CPipeSv::CreateSession(LPCWSTR lpszPipeName, LPDWORD lpdwClientHandle, HANDLE hAbortEvent)
+{
+    static const WCHAR FN[] = L"CPipeSv::CreateSession";
+    LOG_ENTER(LOG_DETAIL, FN);
+    if (lpszPipeName == NULL) {
+        return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpszPipeName");
+    }
+    if (lpdwClientHandle == NULL) {
+        return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpdwClientHandle");
+    }
+    *lpdwClientHandle = 0;
+    if (!IsNotifyPipeName(lpszPipeName)) {
+        LOG_TRACE(LOG_DETAIL, FN, L"Refused pipe name.");
+        return LOG_RESULT(LOG_DETAIL, FN, ERROR_INVALID_PARAMETER);
+    }
+    {
+        CSessionGuard guard(&m_SessionLock);
+        if (m_nSessionCount >= static_cast<int>(PIPE_MAX_CLIENT_HANDLE)) {
+            return LOG_RESULT(LOG_DETAIL, FN, ERROR_PIPE_BUSY);
+        }
+    }
+    CPipe* pPipe = new (std::nothrow) CPipe;
+    CLIENT_SESSION* pNode = new (std::nothrow) CLIENT_SESSION();
+    if (pPipe == NULL || pNode == NULL) {
+        delete pPipe;
+        delete pNode;
+        return LOG_RESULT(LOG_DETAIL, FN, ERROR_NOT_ENOUGH_MEMORY);
+    }
+    DWORD dwRet = ERROR_PIPE_BUSY;
+    for (int i = 0; i < kSessionInitAttempts && dwRet == ERROR_PIPE_BUSY; ++i) {
+        if (i > 0) {
+            ::Sleep(kSessionInitPauseMs);
+        }
+        dwRet = pPipe->Initialize(PIPETYPE_CLIENT, lpszPipeName, NULL, NULL);
+    }
+    if (dwRet == ERROR_SUCCESS) {
+        pNode->pPipe = pPipe;
+        pNode->nRefs = 1;
+        CSessionGuard guard(&m_SessionLock);
+        // Only the control pipe's thread adds sessions, so a free handle is still there.
+        DWORD dwHandle = PIPE_MIN_CLIENT_HANDLE;
+        while (dwHandle <= PIPE_MAX_CLIENT_HANDLE && LookupClientHandle(dwHandle) != NULL) {
+            ++dwHandle;
+        }
+        if (dwHandle > PIPE_MAX_CLIENT_HANDLE) {
+            dwRet = ERROR_PIPE_BUSY;
+        } else {
+            pNode->dwClientHandle = dwHandle;
+            CLIENT_SESSION** ppTail = &m_pSessionList;
+            while (*ppTail != NULL) {
+                pNode->pPrev = *ppTail;
+                ppTail = &(*ppTail)->pNext;
+            }
+            *ppTail = pNode;
+            ++m_nSessionCount;
+            *lpdwClientHandle = dwHandle;
+            return LOG_RESULT(LOG_DETAIL, FN, ERROR_SUCCESS);
+        }
+    }
+    pPipe->Finalize(hAbortEvent);
+    delete pPipe;
+    delete pNode;
+    return LOG_RESULT(LOG_DETAIL, FN, dwRet);
+}
+
+// Takes the node out of the list unless another thread already did; the caller holds no lock.
+BOOL CPipeSv::RemoveSession(CLIENT_SESSION* pNode, LPDWORD lpdwClientHandle)
+{
+    CSessionGuard guard(&m_SessionLock);
+    if (pNode->dwClientHandle == 0) {
+        return FALSE;
+    }
+    *lpdwClientHandle = pNode->dwClientHandle;
+    if (pNode->pPrev != NULL) {
+        pNode->pPrev->pNext = pNode->pNext;
+    } else {
+        m_pSessionList = pNode->pNext;
+    }
+    if (pNode->pNext != NULL) {
+        pNode->pNext->pPrev = pNode->pPrev;
+    }
+    pNode->pPrev = NULL;
+    pNode->pNext = NULL;
+    pNode->dwClientHandle = 0;
+    --m_nSessionCount;
+    return TRUE;
+}
+
+// Drops one reference; the last one closes the session's channel, outside the list lock.
+void CPipeSv::ReleaseSession(CLIENT_SESSION* pNode, HANDLE hAbortEvent)
+{
+    static const WCHAR FN[] = L"CPipeSv::CloseSession";
+    {
+        CSessionGuard guard(&m_SessionLock);
+        if (--pNode->nRefs > 0) {
+            return;
+        }
+    }
+    if (pNode->pPipe != NULL) {
+        pNode->pPipe->Finalize(hAbortEvent);
+        delete pNode->pPipe;
+    } else {
+        LOG_TRACE(LOG_DETAIL, FN, L"pPipe is not exist!");
+    }
+    delete pNode;
+}
+
+DWORD CPipeSv::CloseSession(DWORD dwClientHandle, HANDLE hAbortEvent)
+{
+    static const WCHAR FN[] = L"CPipeSv::CloseSession";
+    LOG_ENTER(LOG_DETAIL, FN);
+    if (dwClientHandle == 0 || dwClientHandle == 0xFFFFFFFF) {
+        return LOG_RESULT(LOG_DETAIL, FN, ERROR_INVALID_HANDLE);
+    }
+    CLIENT_SESSION* pNode = NULL;
+    {
+        CSessionGuard guard(&m_SessionLock);
+        pNode = LookupClientHandle(dwClientHandle);
+    }
+    DWORD dwRemoved = 0;
+    if (pNode == NULL || !RemoveSession(pNode, &dwRemoved)) {
+        return LOG_RESULT(LOG_DETAIL, FN, ERROR_INVALID_HANDLE);
+    }
+    ReleaseSession(pNode, hAbortEvent);
+    return LOG_RESULT(LOG_DETAIL, FN, ERROR_SUCCESS);
+}
+
+void CPipeSv::CloseAllSession(HANDLE hAbortEvent)
+{
+    static const WCHAR FN[] = L"CPipeSv::CloseAllSession";
+    LOG_ENTER(LOG_DETAIL, FN);
+    CLIENT_SESSION* pNode = NULL;
+    {
+        CSessionGuard guard(&m_SessionLock);
+        pNode = m_pSessionList;
+        m_pSessionList = NULL;
+        m_nSessionCount = 0;
+        for (CLIENT_SESSION* p = pNode; p != NULL; p = p->pNext) {
+            p->dwClientHandle = 0;
+        }
+    }
+    while (pNode != NULL) {
+        CLIENT_SESSION* pNext = pNode->pNext;
+        pNode->pPrev = NULL;
+        pNode->pNext = NULL;
+        ReleaseSession(pNode, hAbortEvent);
+        pNode = pNext;
+    }
+    LOG_EXIT(LOG_DETAIL, FN);
+}
+
+// The caller holds m_SessionLock.
+CLIENT_SESSION* CPipeSv::LookupClientHandle(DWORD dwClientHandle) const
+{
+    for (CLIENT_SESSION* p = m_pSessionList; p != NULL; p = p->pNext) {
+        if (p->dwClientHandle == dwClientHandle) {
+            return p;
+        }
+    }
+    return NULL;
+}
+
+void CPipeSv::OnDataRecv(LPVOID lpData, PPIPEEVENT pPipeEvent)
+{
+    static const WCHAR FN[] = L"CPipeSv::OnDataRecv";
+    LOG_ENTER(LOG_DETAIL, FN);
+    if (lpData == NULL) {
+        LOG_NULL_ARG(LOG_DETAIL, FN, L"lpData");
+        return;
+    }
+    if (pPipeEvent == NULL) {
+        LOG_NULL_ARG(LOG_DETAIL, FN, L"pPipeEvent");
+        return;
+    }
+    CPipeSv* pThis = static_cast<CPipeSv*>(lpData);
+    if (pPipeEvent->dwEvent == PIPEEVENT_HEADER) {
+        BOOL bKnown = FALSE;
+        {
+            CSessionGuard guard(&pThis->m_SessionLock);
+            bKnown = pPipeEvent->dwCode != 0 && pThis->LookupClientHandle(pPipeEvent->dwCode) != NULL;
+        }
+        pPipeEvent->dwResult = bKnown ? PIPEACK_OK : PIPEACK_REJECTED;
+        if (!bKnown) {
+            LOG_TRACE(LOG_DETAIL, FN, L"Invalid Client:%d", pPipeEvent->dwCode);
+        }
+    } else {
+        pPipeEvent->dwResult = 0;
+        LPPIPEEVENTFUNC lpFunc = NULL;
+        LPVOID lpFuncData = NULL;
+        {
+            CSessionGuard guard(&pThis->m_SessionLock);
+            lpFunc = pThis->m_lpRecvFunc;
+            lpFuncData = pThis->m_lpRecvData;
+        }
+        if (lpFunc != NULL) {
+            lpFunc(lpFuncData, pPipeEvent);
+        }
+    }
+    LOG_EXIT(LOG_DETAIL, FN);
+}
+
+DWORD CPipeSv::send_hdr_data(CPipe* pPipe, LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetCode,
+                             HANDLE hAbortEvent)
+{
+    static const WCHAR FN[] = L"CPipeSv::send_hdr_data";
+    LOG_ENTER(LOG_DETAIL, FN);
+    if (pPipe == NULL) {
+        return LOG_NULL_ARG(LOG_DETAIL, FN, L"pPipe");
+    }
+    if (lpBuf == NULL) {
+        return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpBuf");
+    }
+    if (lpdwRetCode == NULL) {
+        return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpdwRetCode");
+    }
+    BYTE* pFrame = static_cast<BYTE*>(malloc(static_cast<size_t>(dwLen) + sizeof(DataHdr)));
+    if (pFrame == NULL) {
+        return LOG_RESULT(LOG_DETAIL, FN, ERROR_NOT_ENOUGH_MEMORY);
+    }
+    DataHdr* pHdr = reinterpret_cast<DataHdr*>(pFrame);
+    pHdr->dwCode = 0;  // the service's identifier
+    pHdr->dwDataSize = dwLen;
+    ::CopyMemory(pFrame + sizeof(DataHdr), lpBuf, dwLen);
+    const DWORD dwRet = pPipe->Send(pFrame, dwLen + static_cast<DWORD>(sizeof(DataHdr)),
+                                    lpdwRetCode, hAbortEvent);
+    free(pFrame);
+    return LOG_RESULT(LOG_DETAIL, FN, dwRet);
+}
+
+DWORD CPipeSv::SendAll(LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetcode, HANDLE hAbortEvent)
+{
+    static const WCHAR FN[] = L"CPipeSv::SendAll";
+    LOG_ENTER(LOG_DETAIL, FN);
+    if (lpBuf == NULL) {
+        return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpBuf");
+    }
+    if (lpdwRetcode == NULL) {
+        return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpdwRetcode");
+    }
+    // The sessions of this moment, oldest first; each stays alive while we hold its reference,
+    // even when another thread removes it meanwhile.
+    CLIENT_SESSION* nodes[PIPE_MAX_CLIENT_HANDLE];
+    DWORD dwCount = 0;
+    {
+        CSessionGuard guard(&m_SessionLock);
+        for (CLIENT_SESSION* p = m_pSessionList; p != NULL && dwCount < ARRAYSIZE(nodes); p = p->pNext) {
+            ++p->nRefs;
+            nodes[dwCount++] = p;
+        }
+    }
+    DWORD dwResult = ERROR_SUCCESS;
+    for (DWORD i = 0; i < dwCount; ++i) {
+        CLIENT_SESSION* pNode = nodes[i];
+        DWORD dwOutcome = ERROR_INVALID_HANDLE;
+        if (pNode->pPipe != NULL) {
+            dwOutcome = send_hdr_data(pNode->pPipe, lpBuf, dwLen, lpdwRetcode, hAbortEvent);
+        } else {
+            LOG_TRACE(LOG_DETAIL, FN, L"pPipe is NULL.");
+        }
+        if (dwOutcome != ERROR_SUCCESS) {
+            dwResult = dwOutcome;
+        }
+        if (dwOutcome == ERROR_FILE_NOT_FOUND || dwOutcome == ERROR_INVALID_HANDLE) {
+            // The application's pipe is gone. Only the thread that takes the session out of the
+            // list reports it, so concurrent calls report it once.
+            DWORD dwHandle = 0;
+            if (RemoveSession(pNode, &dwHandle)) {
+                Notify_Disconnected(dwHandle);
+            }
+        }
+        ReleaseSession(pNode, hAbortEvent);
+    }
+    return LOG_RESULT(LOG_DETAIL, FN, dwResult);
+}
+
+void CPipeSv::Notify(DWORD dwEvent, DWORD dwClientHandle)
+{
+    LPPIPEEVENTFUNC lpFunc = NULL;
+    LPVOID lpFuncData = NULL;
+    {
+        CSessionGuard guard(&m_SessionLock);
+        lpFunc = m_lpNotifyFunc;
+        lpFuncData = m_lpNotifyData;
+    }
+    if (lpFunc != NULL) {
+        PIPEEVENT evt = { dwEvent, dwClientHandle, 0, 0 };
+        lpFunc(lpFuncData, &evt);
+    }
+}
+
+void CPipeSv::Notify_Connected(DWORD dwClientHandle)
+{
+    Notify(PIPEEVENT_CONNECTED, dwClientHandle);
+}
+
+void CPipeSv::Notify_Disconnected(DWORD dwClientHandle)
+{
+    Notify(PIPEEVENT_DISCONNECTED, dwClientHandle);
+}

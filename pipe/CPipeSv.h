@@ -1,0 +1,65 @@
+// The service's side of the pipe messaging: a control pipe on which applications register and
+// unregister, a data pipe on which they send data, and one session per registered application.
+#pragma once
+
+#include "CPipe.h"
+#include "CPipeRecv.h"
+#include "PipeDefs.h"
+
+#include <windows.h>
+
+// One registered application, owned by the server's list.
+struct CLIENT_SESSION {
+    CPipe* pPipe;            // sending end on the application's notification pipe
+    DWORD dwClientHandle;    // 1 to 100; 0 once the session has left the list
+    CLIENT_SESSION* pPrev;
+    CLIENT_SESSION* pNext;
+    LONG nRefs;              // the list's reference plus one per SendAll that is sending to it
+};
+
+class CPipeSv : public CPipeRecv {
+public:
+    CPipeSv();
+    ~CPipeSv();
+
+    // Listens on the control and data pipes named after lpszSuffix; lpFunc(lpData, event) receives
+    // PIPEEVENT_CONNECTED, PIPEEVENT_DISCONNECTED and PIPEEVENT_DATA.
+    DWORD Initialize(LPCWSTR lpszSuffix, LPPIPEEVENTFUNC lpFunc, LPVOID lpData);
+    void Finalize(HANDLE hAbortEvent);
+    // Sends dwLen bytes to every session; sessions whose pipe is gone are removed on the way.
+    // May be called from several threads at once, and from inside the owner callback.
+    DWORD SendAll(LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetcode, HANDLE hAbortEvent);
+
+private:
+    CPipeSv(const CPipeSv&) = delete;
+    CPipeSv& operator=(const CPipeSv&) = delete;
+
+    static DWORD OnCtrlRecv(LPVOID lpData);
+    static void OnDataRecv(LPVOID lpData, PPIPEEVENT pPipeEvent);
+    void OnConnectRequest(const BYTE* lpBuf, DWORD dwRead, HANDLE hAbortEvent);
+    void OnCloseRequest(const BYTE* lpBuf, DWORD dwRead, HANDLE hAbortEvent);
+    DWORD CreateSession(LPCWSTR lpszPipeName, LPDWORD lpdwClientHandle, HANDLE hAbortEvent);
+    DWORD CloseSession(DWORD dwClientHandle, HANDLE hAbortEvent);
+    void CloseAllSession(HANDLE hAbortEvent);
+    CLIENT_SESSION* LookupClientHandle(DWORD dwClientHandle) const;
+    BOOL IsNotifyPipeName(LPCWSTR lpszPipeName) const;
+    BOOL RemoveSession(CLIENT_SESSION* pNode, LPDWORD lpdwClientHandle);
+    void ReleaseSession(CLIENT_SESSION* pNode, HANDLE hAbortEvent);
+    DWORD send_hdr_data(CPipe* pPipe, LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetCode,
+                        HANDLE hAbortEvent);
+    void Notify_Connected(DWORD dwClientHandle);
+    void Notify_Disconnected(DWORD dwClientHandle);
+    void Notify(DWORD dwEvent, DWORD dwClientHandle);
+    void InitializeMembers();
+
+    CPipe m_CtrlPipe;
+    LPPIPEEVENTFUNC m_lpNotifyFunc;
+    LPVOID m_lpNotifyData;
+    LPPIPEEVENTFUNC m_lpRecvFunc;
+    LPVOID m_lpRecvData;
+    CLIENT_SESSION* m_pSessionList;
+    int m_nSessionCount;
+    // Guards the list, the count and the callback fields. Held only for list work, never across a
+    // send or a callback, so an owner callback may call SendAll from any thread.
+    SRWLOCK m_SessionLock;
+};

@@ -1,0 +1,287 @@
+#include "CPipeSv.h"
+#include "PipeTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+using namespace pipetest;
+using testsupport::NowMs;
+
+namespace {
+
+// A server in this process whose owner records every event; it can be told to answer each
+// registration with a SendAll of its own, as the service does.
+struct Owner {
+    CPipeSv server;
+    std::wstring suffix = UniqueName(L"sv");
+    std::mutex lock;
+    std::vector<PIPEEVENT> events;
+    std::atomic<bool> sendOnConnect{false};
+    std::atomic<int> sendsOnConnect{0};
+
+    static void OnEvent(LPVOID self_, PPIPEEVENT evt)
+    {
+        Owner* self = static_cast<Owner*>(self_);
+        {
+            std::lock_guard<std::mutex> guard(self->lock);
+            self->events.push_back(*evt);
+        }
+        if (evt->dwEvent == PIPEEVENT_CONNECTED && self->sendOnConnect) {
+            const DWORD notify = 0x100 + evt->dwCode;
+            DWORD ret = 0;
+            self->server.SendAll(&notify, sizeof(notify), &ret, NULL);
+            self->sendsOnConnect++;
+        }
+    }
+    DWORD Start() { return server.Initialize(suffix.c_str(), OnEvent, this); }
+    std::wstring Ctrl() const { return PIPE_CTRL_PREFIX + suffix; }
+    std::wstring Data() const { return PIPE_DATA_PREFIX + suffix; }
+    std::wstring OwnNotifyName() const { return NotifyPipeName(suffix, GetCurrentProcessId()); }
+    int Count(DWORD kind, DWORD code)
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        int n = 0;
+        for (const PIPEEVENT& e : events) n += (e.dwEvent == kind && e.dwCode == code) ? 1 : 0;
+        return n;
+    }
+    int Count(DWORD kind)
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        int n = 0;
+        for (const PIPEEVENT& e : events) n += (e.dwEvent == kind) ? 1 : 0;
+        return n;
+    }
+    // A registration sent from this process; returns the acknowledgement.
+    DWORD Register(const std::wstring& name)
+    {
+        DWORD ack = 0xEE;
+        EXPECT_EQ(0u, SendFrame(Ctrl(), TextFrame(PIPEREQUEST_CONNECT, name), &ack));
+        return ack;
+    }
+    DWORD Close(DWORD handle)
+    {
+        DWORD ack = 0xEE;
+        EXPECT_EQ(0u, SendFrame(Ctrl(), Frame(PIPEREQUEST_CLOSE, handle), &ack));
+        return ack;
+    }
+};
+
+}  // namespace
+
+TEST(PipeServer, HandlesStartAtOneAndReuseTheLowestFree)
+{
+    Owner owner;
+    ASSERT_EQ(0u, owner.Start());
+    const std::wstring name = owner.OwnNotifyName();
+    EXPECT_EQ(1u, owner.Register(name));
+    EXPECT_EQ(2u, owner.Register(name));  // the same name may be registered twice
+    EXPECT_EQ(3u, owner.Register(name));
+    EXPECT_EQ(PIPEACK_OK, owner.Close(2));
+    EXPECT_EQ(1, owner.Count(PIPEEVENT_DISCONNECTED, 2));
+    EXPECT_EQ(2u, owner.Register(name));
+    EXPECT_EQ(PIPEACK_OK, owner.Close(1));
+    EXPECT_EQ(1u, owner.Register(name));
+}
+
+TEST(PipeServer, HundredSessionsAndTheNextIsRefused)
+{
+    Owner owner;
+    ASSERT_EQ(0u, owner.Start());
+    const std::wstring name = owner.OwnNotifyName();
+    for (DWORD i = 1; i <= 100; ++i) {
+        ASSERT_EQ(i, owner.Register(name));
+    }
+    EXPECT_EQ(0u, owner.Register(name));
+    EXPECT_EQ(PIPEACK_OK, owner.Close(57));
+    EXPECT_EQ(57u, owner.Register(name));
+}
+
+TEST(PipeServer, MalformedControlRequests)
+{
+    Owner owner;
+    ASSERT_EQ(0u, owner.Start());
+    const std::wstring own = owner.OwnNotifyName();
+    std::wstring upper = own;
+    for (size_t i = 0; i < upper.size() - 8; ++i) upper[i] = towupper(upper[i]);
+    const wchar_t unterminated[4] = { L'a', L'b', L'c', L'd' };
+    const DWORD one = 1;
+    const WORD zero = 0;
+    struct Case { const char* what; std::vector<BYTE> bytes; DWORD ack; };
+    const Case cases[] = {
+        { "short", { 0, 0, 0, 0 }, PIPEACK_BADREQUEST },
+        { "unknown code", Frame(9, 1), PIPEACK_BADREQUEST },
+        { "close with 8 bytes", Frame(PIPEREQUEST_CLOSE, 8, "\1\0\0\0\0\0\0\0", 8), PIPEACK_BADREQUEST },
+        { "close announcing 4, sending 2", Frame(PIPEREQUEST_CLOSE, 4, &one, 2), PIPEACK_BADREQUEST },
+        { "close of handle 0", Frame(PIPEREQUEST_CLOSE, 0), PIPEACK_REJECTED },
+        { "close of unknown handle", Frame(PIPEREQUEST_CLOSE, 77), PIPEACK_REJECTED },
+        { "close of 0xFFFFFFFF", Frame(PIPEREQUEST_CLOSE, 0xFFFFFFFF), PIPEACK_REJECTED },
+        { "connect size 0", Frame(PIPEREQUEST_CONNECT, 0, NULL, 0), 0 },
+        { "connect size 1", Frame(PIPEREQUEST_CONNECT, 1, &zero, 1), 0 },
+        { "connect empty name", TextFrame(PIPEREQUEST_CONNECT, L""), 0 },
+        { "unterminated name", Frame(PIPEREQUEST_CONNECT, 8, unterminated, 8), 0 },
+        { "name cut by dwDataSize", Frame(PIPEREQUEST_CONNECT, 4, own.c_str(), (own.size() + 1) * 2), 0 },
+        { "a file", TextFrame(PIPEREQUEST_CONNECT, L"C:\\windows\\win.ini"), 0 },
+        { "another pipe", TextFrame(PIPEREQUEST_CONNECT, L"\\\\.\\pipe\\other"), 0 },
+        { "prefix alone", TextFrame(PIPEREQUEST_CONNECT, owner.Data()), 0 },
+        { "seven digits", TextFrame(PIPEREQUEST_CONNECT, own.substr(0, own.size() - 1)), 0 },
+        { "nine digits", TextFrame(PIPEREQUEST_CONNECT, own + L"0"), 0 },
+        { "not hexadecimal", TextFrame(PIPEREQUEST_CONNECT, owner.Data() + L"0000zzzz"), 0 },
+        { "another process's id", TextFrame(PIPEREQUEST_CONNECT, NotifyPipeName(owner.suffix, GetCurrentProcessId() + 4)), 0 },
+    };
+    for (const Case& c : cases) {
+        DWORD ack = 0xEE;
+        EXPECT_EQ(0u, SendFrame(owner.Ctrl(), c.bytes, &ack)) << c.what;
+        EXPECT_EQ(c.ack, ack) << c.what;
+    }
+    EXPECT_EQ(0, owner.Count(PIPEEVENT_CONNECTED));
+    EXPECT_EQ(0, owner.Count(PIPEEVENT_DISCONNECTED));
+    // Nothing was registered by the above; the prefix compares without regard to case.
+    EXPECT_EQ(1u, owner.Register(upper));
+}
+
+TEST(PipeServer, DataFromUnknownSendersIsRejected)
+{
+    Owner owner;
+    ASSERT_EQ(0u, owner.Start());
+    ASSERT_EQ(1u, owner.Register(owner.OwnNotifyName()));
+    DWORD ack = 0xEE;
+    EXPECT_EQ(0u, SendFrame(owner.Data(), Frame(1, 7), &ack));
+    EXPECT_EQ(PIPEACK_OK, ack);
+    EXPECT_EQ(0u, SendFrame(owner.Data(), Frame(2, 7), &ack));
+    EXPECT_EQ(PIPEACK_REJECTED, ack);
+    EXPECT_EQ(0u, SendFrame(owner.Data(), Frame(0, 7), &ack));
+    EXPECT_EQ(PIPEACK_REJECTED, ack);
+    EXPECT_TRUE(WaitUntil([&] { return owner.Count(PIPEEVENT_DATA) == 1; }, 3000));
+    EXPECT_EQ(1, owner.Count(PIPEEVENT_DATA, 1));
+    EXPECT_EQ(0, owner.Count(PIPEEVENT_HEADER));
+}
+
+TEST(PipeServer, OnlyTheRegisteringProcessMayClose)
+{
+    Owner owner;
+    ASSERT_EQ(0u, owner.Start());
+    Helper client;
+    ASSERT_TRUE(client.Start(L"client", owner.suffix, L"fin"));
+    EXPECT_EQ(PIPEACK_REJECTED, owner.Close(1));  // registered by the helper, not by us
+    EXPECT_EQ(0u, client.Finish());
+    EXPECT_EQ(1, Helper::Value(client.Output(), "id"));
+    EXPECT_EQ(1, owner.Count(PIPEEVENT_DISCONNECTED, 1));  // its own close was honoured
+}
+
+TEST(PipeServer, SendAllDropsTheClientThatIsGone)
+{
+    Owner owner;
+    ASSERT_EQ(0u, owner.Start());
+    Helper clients[3];
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(clients[i].Start(L"client", owner.suffix, i == 1 ? L"die" : L"fin"));
+    }
+    ASSERT_EQ(0u, clients[1].Finish());  // ends without unregistering
+    const DWORD notify = 0x21;
+    DWORD ret = 0;
+    EXPECT_EQ(2u, owner.server.SendAll(&notify, sizeof(notify), &ret, NULL));
+    EXPECT_EQ(1, owner.Count(PIPEEVENT_DISCONNECTED));
+    EXPECT_EQ(1, owner.Count(PIPEEVENT_DISCONNECTED, 2));
+    // Only the second is gone: the next round reaches both others and fails nowhere.
+    EXPECT_EQ(0u, owner.server.SendAll(&notify, sizeof(notify), &ret, NULL));
+    EXPECT_EQ(PIPEACK_OK, ret);
+    for (int i : { 0, 2 }) {
+        EXPECT_EQ(0u, clients[i].Finish());
+        EXPECT_EQ(2, Helper::CountLines(clients[i].Output(), "N 33")) << i;
+    }
+}
+
+TEST(PipeServer, SendAllWithoutSessionsSendsNothing)
+{
+    Owner owner;
+    ASSERT_EQ(0u, owner.Start());
+    const DWORD notify = 1;
+    DWORD ret = 0x77;
+    EXPECT_EQ(0u, owner.server.SendAll(&notify, sizeof(notify), &ret, NULL));
+    EXPECT_EQ(0x77u, ret);
+    EXPECT_EQ(87u, owner.server.SendAll(NULL, 4, &ret, NULL));
+    EXPECT_EQ(87u, owner.server.SendAll(&notify, 4, NULL, NULL));
+}
+
+TEST(PipeServer, FinalizeRemovesSessionsWithoutDisconnectEvents)
+{
+    Owner owner;
+    ASSERT_EQ(0u, owner.Start());
+    for (int i = 0; i < 3; ++i) {
+        owner.Register(owner.OwnNotifyName());
+    }
+    owner.server.Finalize(NULL);
+    EXPECT_EQ(0, owner.Count(PIPEEVENT_DISCONNECTED));
+    // Set up anew, the table is empty.
+    ASSERT_EQ(0u, owner.Start());
+    EXPECT_EQ(1u, owner.Register(owner.OwnNotifyName()));
+}
+
+TEST(PipeServer, OwnerCallbackThatSendsAllDoesNotDeadlock)
+{
+    Owner owner;
+    owner.sendOnConnect = true;
+    ASSERT_EQ(0u, owner.Start());
+    Helper first, second;
+    ASSERT_TRUE(first.Start(L"client", owner.suffix, L"fin"));
+    ASSERT_TRUE(second.Start(L"client", owner.suffix, L"fin"));
+    EXPECT_TRUE(WaitUntil([&] { return owner.sendsOnConnect == 2; }, 10000));
+    EXPECT_EQ(0u, first.Finish());
+    EXPECT_EQ(0u, second.Finish());
+    const std::string out1 = first.Output(), out2 = second.Output();
+    SCOPED_TRACE("first: " + out1 + "second: " + out2);
+    // Each registration reached every client registered by then.
+    EXPECT_EQ(1, Helper::CountLines(out1, "N 257"));
+    EXPECT_EQ(1, Helper::CountLines(out1, "N 258"));
+    EXPECT_EQ(1, Helper::CountLines(out2, "N 258"));
+    EXPECT_EQ(0, Helper::CountLines(out2, "N 257"));
+}
+
+// Three threads send while clients come and go and sessions whose pipes never existed are
+// removed during the walks: every client that lives throughout gets every message.
+TEST(PipeServer, ConcurrentSendAllWhileClientsComeAndGo)
+{
+    Owner owner;
+    ASSERT_EQ(0u, owner.Start());
+    Helper stable[2];
+    for (Helper& h : stable) {
+        ASSERT_TRUE(h.Start(L"client", owner.suffix, L"fin"));
+    }
+    std::atomic<bool> stop{false};
+    std::thread churn([&] {
+        // Registrations of our own name: nobody serves it, so a send removes them.
+        while (!stop) {
+            owner.Register(owner.OwnNotifyName());
+            Helper passing;
+            passing.Start(L"client", owner.suffix, L"fin");
+            Sleep(20);
+        }
+    });
+    const int kPerThread = 15;
+    std::thread senders[3];
+    for (int t = 0; t < 3; ++t) {
+        senders[t] = std::thread([&owner, t] {
+            for (int i = 0; i < kPerThread; ++i) {
+                const DWORD notify = 1000 + t * 100 + i;
+                DWORD ret = 0;
+                owner.server.SendAll(&notify, sizeof(notify), &ret, NULL);
+            }
+        });
+    }
+    for (std::thread& t : senders) t.join();
+    stop = true;
+    churn.join();
+    for (Helper& h : stable) {
+        ASSERT_EQ(0u, h.Finish());
+        const std::string out = h.Output();
+        for (int t = 0; t < 3; ++t) {
+            for (int i = 0; i < kPerThread; ++i) {
+                EXPECT_EQ(1, Helper::CountLines(out, "N " + std::to_string(1000 + t * 100 + i)));
+            }
+        }
+    }
+}
