@@ -225,6 +225,7 @@ DWORD CPipe::ServeConnection(HANDLE hConnectEvent)
     } else if (dwErr == ERROR_NO_DATA) {
         // A client came and went before we listened: the instance must be reset before the next
         // connect, or the wait below would never end.
+        LOG_TRACE(LOG_DETAIL, FN, L"Client already gone.");
         ::DisconnectNamedPipe(m_hPipe);
         return ERROR_SUCCESS;
     }

@@ -255,6 +255,34 @@ TEST(Channel, ClientThatConnectsBeforeTheReceiverListensIsServed)
     EXPECT_TRUE(log.Contains(L"Already been accessed. Set event."));
 }
 
+// A client that comes and goes before the receive thread listens must not stall the channel.
+TEST(Channel, ClientGoneBeforeTheReceiverListensDoesNotStallIt)
+{
+    testsupport::ScopedLogSettings log(L"t_pipegone.log", 1, 2);
+    g_Log.Initialize(MIREL_DBGLOG_KEY);
+    const std::wstring name = PipePath(UniqueName(L"gone"));
+    std::thread client([&] {
+        const ULONGLONG end = NowMs() + 10000;
+        HANDLE h = INVALID_HANDLE_VALUE;
+        while (h == INVALID_HANDLE_VALUE && NowMs() < end) {
+            h = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+        }
+        CloseHandle(h);
+    });
+    Sleep(50);
+    Receiver receiver;
+    ASSERT_EQ(0u, receiver.Start(name));
+    client.join();
+    DWORD ack = 0;
+    const ULONGLONG t0 = NowMs();
+    EXPECT_EQ(0u, SendFrame(name, Frame(1, 2), &ack));
+    EXPECT_LT(NowMs() - t0, 3000u);
+    EXPECT_EQ(0x200Cu, ack);
+    receiver.pipe.Finalize(NULL);
+    g_Log.Finalize();
+    EXPECT_TRUE(log.Contains(L"Client already gone."));
+}
+
 TEST(Channel, SendRequestFrames)
 {
     const std::wstring name = PipePath(UniqueName(L"req"));
