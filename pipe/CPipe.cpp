@@ -409,27 +409,21 @@ DWORD CPipe::Receive(LPVOID lpBuf, DWORD dwLen, LPDWORD lpdwRead, HANDLE hAbortE
         m_hPipe = NULL;
         return LOG_RESULT(LOG_DETAIL, FN, ERROR_INVALID_HANDLE);
     }
-    DWORD dwRet = m_Lock.Lock(hAbortEvent);
-    if (dwRet != ERROR_SUCCESS) {
-        return LOG_RESULT(LOG_DETAIL, FN, dwRet);
-    }
-    if (!m_bInitialized) {
-        m_Lock.Unlock();
-        return LOG_RESULT(LOG_DETAIL, FN, ERROR_NOT_READY);
-    }
+    // No cross-process lock here: the instance is the only one of its name (see Create) and only
+    // the receive thread reads and writes it; Finalize ends a wait in progress through the
+    // terminate event and closes the handle only after the thread has ended.
     *lpdwRead = 0;
     LOG_TRACE(LOG_DETAIL, FN, L"Read from %s.", m_szPipeName);
     OVERLAPPED ov = {};
     ov.hEvent = m_hIoEvent;
     DWORD dwDone = 0;
-    dwRet = FinishIo(m_hPipe, ::ReadFile(m_hPipe, lpBuf, dwLen, NULL, &ov), &ov, hAbortEvent,
-                     PIPE_IO_TIMEOUT_MS, &dwDone);
+    const DWORD dwRet = FinishIo(m_hPipe, ::ReadFile(m_hPipe, lpBuf, dwLen, NULL, &ov), &ov,
+                                 hAbortEvent, PIPE_IO_TIMEOUT_MS, &dwDone);
     if (dwRet == ERROR_SUCCESS) {
         *lpdwRead = dwDone;
     } else {
         ::DisconnectNamedPipe(m_hPipe);
     }
-    m_Lock.Unlock();
     return LOG_RESULT(LOG_DETAIL, FN, dwRet);
 }
 
@@ -445,18 +439,11 @@ DWORD CPipe::SendAck(DWORD dwAck, HANDLE hAbortEvent)
         return LOG_RESULT(LOG_DETAIL, FN, ERROR_INVALID_HANDLE);
     }
     LOG_TRACE(LOG_DETAIL, FN, L"Snd ACK to %s.", m_szPipeName);
-    DWORD dwRet = m_Lock.Lock(hAbortEvent);
-    if (dwRet != ERROR_SUCCESS) {
-        return LOG_RESULT(LOG_DETAIL, FN, dwRet);
-    }
-    if (!m_bInitialized) {
-        m_Lock.Unlock();
-        return LOG_RESULT(LOG_DETAIL, FN, ERROR_NOT_READY);
-    }
+    // Only the receive thread gets here; see Receive for why no lock is taken.
     OVERLAPPED ov = {};
     ov.hEvent = m_hIoEvent;
     DWORD dwDone = 0;
-    dwRet = FinishIo(m_hPipe, ::WriteFile(m_hPipe, &dwAck, sizeof(dwAck), NULL, &ov), &ov,
+    DWORD dwRet = FinishIo(m_hPipe, ::WriteFile(m_hPipe, &dwAck, sizeof(dwAck), NULL, &ov), &ov,
                      hAbortEvent, PIPE_IO_TIMEOUT_MS, &dwDone);
     if (dwRet == ERROR_SUCCESS) {
         dwRet = WaitSenderDone(hAbortEvent);
@@ -464,7 +451,6 @@ DWORD CPipe::SendAck(DWORD dwAck, HANDLE hAbortEvent)
     if (dwRet != ERROR_SUCCESS) {
         ::DisconnectNamedPipe(m_hPipe);
     }
-    m_Lock.Unlock();
     return LOG_RESULT(LOG_DETAIL, FN, dwRet);
 }
 
@@ -516,8 +502,8 @@ void CPipe::Finalize(HANDLE hAbortEvent)
     static const WCHAR FN[] = L"CPipe::Finalize";
     LOG_ENTER(LOG_DETAIL, FN);
     m_bInitialized = FALSE;
-    // A receive in progress holds the lock while it waits for its sender; the terminate event
-    // ends that wait, so the lock below is not held up by a sender that stays silent.
+    // A receive in progress waits for its sender together with the terminate event: setting it
+    // first ends that wait at once, however silent the sender.
     HANDLE hTerminate = m_Thread.GetTerminateEvent();
     if (hTerminate != NULL) {
         ::SetEvent(hTerminate);

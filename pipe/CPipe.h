@@ -26,7 +26,7 @@ public:
     // Sending end: a request frame carrying lpszText (with its terminator) or the 4 bytes of dwValue.
     DWORD SendRequest(DWORD dwRequest, LPCWSTR lpszText, DWORD dwValue, LPDWORD lpdwRetCode,
                       HANDLE hAbortEvent);
-    // Receiving end, inside the callback: one read of up to dwLen bytes.
+    // Receiving end, inside the callback (on the receive thread): one read of up to dwLen bytes.
     DWORD Receive(LPVOID lpBuf, DWORD dwLen, LPDWORD lpdwRead, HANDLE hAbortEvent);
     // Receiving end, inside the callback: writes the acknowledgement and waits until the sender
     // has taken it.
@@ -60,6 +60,7 @@ private:
     CThread m_Thread;
     CGlobalLock m_Lock;
     BOOL m_bInitialized;
-    // Event of the overlapped reads and writes; used only while m_Lock is held.
+    // Event of the overlapped reads and writes: used by the receive thread alone on a receiving
+    // end, and only while m_Lock is held on a sending end.
     HANDLE m_hIoEvent;
 };
