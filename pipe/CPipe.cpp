@@ -136,20 +136,26 @@ DWORD CPipe::Initialize(int nType, LPCWSTR lpszPipeName, LPPIPEFUNC lpFunc, LPVO
         Finalize(NULL);
         return LOG_RESULT(LOG_DETAIL, FN, dwRet);
     }
+    m_nType = nType;
     if (nType == PIPETYPE_SERVER) {
         m_lpFunc = lpFunc;
         m_lpData = lpData;
         dwRet = Create();
-        if (dwRet == ERROR_SUCCESS) {
-            dwRet = ReceiveStart();
-        }
         if (dwRet != ERROR_SUCCESS) {
             Finalize(NULL);
             return LOG_RESULT(LOG_DETAIL, FN, dwRet);
         }
     }
-    m_nType = nType;
+    // A client may already be connected: the receive thread then serves it at once, so the
+    // channel must count as ready before that thread starts.
     m_bInitialized = TRUE;
+    if (nType == PIPETYPE_SERVER) {
+        dwRet = ReceiveStart();
+        if (dwRet != ERROR_SUCCESS) {
+            Finalize(NULL);
+            return LOG_RESULT(LOG_DETAIL, FN, dwRet);
+        }
+    }
     return LOG_RESULT(LOG_DETAIL, FN, ERROR_SUCCESS);
 }
 
@@ -255,7 +261,7 @@ DWORD CPipe::ServeConnection(HANDLE hConnectEvent)
     return dwRet;
 }
 
-DWORD CPipe::Connect()
+DWORD CPipe::Connect(HANDLE hAbortEvent)
 {
     static const WCHAR FN[] = L"CPipe::Connect";
     LOG_ENTER(LOG_DETAIL, FN);
@@ -276,6 +282,10 @@ DWORD CPipe::Connect()
         }
         LOG_TRACE(LOG_DETAIL, FN, L"ERROR_PIPE_BUSY");
         ::WaitNamedPipeW(m_szPipeName, kBusyWaitMs);
+        // A receiver that never frees its instance must not outlast a stop.
+        if (hAbortEvent != NULL && ::WaitForSingleObject(hAbortEvent, 0) == WAIT_OBJECT_0) {
+            return LOG_RESULT(LOG_DETAIL, FN, ERROR_OPERATION_ABORTED);
+        }
     }
     return LOG_RESULT(LOG_DETAIL, FN, ERROR_PIPE_BUSY);
 }
@@ -301,7 +311,7 @@ DWORD CPipe::Send(LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetcode, HANDLE hAbort
         m_Lock.Unlock();
         return LOG_RESULT(LOG_DETAIL, FN, ERROR_NOT_READY);
     }
-    dwRet = Connect();
+    dwRet = Connect(hAbortEvent);
     if (!IsOpen(m_hClient)) {
         m_Lock.Unlock();
         return LOG_RESULT(LOG_DETAIL, FN, dwRet);

@@ -42,7 +42,7 @@ private:
     CPipe& operator=(const CPipe&) = delete;
 
     DWORD Create();
-    DWORD Connect();
+    DWORD Connect(HANDLE hAbortEvent);
     void Close();
     DWORD ReceiveStart();
     static DWORD ReceiveThreadProc(LPVOID lpParam);

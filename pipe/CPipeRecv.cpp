@@ -47,12 +47,17 @@ DWORD CPipeRecv::Initialize(LPCWSTR lpszPipeName, LPPIPEEVENTFUNC lpFunc, LPVOID
     if (lpszPipeName == NULL) {
         return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpszPipeName");
     }
-    const DWORD dwRet = m_Pipe.Initialize(PIPETYPE_SERVER, lpszPipeName, OnDataRecv, this);
-    if (dwRet != ERROR_SUCCESS) {
-        return LOG_RESULT(LOG_DETAIL, FN, dwRet);
-    }
+    // A sender may be waiting already: its message is served as soon as the channel starts.
+    const LPPIPEEVENTFUNC lpOldFunc = m_lpFunc;
+    const LPVOID lpOldData = m_lpData;
     m_lpFunc = lpFunc;
     m_lpData = lpData;
+    const DWORD dwRet = m_Pipe.Initialize(PIPETYPE_SERVER, lpszPipeName, OnDataRecv, this);
+    if (dwRet != ERROR_SUCCESS) {
+        m_lpFunc = lpOldFunc;
+        m_lpData = lpOldData;
+        return LOG_RESULT(LOG_DETAIL, FN, dwRet);
+    }
     return LOG_RESULT(LOG_DETAIL, FN, ERROR_SUCCESS);
 }
 

@@ -89,13 +89,16 @@ DWORD CPipeSv::Initialize(LPCWSTR lpszSuffix, LPPIPEEVENTFUNC lpFunc, LPVOID lpD
     }
     ::StringCchPrintfW(pszName, cchName, L"%s%s", PIPE_DATA_PREFIX, lpszSuffix);
     LOG_TRACE(LOG_DETAIL, FN, L"this: %08X", static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(this)));
+    {
+        // Both pipes may have a client waiting; its event must find the owner's callback.
+        CSessionGuard guard(&m_SessionLock);
+        m_lpRecvFunc = lpFunc;
+        m_lpRecvData = lpData;
+        m_lpNotifyFunc = lpFunc;
+        m_lpNotifyData = lpData;
+    }
     DWORD dwRet = CPipeRecv::Initialize(pszName, OnDataRecv, this);
     if (dwRet == ERROR_SUCCESS) {
-        {
-            CSessionGuard guard(&m_SessionLock);
-            m_lpRecvFunc = lpFunc;
-            m_lpRecvData = lpData;
-        }
         ::StringCchPrintfW(pszName, cchName, L"%s%s", PIPE_CTRL_PREFIX, lpszSuffix);
         dwRet = m_CtrlPipe.Initialize(PIPETYPE_SERVER, pszName, OnCtrlRecv, this);
     }
@@ -104,9 +107,6 @@ DWORD CPipeSv::Initialize(LPCWSTR lpszSuffix, LPPIPEEVENTFUNC lpFunc, LPVOID lpD
         Finalize(NULL);
         return LOG_RESULT(LOG_DETAIL, FN, dwRet);
     }
-    CSessionGuard guard(&m_SessionLock);
-    m_lpNotifyFunc = lpFunc;
-    m_lpNotifyData = lpData;
     return LOG_RESULT(LOG_DETAIL, FN, ERROR_SUCCESS);
 }
 
@@ -496,27 +496,63 @@ DWORD CPipeSv::SendAll(LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetcode, HANDLE h
     }
     DWORD dwResult = ERROR_SUCCESS;
     for (DWORD i = 0; i < dwCount; ++i) {
-        CLIENT_SESSION* pNode = nodes[i];
-        DWORD dwOutcome = ERROR_INVALID_HANDLE;
-        if (pNode->pPipe != NULL) {
-            dwOutcome = send_hdr_data(pNode->pPipe, lpBuf, dwLen, lpdwRetcode, hAbortEvent);
-        } else {
-            LOG_TRACE(LOG_DETAIL, FN, L"pPipe is NULL.");
-        }
+        const DWORD dwOutcome = SendToSession(nodes[i], lpBuf, dwLen, lpdwRetcode, hAbortEvent);
         if (dwOutcome != ERROR_SUCCESS) {
             dwResult = dwOutcome;
         }
-        if (dwOutcome == ERROR_FILE_NOT_FOUND || dwOutcome == ERROR_INVALID_HANDLE) {
-            // The application's pipe is gone. Only the thread that takes the session out of the
-            // list reports it, so concurrent calls report it once.
-            DWORD dwHandle = 0;
-            if (RemoveSession(pNode, &dwHandle)) {
-                Notify_Disconnected(dwHandle);
-            }
-        }
-        ReleaseSession(pNode, hAbortEvent);
+        ReleaseSession(nodes[i], hAbortEvent);
     }
     return LOG_RESULT(LOG_DETAIL, FN, dwResult);
+}
+
+DWORD CPipeSv::SendTo(DWORD dwClientHandle, LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetcode,
+                      HANDLE hAbortEvent)
+{
+    static const WCHAR FN[] = L"CPipeSv::SendTo";
+    LOG_ENTER(LOG_DETAIL, FN);
+    if (lpBuf == NULL) {
+        return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpBuf");
+    }
+    if (lpdwRetcode == NULL) {
+        return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpdwRetcode");
+    }
+    CLIENT_SESSION* pNode = NULL;
+    {
+        CSessionGuard guard(&m_SessionLock);
+        pNode = LookupClientHandle(dwClientHandle);
+        if (pNode != NULL) {
+            ++pNode->nRefs;
+        }
+    }
+    if (pNode == NULL) {
+        return LOG_RESULT(LOG_DETAIL, FN, ERROR_NOT_FOUND);
+    }
+    const DWORD dwRet = SendToSession(pNode, lpBuf, dwLen, lpdwRetcode, hAbortEvent);
+    ReleaseSession(pNode, hAbortEvent);
+    return LOG_RESULT(LOG_DETAIL, FN, dwRet);
+}
+
+// One send to a session the caller holds a reference on; a session whose application pipe is
+// gone leaves the list.
+DWORD CPipeSv::SendToSession(CLIENT_SESSION* pNode, LPCVOID lpBuf, DWORD dwLen,
+                             LPDWORD lpdwRetcode, HANDLE hAbortEvent)
+{
+    static const WCHAR FN[] = L"CPipeSv::SendAll";
+    DWORD dwOutcome = ERROR_INVALID_HANDLE;
+    if (pNode->pPipe != NULL) {
+        dwOutcome = send_hdr_data(pNode->pPipe, lpBuf, dwLen, lpdwRetcode, hAbortEvent);
+    } else {
+        LOG_TRACE(LOG_DETAIL, FN, L"pPipe is NULL.");
+    }
+    if (dwOutcome == ERROR_FILE_NOT_FOUND || dwOutcome == ERROR_INVALID_HANDLE) {
+        // Only the thread that takes the session out of the list reports it, so concurrent
+        // calls report it once.
+        DWORD dwHandle = 0;
+        if (RemoveSession(pNode, &dwHandle)) {
+            Notify_Disconnected(dwHandle);
+        }
+    }
+    return dwOutcome;
 }
 
 void CPipeSv::Notify(DWORD dwEvent, DWORD dwClientHandle)

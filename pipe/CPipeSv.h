@@ -29,6 +29,10 @@ public:
     // Sends dwLen bytes to every session; sessions whose pipe is gone are removed on the way.
     // May be called from several threads at once, and from inside the owner callback.
     DWORD SendAll(LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetcode, HANDLE hAbortEvent);
+    // Sends dwLen bytes to the one session dwClientHandle (ERROR_NOT_FOUND when there is none);
+    // like SendAll, a session whose pipe is gone is removed and reported.
+    DWORD SendTo(DWORD dwClientHandle, LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetcode,
+                 HANDLE hAbortEvent);
 
 private:
     CPipeSv(const CPipeSv&) = delete;
@@ -45,6 +49,8 @@ private:
     BOOL IsNotifyPipeName(LPCWSTR lpszPipeName) const;
     BOOL RemoveSession(CLIENT_SESSION* pNode, LPDWORD lpdwClientHandle);
     void ReleaseSession(CLIENT_SESSION* pNode, HANDLE hAbortEvent);
+    DWORD SendToSession(CLIENT_SESSION* pNode, LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetcode,
+                        HANDLE hAbortEvent);
     DWORD send_hdr_data(CPipe* pPipe, LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetCode,
                         HANDLE hAbortEvent);
     void Notify_Connected(DWORD dwClientHandle);

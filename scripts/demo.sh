@@ -46,8 +46,85 @@ act_sample_service() {
   show_log sample.log
 }
 
+SETTINGS='HKLM\Software\Orvane\OrvaneMirel'
+AC_ONLINE=/sys/class/power_supply/AC/online
+
+# Notification codes as the tray application reads them.
+name_codes() {
+  sed -e 's/^00000031$/NO_BATTERY/;s/^00000032$/BATTERY_PRESENT/;s/^00000008$/S4_ENABLED/' \
+      -e 's/^00000003$/S4_DISABLED/;s/^00000005$/AC_RESTORED/;s/^00000006$/HIBERNATING/' \
+      -e 's/^00000001$/AC_LOST/;s/^00000002$/RESUMED/;s/^00000021$/SERVICE_STOPPED/' \
+      -e 's/^00000004 \(.*\)$/S4_FAILED (error \1)/;s/^00000011$/BATTERY_LOW/;s/^00000012$/BATTERY_OK/'
+}
+
+# What one observer (standing in for a tray application) has received so far.
+show_observer() {
+  echo "--- received by observer '$1':"
+  tr -d '\r' <"$WINEPREFIX/drive_c/ProgramData/observer_$1.txt" | name_codes | sed 's/^/    /'
+}
+
+# A registration restarts the service's AC-line watch, as the system's power event would
+# (Wine sends none to services).
+register() {
+  wine "$BIN/observer.exe" "$1" </dev/null >/dev/null 2>&1 &
+  sleep 1.5
+}
+
+# The service itself: settings, install, a mains failure with hibernation, the resume report,
+# the line coming back, and the stop.
+act_power_failure() {
+  say "MIRELSVC: install and start (flicker wait 2 s, alarm 0.2 s, balloon 0.3 s)"
+  enable_log mirelsvc.log
+  wine reg add "$DBGLOG" /v loglevel /t REG_DWORD /d 0 /f >/dev/null 2>&1
+  for v in "PowerFlickerTime 2" "HibernateAfter 0" "BeepCount 1" "BeepDuration 100" \
+           "BeepInterval 100" "ShowBalloonWait 300"; do
+    set -- $v
+    wine reg add "$SETTINGS" /v "$1" /t REG_DWORD /d "$2" /f >/dev/null 2>&1
+  done
+  # Wine cannot hibernate: the test stand-in of the power library records the call instead.
+  wine reg add 'HKCU\Software\Wine\AppDefaults\MIRELSVC.exe\DllOverrides' /v powrprof /t REG_SZ \
+    /d native /f >/dev/null 2>&1
+  run wine "$BIN/MIRELSVC.exe" /Install
+  echo "CheckKey.txt: $(cat "$WINEPREFIX"/drive_c/users/*/AppData/Local/CheckKey.txt)"
+  run wine "$BIN/MIRELSVC.exe" /START
+  run wine sc query MIRELSVC
+
+  say "A tray application registers: it learns the battery and hibernation state"
+  register desk
+  show_observer desk
+
+  say "Mains power fails and stays off"
+  echo 0 >"$AC_ONLINE"; echo "\$ echo 0 > $AC_ONLINE"
+  register probe
+  sleep 3
+  show_observer desk
+  echo "--- hibernation calls (hibernate force wakeupEventsDisabled):"
+  tr -d '\r' <"$WINEPREFIX/drive_c/ProgramData/powrprof_calls.txt" | sed 's/^/    /'
+
+  say "After the resume the application asks whether the service had hibernated the PC"
+  run wine "$BIN/observer.exe" desk signal resume
+  sleep 1
+  show_observer desk
+
+  say "Mains power returns"
+  echo 1 >"$AC_ONLINE"; echo "\$ echo 1 > $AC_ONLINE"
+  register probe2
+  show_observer desk
+
+  say "The service stops; every application is told"
+  run wine "$BIN/MIRELSVC.exe" /STOP
+  sleep 0.5
+  show_observer desk
+  run wine "$BIN/MIRELSVC.exe" /UNINSTALL
+  for tag in desk probe probe2; do wine "$BIN/observer.exe" $tag signal quit >/dev/null 2>&1; done
+
+  say "The service's event trace (debug log, level 0)"
+  show_log mirelsvc.log | grep -v "\[CBattWatch\|\[CBattery"
+}
+
 mirel_power_supply_mount || exit 1
 mirel_prefix_start
 trap mirel_prefix_stop EXIT
 
 act_sample_service
+act_power_failure

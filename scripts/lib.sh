@@ -51,6 +51,7 @@ mirel_prefix_stop() {
   [ -n "${WINEPREFIX:-}" ] || return 0
   wineserver -k >/dev/null 2>&1
   wineserver -w >/dev/null 2>&1
+  [ -n "${MIREL_KEEP_PREFIX:-}" ] && { log "prefix kept: $WINEPREFIX"; return 0; }
   rm -rf "$WINEPREFIX" "$WINEPREFIX.boot.log"
 }
 

@@ -82,23 +82,30 @@ void CNotifyQueue::Finalize(DWORD dwKeepNotify, DWORD dwDrainMs)
     LOG_ENTER(LOG_DETAIL, FN);
     ::EnterCriticalSection(&m_cs);
     const bool bWasRunning = m_bRunning;
-    m_bRunning = false;
-    m_Queue.erase(std::remove_if(m_Queue.begin(), m_Queue.end(),
-                                 [=](const Item& item) { return item.dwNotify != dwKeepNotify; }),
-                  m_Queue.end());
     ::LeaveCriticalSection(&m_cs);
-
-    if (bWasRunning && dwDrainMs != 0) {
-        ::SetEvent(m_hWakeEvent);
-        if (::WaitForSingleObject(m_hIdleEvent, dwDrainMs) != WAIT_OBJECT_0) {
-            LOG_TRACE(LOG_EVENT, FN, L"Drain timeout.");
-        }
+    Close(dwKeepNotify);
+    if (bWasRunning && dwDrainMs != 0 &&
+        ::WaitForSingleObject(m_hIdleEvent, dwDrainMs) != WAIT_OBJECT_0) {
+        LOG_TRACE(LOG_EVENT, FN, L"Drain timeout.");
     }
     m_Thread.Finalize();
     m_Queue.clear();
     CloseMember(m_hWakeEvent);
     CloseMember(m_hIdleEvent);
     LOG_EXIT(LOG_DETAIL, FN);
+}
+
+void CNotifyQueue::Close(DWORD dwKeepNotify)
+{
+    ::EnterCriticalSection(&m_cs);
+    m_bRunning = false;
+    m_Queue.erase(std::remove_if(m_Queue.begin(), m_Queue.end(),
+                                 [=](const Item& item) { return item.dwNotify != dwKeepNotify; }),
+                  m_Queue.end());
+    if (m_hWakeEvent != NULL) {
+        ::SetEvent(m_hWakeEvent);
+    }
+    ::LeaveCriticalSection(&m_cs);
 }
 
 DWORD CNotifyQueue::ThreadProc(LPVOID lpData)

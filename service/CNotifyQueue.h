@@ -24,6 +24,11 @@ public:
     // stops the thread (a send still waiting for a lock is aborted).
     void Finalize(DWORD dwKeepNotify, DWORD dwDrainMs);
 
+    // The first half of Finalize, for stopping several queues together: takes nothing new and
+    // drops what waits except dwKeepNotify. The idle event is set once the rest has gone out.
+    void Close(DWORD dwKeepNotify);
+    HANDLE GetIdleEvent() const { return m_hIdleEvent; }
+
     // Most notifications that may wait at once; beyond it new ones are dropped.
     static const size_t kMaxQueued = 64;
 

@@ -3,6 +3,7 @@
 #include "CLog.h"
 #include "CRegistry.h"
 #include "Notify.h"
+#include "ScopedHandle.h"
 
 #include <powrprof.h>
 #include <stdlib.h>
@@ -177,11 +178,12 @@ void CServiceCtrl::NotifyClients(DWORD dwNotify, DWORD dwValue)
     m_Notifier.Push(dwNotify, dwValue);
 }
 
-DWORD CServiceCtrl::SendToClients(LPVOID lpData, LPVOID lpBuf, DWORD dwLen, HANDLE hAbortEvent)
+DWORD CServiceCtrl::SendToClient(LPVOID lpData, DWORD dwClient, LPVOID lpBuf, DWORD dwLen,
+                                  HANDLE hAbortEvent)
 {
     DWORD dwRetCode = 0;
-    return static_cast<CServiceCtrl*>(lpData)->m_PipeSv.SendAll(lpBuf, dwLen, &dwRetCode,
-                                                                 hAbortEvent);
+    return static_cast<CServiceCtrl*>(lpData)->m_PipeSv.SendTo(dwClient, lpBuf, dwLen, &dwRetCode,
+                                                                hAbortEvent);
 }
 
 DWORD CServiceCtrl::BeforeMainLoop(SERVICE_STATUS_HANDLE)
@@ -190,7 +192,7 @@ DWORD CServiceCtrl::BeforeMainLoop(SERVICE_STATUS_HANDLE)
     LOG_ENTER(LOG_DETAIL, FN);
     DWORD dwRet = MirelInitialize(&m_WatchData);
     if (dwRet == ERROR_SUCCESS) {
-        dwRet = m_Notifier.Initialize(SendToClients, this);
+        dwRet = m_Notifier.Initialize(SendToClient, this);
     }
     if (dwRet == ERROR_SUCCESS) {
         dwRet = m_PipeSv.Initialize(MIREL_PIPE_SUFFIX, OnRcv, this);
@@ -204,7 +206,10 @@ void CServiceCtrl::AfterMainLoop(SERVICE_STATUS_HANDLE)
     LOG_ENTER(LOG_DETAIL, FN);
     // Whatever still waits is moot now, except telling the clients that the service stops.
     m_Notifier.Finalize(NOTIFY_SERVICE_STOPPED, kStopDrainMs);
-    m_PipeSv.Finalize(NULL);
+    // Nothing of ours sends any more. A pipe lock that another process still holds must not hold
+    // the stop: a signalled abort event takes each free lock but waits for none.
+    ScopedKernelHandle stopping(::CreateEventW(NULL, TRUE, TRUE, NULL));
+    m_PipeSv.Finalize(stopping.Get());
     MirelFinalize();
     LOG_EXIT(LOG_DETAIL, FN);
 }
@@ -304,8 +309,11 @@ void CServiceCtrl::OnRcv(LPVOID lpObj, PPIPEEVENT pPipeEvt)
     }
     CServiceCtrl* pThis = static_cast<CServiceCtrl*>(lpObj);
     if (pPipeEvt->dwEvent == PIPEEVENT_CONNECTED) {
+        pThis->m_Notifier.AddClient(pPipeEvt->dwCode);
         pThis->CheckBattery();
         pThis->StartWatch();
+    } else if (pPipeEvt->dwEvent == PIPEEVENT_DISCONNECTED) {
+        pThis->m_Notifier.RemoveClient(pPipeEvt->dwCode);
     } else if (pPipeEvt->dwEvent == PIPEEVENT_DATA && pPipeEvt->dwDataSize == sizeof(DWORD)) {
         DWORD dwRequest = 0;
         pThis->m_PipeSv.GetReceivedData(&dwRequest, sizeof(dwRequest));

@@ -3,7 +3,7 @@
 // for the tray applications.
 #pragma once
 
-#include "CNotifyQueue.h"
+#include "CClientNotifier.h"
 #include "CPipeSv.h"
 #include "CService.h"
 #include "MIRELAPI.h"
@@ -48,10 +48,11 @@ protected:
     void ReadSettings();
     void OnAcLoss();
     void OnHibernate();
-    static DWORD SendToClients(LPVOID lpData, LPVOID lpBuf, DWORD dwLen, HANDLE hAbortEvent);
+    static DWORD SendToClient(LPVOID lpData, DWORD dwClient, LPVOID lpBuf, DWORD dwLen,
+                              HANDLE hAbortEvent);
 
     CPipeSv m_PipeSv;
     volatile LONG m_bHibernating;
     WATCHDATA m_WatchData;
-    CNotifyQueue m_Notifier;
+    CClientNotifier m_Notifier;
 };

@@ -1,3 +1,4 @@
+#include "CClientNotifier.h"
 #include "CNotifyQueue.h"
 #include "Notify.h"
 #include "TestProcess.h"
@@ -174,4 +175,82 @@ TEST(NotifyQueue, StopAbortsASendThatOutlastsTheDrainTime)
 
     queue.Push(NOTIFY_AC_LOST, 0);  // after the stop: dropped, no crash
     queue.Finalize(0, 0);
+}
+
+namespace {
+
+// Several applications behind one notifier: client n sends through clients[n].
+struct FakeClientTable {
+    FakeClients clients[4];
+    CClientNotifier* notifier = nullptr;
+    DWORD goneClient = 0;  // this one's pipe is gone: its send removes it, as the server reports
+
+    static DWORD SendTo(LPVOID data, DWORD client, LPVOID buf, DWORD len, HANDLE abort)
+    {
+        FakeClientTable* self = static_cast<FakeClientTable*>(data);
+        if (client == self->goneClient) {
+            self->notifier->RemoveClient(client);
+            return ERROR_FILE_NOT_FOUND;
+        }
+        return FakeClients::Send(&self->clients[client], buf, len, abort);
+    }
+};
+
+const std::vector<DWORD> kAcLossSequence = { NOTIFY_S4_ENABLED, NOTIFY_HIBERNATING, NOTIFY_AC_LOST };
+
+}  // namespace
+
+TEST(ClientNotifier, AHungClientDelaysNoOtherClientAndStopsWithinTheDrainTime)
+{
+    FakeClientTable table;
+    CClientNotifier notifier;
+    ASSERT_EQ(0u, notifier.Initialize(FakeClientTable::SendTo, &table));
+    table.clients[1].Hold();
+    table.clients[3].Hold();
+    for (DWORD client : { 1u, 2u, 3u }) ASSERT_EQ(0u, notifier.AddClient(client));
+    for (DWORD code : kAcLossSequence) notifier.Push(code, 0);
+
+    EXPECT_TRUE(table.clients[2].WaitForCount(3, 2000));
+    EXPECT_EQ(kAcLossSequence, table.clients[2].Codes());
+    EXPECT_TRUE(table.clients[1].Codes().empty());
+
+    // Two hung clients share one drain time, and their sends are aborted at its end.
+    notifier.Push(NOTIFY_SERVICE_STOPPED, 0);
+    const ULONGLONG t0 = NowMs();
+    notifier.Finalize(NOTIFY_SERVICE_STOPPED, 400);
+    const ULONGLONG took = NowMs() - t0;
+    EXPECT_GE(took, 350u);
+    EXPECT_LT(took, 1500u);
+    EXPECT_EQ(1, table.clients[1].Aborted());
+    EXPECT_EQ(1, table.clients[3].Aborted());
+    EXPECT_EQ(std::vector<DWORD>({ NOTIFY_S4_ENABLED, NOTIFY_HIBERNATING, NOTIFY_AC_LOST,
+                                   NOTIFY_SERVICE_STOPPED }),
+              table.clients[2].Codes());
+}
+
+TEST(ClientNotifier, AClientWhosePipeIsGoneLeavesFromItsOwnThread)
+{
+    FakeClientTable table;
+    CClientNotifier notifier;
+    table.notifier = &notifier;
+    table.goneClient = 1;
+    ASSERT_EQ(0u, notifier.Initialize(FakeClientTable::SendTo, &table));
+    ASSERT_EQ(0u, notifier.AddClient(1));
+    ASSERT_EQ(0u, notifier.AddClient(2));
+    notifier.Push(NOTIFY_AC_RESTORED, 0);
+    ASSERT_TRUE(table.clients[2].WaitForCount(1, 2000));
+
+    // Its handle is given to the next application, which receives only what comes after.
+    table.goneClient = 0;
+    ASSERT_EQ(0u, notifier.AddClient(1));
+    notifier.Push(NOTIFY_BATTERY_OK, 0);
+    EXPECT_TRUE(table.clients[1].WaitForCount(1, 2000));
+    EXPECT_TRUE(table.clients[2].WaitForCount(2, 2000));
+    notifier.Finalize(0, 0);
+    EXPECT_EQ(std::vector<DWORD>({ NOTIFY_BATTERY_OK }), table.clients[1].Codes());
+    EXPECT_EQ(std::vector<DWORD>({ NOTIFY_AC_RESTORED, NOTIFY_BATTERY_OK }), table.clients[2].Codes());
+
+    // After the stop nothing is taken any more.
+    EXPECT_NE(0u, notifier.AddClient(3));
+    notifier.Push(NOTIFY_AC_LOST, 0);
 }

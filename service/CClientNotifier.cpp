@@ -1,0 +1,126 @@
+#include "CClientNotifier.h"
+
+#include "CLog.h"
+
+#include <algorithm>
+#include <new>
+
+CClientNotifier::CClientNotifier() : m_bRunning(false), m_lpSendTo(NULL), m_lpData(NULL)
+{
+    ::InitializeCriticalSection(&m_cs);
+}
+
+CClientNotifier::~CClientNotifier()
+{
+    Finalize(0, 0);
+    ::DeleteCriticalSection(&m_cs);
+}
+
+DWORD CClientNotifier::Initialize(LPSENDTOFUNC lpSendTo, LPVOID lpData)
+{
+    static const WCHAR FN[] = L"CClientNotifier::Initialize";
+    if (lpSendTo == NULL) {
+        return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpSendTo");
+    }
+    ::EnterCriticalSection(&m_cs);
+    m_lpSendTo = lpSendTo;
+    m_lpData = lpData;
+    m_bRunning = true;
+    ::LeaveCriticalSection(&m_cs);
+    return ERROR_SUCCESS;
+}
+
+DWORD CClientNotifier::AddClient(DWORD dwClient)
+{
+    static const WCHAR FN[] = L"CClientNotifier::AddClient";
+    ReleaseRetired();
+    std::unique_ptr<Client> pClient(new (std::nothrow) Client);
+    if (!pClient) {
+        return LOG_RESULT(LOG_EVENT, FN, ERROR_NOT_ENOUGH_MEMORY);
+    }
+    pClient->pOwner = this;
+    pClient->dwClient = dwClient;
+    DWORD dwRet = pClient->queue.Initialize(SendToClient, pClient.get());
+    ::EnterCriticalSection(&m_cs);
+    if (dwRet == ERROR_SUCCESS && (!m_bRunning || m_Clients.size() >= kMaxClients)) {
+        dwRet = ERROR_NOT_READY;
+    }
+    if (dwRet == ERROR_SUCCESS) {
+        m_Clients.push_back(std::move(pClient));
+    }
+    ::LeaveCriticalSection(&m_cs);
+    // A queue that was not taken stops here, outside the lock.
+    return dwRet == ERROR_SUCCESS ? dwRet : LOG_RESULT(LOG_EVENT, FN, dwRet);
+}
+
+void CClientNotifier::RemoveClient(DWORD dwClient)
+{
+    ::EnterCriticalSection(&m_cs);
+    auto it = std::find_if(m_Clients.begin(), m_Clients.end(),
+                           [=](const std::unique_ptr<Client>& p) { return p->dwClient == dwClient; });
+    if (it != m_Clients.end()) {
+        // This may be the client's own delivery thread: stop taking work here and leave stopping
+        // the thread to another one.
+        (*it)->queue.Close(0);
+        m_Retired.push_back(std::move(*it));
+        m_Clients.erase(it);
+    }
+    ::LeaveCriticalSection(&m_cs);
+}
+
+void CClientNotifier::Push(DWORD dwNotify, DWORD dwValue)
+{
+    // One lock around the whole walk keeps the order of concurrent callers the same for all.
+    ::EnterCriticalSection(&m_cs);
+    for (const std::unique_ptr<Client>& pClient : m_Clients) {
+        pClient->queue.Push(dwNotify, dwValue);
+    }
+    ::LeaveCriticalSection(&m_cs);
+}
+
+void CClientNotifier::Finalize(DWORD dwKeepNotify, DWORD dwDrainMs)
+{
+    static const WCHAR FN[] = L"CClientNotifier::Finalize";
+    ClientList clients;
+    ::EnterCriticalSection(&m_cs);
+    m_bRunning = false;
+    clients.swap(m_Clients);
+    for (std::unique_ptr<Client>& pClient : m_Retired) {
+        clients.push_back(std::move(pClient));
+    }
+    m_Retired.clear();
+    ::LeaveCriticalSection(&m_cs);
+
+    for (const std::unique_ptr<Client>& pClient : clients) {
+        pClient->queue.Close(dwKeepNotify);
+    }
+    // One drain time for all: the queues go out side by side.
+    const ULONGLONG ullDeadline = ::GetTickCount64() + dwDrainMs;
+    for (size_t i = 0; dwDrainMs != 0 && i < clients.size(); ++i) {
+        const ULONGLONG ullNow = ::GetTickCount64();
+        const DWORD dwLeft = ullNow < ullDeadline ? static_cast<DWORD>(ullDeadline - ullNow) : 0;
+        if (::WaitForSingleObject(clients[i]->queue.GetIdleEvent(), dwLeft) != WAIT_OBJECT_0) {
+            LOG_TRACE(LOG_EVENT, FN, L"Drain timeout. Client:%d", clients[i]->dwClient);
+        }
+    }
+    for (const std::unique_ptr<Client>& pClient : clients) {
+        pClient->queue.Finalize(0, 0);
+    }
+}
+
+void CClientNotifier::ReleaseRetired()
+{
+    ClientList retired;
+    ::EnterCriticalSection(&m_cs);
+    retired.swap(m_Retired);
+    ::LeaveCriticalSection(&m_cs);
+    // Destroying a queue stops its thread; a send of it still in progress is aborted.
+    retired.clear();
+}
+
+DWORD CClientNotifier::SendToClient(LPVOID lpData, LPVOID lpBuf, DWORD dwLen, HANDLE hAbortEvent)
+{
+    Client* pClient = static_cast<Client*>(lpData);
+    CClientNotifier* pOwner = pClient->pOwner;
+    return pOwner->m_lpSendTo(pOwner->m_lpData, pClient->dwClient, lpBuf, dwLen, hAbortEvent);
+}

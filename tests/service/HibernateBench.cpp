@@ -1,0 +1,128 @@
+// Timing of the hibernation path through the installed service under Wine:
+//   hibernate_bench.exe [drills=20]
+// Each drill drops the AC line and registers a client (which restarts the AC-line watch, as a
+// power event would), then measures when the AC loss reaches an application and when the service
+// calls the hibernation (the stand-in power library's event), against the configured waits.
+#include "CPipeCl.h"
+#include "Notify.h"
+#include "SimBattery.h"
+#include "TestProcess.h"
+#include "TestRegistry.h"
+#include "powrprof/PowrProfStandIn.h"
+
+#include <windows.h>
+#include <stdio.h>
+
+#include <algorithm>
+#include <atomic>
+#include <string>
+#include <vector>
+
+using namespace testsupport;
+
+namespace {
+
+const DWORD kFlickerMs = 1000;
+const DWORD kBeforeHibernateMs = 500;  // 200 ms of alarm + 300 ms of balloon
+
+HANDLE g_acLost = NULL;
+std::atomic<ULONGLONG> g_acLostAt{ 0 };
+
+void OnNotify(LPVOID data, PPIPEEVENT)
+{
+    DWORD code = 0;
+    static_cast<CPipeCl*>(data)->GetReceivedData(&code, sizeof(code));
+    if (code == NOTIFY_AC_LOST) {
+        g_acLostAt = NowMs();
+        SetEvent(g_acLost);
+    }
+}
+
+void Command(const wchar_t* args)
+{
+    RunProcess(L"\"" + ProgramPath(L"MIRELSVC.exe") + L"\" " + args, 60000);
+}
+
+void Configure()
+{
+    SetRegDword(kSettingsKey, L"PowerFlickerTime", kFlickerMs / 1000);
+    SetRegDword(kSettingsKey, L"HibernateAfter", 0);
+    SetRegDword(kSettingsKey, L"BeepCount", 1);
+    SetRegDword(kSettingsKey, L"BeepDuration", 100);
+    SetRegDword(kSettingsKey, L"BeepInterval", 100);
+    SetRegDword(kSettingsKey, L"ShowBalloonWait", 300);
+    HKEY key = NULL;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Wine\\AppDefaults\\MIRELSVC.exe\\DllOverrides",
+                        0, NULL, 0, KEY_SET_VALUE, NULL, &key, NULL) == ERROR_SUCCESS) {
+        const wchar_t value[] = L"native";
+        RegSetValueExW(key, L"powrprof", 0, REG_SZ, reinterpret_cast<const BYTE*>(value), sizeof(value));
+        RegCloseKey(key);
+    }
+}
+
+struct Stats {
+    std::vector<long> values;
+    void Print(const char* what, long expected) const
+    {
+        if (values.empty()) return;
+        long sum = 0;
+        for (long v : values) sum += v;
+        const long mean = sum / static_cast<long>(values.size());
+        const auto mm = std::minmax_element(values.begin(), values.end());
+        printf("%-34s expected %5ld ms  mean %+5ld  min %+5ld  max %+5ld  (deviation, ms)\n", what,
+               expected, mean - expected, *mm.first - expected, *mm.second - expected);
+    }
+};
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv)
+{
+    const int drills = argc > 1 ? _wtoi(argv[1]) : 20;
+    Configure();
+    Command(L"/Install");
+    Command(L"/START");
+    if (!WaitNamedPipeW(PIPE_CTRL_PREFIX MIREL_PIPE_SUFFIX, 5000)) {
+        printf("the service does not listen\n");
+        Command(L"/UNINSTALL");
+        return 1;
+    }
+    g_acLost = CreateEventW(NULL, FALSE, FALSE, NULL);
+    HANDLE suspended = CreateEventW(NULL, FALSE, FALSE, POWRPROF_CALLED_EVENT);
+    CPipeCl watcher;
+    DWORD id = 0;
+    watcher.Initialize(1, MIREL_PIPE_SUFFIX, &id, OnNotify, &watcher, NULL);
+
+    Stats lossToSuspend, startToSuspend, startToLoss;
+    int missed = 0;
+    for (int i = 0; i < drills; ++i) {
+        SetAcOnline(false);
+        ResetEvent(g_acLost);
+        ResetEvent(suspended);
+        CPipeCl trigger;
+        DWORD triggerId = 0;
+        const ULONGLONG t0 = NowMs();
+        trigger.Initialize(1, MIREL_PIPE_SUFFIX, &triggerId, OnNotify, &trigger, NULL);
+        const bool lost = WaitForSingleObject(g_acLost, kFlickerMs + 5000) == WAIT_OBJECT_0;
+        const bool slept = WaitForSingleObject(suspended, kFlickerMs + kBeforeHibernateMs + 5000) == WAIT_OBJECT_0;
+        const ULONGLONG t1 = NowMs();
+        if (lost && slept) {
+            startToLoss.values.push_back(static_cast<long>(g_acLostAt - t0));
+            lossToSuspend.values.push_back(static_cast<long>(t1 - g_acLostAt));
+            startToSuspend.values.push_back(static_cast<long>(t1 - t0));
+        } else {
+            ++missed;
+        }
+        trigger.Finalize(NULL);
+        SetAcOnline(true);
+    }
+    watcher.Finalize(NULL);
+    Command(L"/UNINSTALL");
+    RestorePowerSupply();
+
+    printf("%d drills, %d missed\n", drills, missed);
+    startToLoss.Print("watch start -> AC loss delivered", kFlickerMs);
+    lossToSuspend.Print("AC loss delivered -> hibernation", kBeforeHibernateMs);
+    startToSuspend.Print("watch start -> hibernation", kFlickerMs + kBeforeHibernateMs);
+    return missed == 0 ? 0 : 1;
+}

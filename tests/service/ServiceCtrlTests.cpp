@@ -1,0 +1,282 @@
+// The service program's settings, command line and power-event handling, in this process and
+// through the real program.
+#include "CPipeCl.h"
+#include "CServiceCtrl.h"
+#include "Notify.h"
+#include "SimBattery.h"
+#include "ScopedHandle.h"
+#include "TestLog.h"
+#include "TestProcess.h"
+#include "TestRegistry.h"
+
+#include <gtest/gtest.h>
+
+#include <shlobj.h>
+
+#include <mutex>
+#include <vector>
+
+using namespace testsupport;
+
+namespace {
+
+class CSettingsProbe : public CServiceCtrl {
+public:
+    const WATCHDATA& Data() const { return m_WatchData; }
+};
+
+struct SettingsCase {
+    const wchar_t* name;
+    DWORD value;
+    DWORD WATCHDATA::*field;
+    DWORD expected;
+};
+
+}  // namespace
+
+TEST(ServiceSettings, EveryValueIsClampedToItsRange)
+{
+    const SettingsCase cases[] = {
+        { L"BatteryLifePercent", 0, &WATCHDATA::dwBatteryLifePercent, 5 },
+        { L"BatteryLifePercent", 50, &WATCHDATA::dwBatteryLifePercent, 20 },
+        { L"BatteryLifePercent", 12, &WATCHDATA::dwBatteryLifePercent, 12 },
+        { L"HibernateAfter", 3600, &WATCHDATA::dwHibernateAfter, 600 },
+        { L"HibernateAfter", 30, &WATCHDATA::dwHibernateAfter, 30 },
+        { L"PowerFlickerTime", 120, &WATCHDATA::dwPowerFlickerTime, 60 },
+        { L"PowerFlickerTime", 0, &WATCHDATA::dwPowerFlickerTime, 0 },
+        { L"BeepCount", 0, &WATCHDATA::dwAlarmTime, 0 },
+        { L"BeepCount", 99, &WATCHDATA::dwAlarmTime, 7000 },
+        { L"BeepDuration", 50, &WATCHDATA::dwAlarmTime, 900 },
+        { L"BeepDuration", 5000, &WATCHDATA::dwAlarmTime, 6600 },
+        { L"BeepInterval", 0, &WATCHDATA::dwAlarmTime, 1800 },
+        { L"BeepInterval", 5000, &WATCHDATA::dwAlarmTime, 4500 },
+        { L"ShowBalloonWait", 123456, &WATCHDATA::dwShowBalloonWait, 123456 },
+    };
+    for (const SettingsCase& c : cases) {
+        DeleteRegTree(kSettingsKey);
+        SetRegDword(kSettingsKey, c.name, c.value);
+        CSettingsProbe probe;
+        ASSERT_EQ(0u, probe.InitializeWatchData());
+        EXPECT_EQ(c.expected, probe.Data().*c.field) << c.name << L"=" << c.value;
+        probe.FinalizeWatchData();
+    }
+    DeleteRegTree(kSettingsKey);
+}
+
+TEST(ServiceSettings, DefaultsAndMistypedValues)
+{
+    for (bool keyExists : { false, true }) {
+        DeleteRegTree(kSettingsKey);
+        if (keyExists) {
+            SetRegString(kSettingsKey, L"HibernateAfter", L"30");
+            SetRegDword(kSettingsKey, L"PowerFlickerTime", 7);
+        }
+        CSettingsProbe probe;
+        ASSERT_EQ(0u, probe.InitializeWatchData());
+        const WATCHDATA& d = probe.Data();
+        EXPECT_EQ(0u, d.dwHibernateAfter);
+        EXPECT_EQ(keyExists ? 7u : 5u, d.dwPowerFlickerTime);
+        EXPECT_EQ(8u, d.dwBatteryLifePercent);
+        EXPECT_EQ(2100u, d.dwAlarmTime);
+        EXPECT_EQ(500u, d.dwShowBalloonWait);
+        EXPECT_EQ(0u, d.dwReserved);
+        const HANDLE events[] = { d.hBattLowEvent, d.hBattHighEvent, d.hACLossEvent, d.hS4Event,
+                                  d.hACOnEvent };
+        for (HANDLE h : events) {
+            ASSERT_NE(nullptr, h);
+            EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(h, 0));
+        }
+        probe.FinalizeWatchData();
+        EXPECT_EQ(nullptr, probe.Data().hS4Event);
+        probe.FinalizeWatchData();
+    }
+    DeleteRegTree(kSettingsKey);
+}
+
+namespace {
+
+const wchar_t kServiceName[] = L"MIRELSVC";
+
+std::wstring ResultFilePath()
+{
+    WCHAR folder[MAX_PATH];
+    SHGetSpecialFolderPathW(NULL, folder, CSIDL_LOCAL_APPDATA, FALSE);
+    return std::wstring(folder) + L"\\CheckKey.txt";
+}
+
+std::wstring InstalledPath()
+{
+    ScopedScHandle scm(OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT));
+    ScopedScHandle service(OpenServiceW(scm.Get(), kServiceName, SERVICE_QUERY_CONFIG));
+    BYTE buf[8192];
+    DWORD needed = 0;
+    if (!service.IsValid() ||
+        !QueryServiceConfigW(service.Get(), reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buf),
+                             sizeof(buf), &needed)) {
+        return L"";
+    }
+    return reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buf)->lpBinaryPathName;
+}
+
+// The program run with a command line, as the installer runs it.
+class ServiceCommandLine : public ::testing::Test {
+protected:
+    void SetUp() override { Command(L"/UNINSTALL"); }
+    void TearDown() override { Command(L"/UNINSTALL"); }
+
+    DWORD Command(const std::wstring& args)
+    {
+        DeleteFileW(ResultFilePath().c_str());
+        return RunProcess(L"\"" + path + L"\" " + args, 60000);
+    }
+    std::string ResultFile() { return ReadFileBytes(ResultFilePath()); }
+
+    const std::wstring path = ProgramPath(L"MIRELSVC.exe");
+};
+
+}  // namespace
+
+TEST_F(ServiceCommandLine, LoneInstallUsesTheProgramsOwnPathAndLeavesTheResult)
+{
+    for (const wchar_t* arg : { L"/Install", L"/install", L"/INSTALL" }) {
+        EXPECT_EQ(0u, Command(arg)) << arg;
+        EXPECT_EQ("0", ResultFile()) << arg;
+        EXPECT_EQ(0, lstrcmpiW(path.c_str(), InstalledPath().c_str())) << InstalledPath().c_str();
+    }
+}
+
+TEST_F(ServiceCommandLine, InstallWithPathAndDelayKeepsTheResult)
+{
+    EXPECT_EQ(0u, Command(L"/INSTALL \"" + path + L"\" /D"));
+    EXPECT_EQ(std::to_string(ERROR_INVALID_LEVEL), ResultFile());
+    EXPECT_FALSE(InstalledPath().empty());
+}
+
+TEST_F(ServiceCommandLine, OtherCommandsLeaveNoResultFile)
+{
+    ASSERT_EQ(0u, Command(L"/Install"));
+    for (const wchar_t* args : { L"/START", L"/STOP", L"/bogus", L"/UNINSTALL", L"/STOP" }) {
+        EXPECT_EQ(0u, Command(args)) << args;
+        EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(ResultFilePath().c_str())) << args;
+    }
+    EXPECT_TRUE(InstalledPath().empty());
+}
+
+TEST_F(ServiceCommandLine, ServiceModeOutsideTheServiceManagerEndsCleanly)
+{
+    ScopedLogSettings log(L"t_svcmode.log", 2, 2);
+
+    // Started from a console: the dispatcher refuses, the program still exits with 0.
+    EXPECT_EQ(0u, Command(L""));
+    EXPECT_TRUE(log.Contains(L"[CService::ServiceEntry]")) << "never reached the dispatcher";
+    EXPECT_FALSE(log.Contains(L"Exit - Error! retval:000000b7"));
+
+    // A second service-mode copy while the service runs stops at the single-instance mutex.
+    ASSERT_EQ(0u, Command(L"/Install"));
+    ASSERT_EQ(0u, Command(L"/START"));
+    EXPECT_EQ(0u, Command(L""));
+    EXPECT_TRUE(log.Contains(L"Exit - Error! retval:000000b7"));
+}
+
+namespace {
+
+// The controller run in this process up to its main loop, with one registered application
+// recording what it receives. The events the library signals are read here directly.
+class CPowerProbe : public CServiceCtrl {
+public:
+    const WATCHDATA& Data() const { return m_WatchData; }
+};
+
+class InProcessService : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(power.Available()) << "run the tests through scripts/test.sh";
+        SetRegDword(kSettingsKey, L"PowerFlickerTime", 1);
+        ASSERT_EQ(0u, service.InitializeWatchData());
+        ASSERT_EQ(0u, service.BeforeMainLoop(NULL));
+        DWORD id = 0;
+        ASSERT_EQ(0u, client.Initialize(1, MIREL_PIPE_SUFFIX, &id, OnNotify, this, NULL));
+        // Its registration: the battery state, hibernation possible, and the line found on.
+        ASSERT_TRUE(WaitForCodes({ NOTIFY_NO_BATTERY, NOTIFY_S4_ENABLED }));
+        ASSERT_TRUE(Signalled(service.Data().hACOnEvent, 2000));
+        Clear();
+    }
+    void TearDown() override
+    {
+        client.Finalize(NULL);
+        service.AfterMainLoop(NULL);
+        service.FinalizeWatchData();
+        DeleteRegValue(kSettingsKey, L"PowerFlickerTime");
+    }
+
+    static void OnNotify(LPVOID data, PPIPEEVENT event)
+    {
+        InProcessService* self = static_cast<InProcessService*>(data);
+        DWORD code = 0;
+        self->client.GetReceivedData(&code, sizeof(code));
+        std::lock_guard<std::mutex> lock(self->mutex);
+        self->codes.push_back(code);
+    }
+    bool WaitForCodes(const std::vector<DWORD>& expected, DWORD ms = 3000)
+    {
+        const ULONGLONG deadline = NowMs() + ms;
+        do {
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (codes == expected) return true;
+            }
+            Sleep(20);
+        } while (NowMs() < deadline);
+        std::lock_guard<std::mutex> lock(mutex);
+        return codes == expected;
+    }
+    void Clear()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        codes.clear();
+    }
+    static bool Signalled(HANDLE event, DWORD ms) { return WaitForSingleObject(event, ms) == WAIT_OBJECT_0; }
+
+    ScopedPowerSupply power;
+    CPowerProbe service;
+    CPipeCl client;
+    std::mutex mutex;
+    std::vector<DWORD> codes;
+};
+
+}  // namespace
+
+TEST_F(InProcessService, PowerStatusChangeChecksTheBatteryAndRestartsTheWatch)
+{
+    ASSERT_TRUE(power.SetBatteryPresent(40));
+    EXPECT_EQ(0u, service.OnPowerEvent(PBT_APMPOWERSTATUSCHANGE, NULL));
+    EXPECT_TRUE(WaitForCodes({ NOTIFY_BATTERY_PRESENT }));
+    EXPECT_TRUE(Signalled(service.Data().hACOnEvent, 2000));
+
+    // Unknown status and an automatic resume change nothing.
+    Clear();
+    EXPECT_EQ(0u, service.OnPowerEvent(PBT_APMRESUMEAUTOMATIC, NULL));
+    EXPECT_EQ(0u, service.OnPowerEvent(0xFFFF, NULL));
+    EXPECT_FALSE(Signalled(service.Data().hACOnEvent, 300));
+    EXPECT_TRUE(WaitForCodes({}, 0));
+}
+
+TEST_F(InProcessService, SuspendStopsTheWatchAndResumeRestartsIt)
+{
+    // The line drops; the restarted watch waits out the flicker time...
+    ASSERT_TRUE(power.SetAcOnline(false));
+    EXPECT_EQ(0u, service.OnPowerEvent(PBT_APMPOWERSTATUSCHANGE, NULL));
+    EXPECT_TRUE(WaitForCodes({ NOTIFY_NO_BATTERY }));
+    // ...but the PC suspends before it ends: no AC loss is reported.
+    EXPECT_EQ(0u, service.OnPowerEvent(PBT_APMSUSPEND, NULL));
+    EXPECT_FALSE(Signalled(service.Data().hACLossEvent, 1500));
+
+    // After the resume the watch starts anew, and the battery is checked again.
+    Clear();
+    const ULONGLONG t0 = NowMs();
+    EXPECT_EQ(0u, service.OnPowerEvent(PBT_APMRESUMESUSPEND, NULL));
+    EXPECT_TRUE(WaitForCodes({ NOTIFY_NO_BATTERY }));
+    EXPECT_TRUE(Signalled(service.Data().hACLossEvent, 3000));
+    EXPECT_GT(NowMs() - t0, 800u);
+}

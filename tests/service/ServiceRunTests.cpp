@@ -1,0 +1,358 @@
+// The service program installed and run by Wine's service manager, watched by observer processes
+// that register like tray applications. The AC line comes from the simulated power supply, the
+// hibernation call from the stand-in power-management library.
+#include "CGlobalLock.h"
+#include "Notify.h"
+#include "Observer.h"
+#include "PipeDefs.h"
+#include "ScopedHandle.h"
+#include "SimBattery.h"
+#include "TestLog.h"
+#include "TestProcess.h"
+#include "TestRegistry.h"
+#include "powrprof/PowrProfStandIn.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <sstream>
+
+using namespace testsupport;
+
+namespace {
+
+const wchar_t kOverrideKey[] = L"Software\\Wine\\AppDefaults\\MIRELSVC.exe\\DllOverrides";
+
+// One observer process and what it recorded: "id <n>", then one line of hex words per message.
+class ObserverProcess {
+public:
+    explicit ObserverProcess(const std::wstring& tag, bool hung = false)
+        : m_tag(tag), m_record(CommonAppDataPath(ObserverRecordName(tag)))
+    {
+        DeleteFileW(m_record.c_str());
+        m_process.Start(L"\"" + ProgramPath(L"observer.exe") + L"\" " + tag + (hung ? L" hung" : L""));
+    }
+    ~ObserverProcess()
+    {
+        Signal(L"quit");
+        m_process.Wait(3000);
+    }
+
+    std::vector<std::string> Lines() const
+    {
+        std::vector<std::string> lines;
+        std::istringstream in(ReadFileBytes(m_record));
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+        return lines;
+    }
+    // Notification codes received so far, battery-level repeats left out.
+    std::vector<DWORD> Codes() const
+    {
+        std::vector<DWORD> codes;
+        for (const std::string& line : Lines()) {
+            const DWORD code = strtoul(line.c_str(), nullptr, 16);
+            if (line.size() >= 8 && isxdigit(static_cast<unsigned char>(line[0])) && code != NOTIFY_BATTERY_LOW && code != NOTIFY_BATTERY_OK) {
+                codes.push_back(code);
+            }
+        }
+        return codes;
+    }
+    // Waits until the codes received after the first `from` end with `tail`.
+    bool WaitForCodes(size_t from, const std::vector<DWORD>& tail, DWORD ms) const
+    {
+        const ULONGLONG deadline = NowMs() + ms;
+        do {
+            const std::vector<DWORD> codes = Codes();
+            if (codes.size() >= from + tail.size() &&
+                std::search(codes.begin() + from, codes.end(), tail.begin(), tail.end()) != codes.end()) {
+                return true;
+            }
+            Sleep(20);
+        } while (NowMs() < deadline);
+        return false;
+    }
+    bool WaitForLine(const std::string& text, DWORD ms) const
+    {
+        const ULONGLONG deadline = NowMs() + ms;
+        do {
+            const std::vector<std::string> lines = Lines();
+            if (std::find(lines.begin(), lines.end(), text) != lines.end()) return true;
+            Sleep(20);
+        } while (NowMs() < deadline);
+        return false;
+    }
+    // The client handle the service gave it; 0 when it did not register in time.
+    DWORD WaitRegistered(DWORD ms = 10000) const
+    {
+        const ULONGLONG deadline = NowMs() + ms;
+        do {
+            // The first notifications may be recorded before the handle is.
+            for (const std::string& line : Lines()) {
+                if (line.compare(0, 3, "id ") == 0) return strtoul(line.c_str() + 3, nullptr, 10);
+            }
+            Sleep(20);
+        } while (NowMs() < deadline);
+        return 0;
+    }
+    void Signal(const wchar_t* what) const
+    {
+        HANDLE event = OpenEventW(EVENT_MODIFY_STATE, FALSE, ObserverEventName(m_tag, what).c_str());
+        if (event != NULL) {
+            SetEvent(event);
+            CloseHandle(event);
+        }
+    }
+    std::string Dump() const
+    {
+        std::string all;
+        for (const std::string& line : Lines()) all += line + " | ";
+        return all;
+    }
+    void Kill() { TerminateProcess(m_process.Handle(), 1); m_process.Wait(3000); }
+    DWORD Pid() const { return m_process.Id(); }
+
+private:
+    std::wstring m_tag;
+    std::wstring m_record;
+    ChildProcess m_process;
+};
+
+bool SetOverride(bool native)
+{
+    HKEY key = NULL;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, kOverrideKey, 0, NULL, 0, KEY_SET_VALUE, NULL, &key, NULL) != ERROR_SUCCESS) {
+        return false;
+    }
+    const wchar_t value[] = L"native";
+    const LONG ret = native ? RegSetValueExW(key, L"powrprof", 0, REG_SZ, reinterpret_cast<const BYTE*>(value), sizeof(value))
+                            : RegDeleteValueW(key, L"powrprof");
+    RegCloseKey(key);
+    return ret == ERROR_SUCCESS;
+}
+
+// Flicker wait 1 s, then 200 ms of alarm and 300 ms of balloon before the hibernation call.
+const DWORD kFlickerMs = 1000;
+const DWORD kHibernateMs = 1500;
+
+class RunningService : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(power.Available()) << "run the tests through scripts/test.sh";
+        ClearSettings();
+        SetRegDword(kSettingsKey, L"PowerFlickerTime", kFlickerMs / 1000);
+        SetRegDword(kSettingsKey, L"HibernateAfter", 0);
+        SetRegDword(kSettingsKey, L"BeepCount", 1);
+        SetRegDword(kSettingsKey, L"BeepDuration", 100);
+        SetRegDword(kSettingsKey, L"BeepInterval", 100);
+        SetRegDword(kSettingsKey, L"ShowBalloonWait", 300);
+        DeleteRegTree(POWRPROF_SETTINGS_KEY);
+        ASSERT_TRUE(SetOverride(true));
+        DeleteFileW(CommonAppDataPath(POWRPROF_CALLS_FILE).c_str());
+        suspendCalled = CreateEventW(NULL, FALSE, FALSE, POWRPROF_CALLED_EVENT);
+    }
+    void TearDown() override
+    {
+        Command(L"/UNINSTALL");
+        if (HasFailure()) {
+            // The service's side of the story, for the failure report.
+            const std::vector<std::wstring> lines = log.Lines();
+            for (size_t i = lines.size() > 60 ? lines.size() - 60 : 0; i < lines.size(); ++i) {
+                printf("  | %ls\n", lines[i].c_str());
+            }
+        }
+        CloseHandle(suspendCalled);
+        ClearSettings();
+        DeleteRegTree(POWRPROF_SETTINGS_KEY);
+        SetOverride(false);
+    }
+
+    // The settings values only: the debug log's settings live below the same key.
+    static void ClearSettings()
+    {
+        for (const wchar_t* name : { L"PowerFlickerTime", L"HibernateAfter", L"BeepCount", L"BeepDuration",
+                                     L"BeepInterval", L"ShowBalloonWait" }) {
+            DeleteRegValue(kSettingsKey, name);
+        }
+    }
+    void Command(const wchar_t* args)
+    {
+        RunProcess(L"\"" + ProgramPath(L"MIRELSVC.exe") + L"\" " + args, 60000);
+    }
+    void StartService()
+    {
+        Command(L"/Install");
+        Command(L"/START");
+        ASSERT_TRUE(WaitNamedPipeW(PIPE_CTRL_PREFIX MIREL_PIPE_SUFFIX, 5000)) << "service not listening";
+    }
+    // Stops through the service manager; the time it took.
+    ULONGLONG StopService()
+    {
+        const ULONGLONG t0 = NowMs();
+        Command(L"/STOP");
+        return NowMs() - t0;
+    }
+    DWORD ServiceState()
+    {
+        ScopedScHandle scm(OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT));
+        ScopedScHandle service(OpenServiceW(scm.Get(), L"MIRELSVC", SERVICE_QUERY_STATUS));
+        SERVICE_STATUS status = {};
+        return QueryServiceStatus(service.Get(), &status) ? status.dwCurrentState : 0;
+    }
+    std::string SuspendCalls() { return ReadFileBytes(CommonAppDataPath(POWRPROF_CALLS_FILE)); }
+    size_t LogIndex(const std::wstring& text)
+    {
+        const std::vector<std::wstring> lines = log.Lines();
+        for (size_t i = 0; i < lines.size(); ++i) {
+            if (lines[i].find(text) != std::wstring::npos) return i;
+        }
+        return SIZE_MAX;
+    }
+
+    ScopedPowerSupply power;
+    ScopedLogSettings log{ L"t_svcrun.log", 2, 2 };
+    HANDLE suspendCalled = NULL;
+};
+
+const std::vector<DWORD> kAcLoss = { NOTIFY_S4_ENABLED, NOTIFY_HIBERNATING, NOTIFY_AC_LOST };
+
+}  // namespace
+
+// A hung application registered first must cost the others nothing: the good observer gets the
+// AC-loss sequence and the PC hibernates on time, the resume is reported once, and the stop
+// reaches everybody promptly.
+TEST_F(RunningService, AcLossHibernatesOnTimeAndAHungClientDelaysNobody)
+{
+    StartService();
+    ObserverProcess hung(L"hung", true);
+    ASSERT_NE(0u, hung.WaitRegistered()) << hung.Dump();
+    ASSERT_TRUE(hung.WaitForLine("hung", 5000));
+    ObserverProcess good(L"good");
+    ASSERT_NE(0u, good.WaitRegistered());
+    // Its own registration: no battery, hibernation possible, and the restarted watch finds the line.
+    EXPECT_TRUE(good.WaitForCodes(0, { NOTIFY_NO_BATTERY, NOTIFY_S4_ENABLED, NOTIFY_AC_RESTORED }, 3000));
+
+    // The line drops; the next registration restarts the watch, which now finds it off.
+    ASSERT_TRUE(power.SetAcOnline(false));
+    const size_t before = good.Codes().size();
+    ObserverProcess trigger(L"trigger");
+    ASSERT_NE(0u, trigger.WaitRegistered());
+    const ULONGLONG t0 = NowMs();
+    EXPECT_TRUE(good.WaitForCodes(before, kAcLoss, kFlickerMs + 2000));
+    const ULONGLONG acLostMs = NowMs() - t0;
+    ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(suspendCalled, kHibernateMs + 3000));
+    const ULONGLONG suspendMs = NowMs() - t0;
+    EXPECT_LT(acLostMs, kFlickerMs + 1000);
+    EXPECT_GT(suspendMs, kHibernateMs - 400);
+    EXPECT_LT(suspendMs, kHibernateMs + 1000);
+    EXPECT_EQ("1 0 0\r\n", SuspendCalls());
+    EXPECT_LT(LogIndex(L"EVTINDEX_ACLOSS"), LogIndex(L"EVTINDEX_S4"));
+
+    // The first resume check after the hibernation is answered, to everybody; later ones are not,
+    // nor is an 8-byte request.
+    const size_t afterLoss = trigger.Codes().size();
+    good.Signal(L"resume");
+    EXPECT_TRUE(trigger.WaitForCodes(afterLoss, { NOTIFY_RESUMED }, 3000));
+    EXPECT_TRUE(good.WaitForCodes(0, { NOTIFY_RESUMED }, 3000));
+    good.Signal(L"resume");
+    good.Signal(L"resume8");
+    trigger.Signal(L"resume");
+
+    // The line is back: the next watch start reports it.
+    ASSERT_TRUE(power.SetAcOnline(true));
+    const size_t beforeRestore = good.Codes().size();
+    ObserverProcess second(L"second");
+    ASSERT_NE(0u, second.WaitRegistered());
+    EXPECT_TRUE(good.WaitForCodes(beforeRestore, { NOTIFY_AC_RESTORED }, 3000));
+    const std::vector<DWORD> codes = good.Codes();
+    EXPECT_EQ(1, std::count(codes.begin(), codes.end(), static_cast<DWORD>(NOTIFY_RESUMED)));
+
+    // Stopping with the hung application still registered.
+    const ULONGLONG stopMs = StopService();
+    EXPECT_LT(stopMs, 8000u);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), ServiceState());
+    EXPECT_EQ(static_cast<DWORD>(NOTIFY_SERVICE_STOPPED), good.Codes().back());
+    EXPECT_EQ(static_cast<DWORD>(NOTIFY_SERVICE_STOPPED), second.Codes().back());
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(suspendCalled, 0));
+}
+
+// Without a hibernation file the AC loss is announced as such and the watch ends there.
+TEST_F(RunningService, AcLossWithoutHibernationFileDisablesAndNeverHibernates)
+{
+    SetRegDword(POWRPROF_SETTINGS_KEY, L"HiberFilePresent", 0);
+    SetRegDword(kSettingsKey, L"PowerFlickerTime", 3);
+    ASSERT_TRUE(power.SetAcOnline(false));
+    StartService();
+    ObserverProcess good(L"good");
+    ASSERT_NE(0u, good.WaitRegistered()) << good.Dump();
+    EXPECT_TRUE(good.WaitForCodes(0, { NOTIFY_NO_BATTERY, NOTIFY_S4_DISABLED }, 3000)) << good.Dump();
+    EXPECT_TRUE(good.WaitForCodes(2, { NOTIFY_S4_DISABLED, NOTIFY_AC_LOST }, 5000));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(suspendCalled, kHibernateMs + 500));
+    EXPECT_NE(SIZE_MAX, LogIndex(L"EVTINDEX_ACLOSS"));
+    EXPECT_EQ(SIZE_MAX, LogIndex(L"EVTINDEX_S4"));
+    EXPECT_EQ("", SuspendCalls());
+}
+
+// A failed hibernation reaches the applications with its code, and leaves nothing to resume.
+TEST_F(RunningService, FailedHibernationIsReportedWithItsCode)
+{
+    SetRegDword(POWRPROF_SETTINGS_KEY, L"SuspendError", ERROR_ACCESS_DENIED);
+    StartService();
+    ObserverProcess good(L"good");
+    ObserverProcess gone(L"gone");
+    ASSERT_NE(0u, good.WaitRegistered());
+    const DWORD goneId = gone.WaitRegistered();
+    ASSERT_NE(0u, goneId);
+    gone.Kill();
+
+    ASSERT_TRUE(power.SetAcOnline(false));
+    const size_t before = good.Codes().size();
+    ObserverProcess trigger(L"trigger");
+    const DWORD triggerId = trigger.WaitRegistered();
+    ASSERT_NE(0u, triggerId);
+    EXPECT_TRUE(good.WaitForCodes(before, { NOTIFY_S4_ENABLED, NOTIFY_HIBERNATING, NOTIFY_AC_LOST,
+                                            NOTIFY_S4_FAILED }, kHibernateMs + 3000));
+    EXPECT_TRUE(good.WaitForLine("00000004 00000005", 1000));
+
+    good.Signal(L"resume");
+    Sleep(500);
+    const std::vector<DWORD> codes = trigger.Codes();
+    EXPECT_EQ(codes.end(), std::find(codes.begin(), codes.end(), static_cast<DWORD>(NOTIFY_RESUMED)));
+
+    // The killed application was dropped at the first message after its death, so its handle was
+    // free again for the trigger or, at the latest, after the AC-loss messages.
+    ObserverProcess next(L"next");
+    const DWORD nextId = next.WaitRegistered();
+    EXPECT_TRUE(triggerId == goneId || nextId == goneId) << goneId << " " << triggerId << " " << nextId;
+}
+
+// A send that waits for an application's pipe lock when the stop comes must not hold the stop:
+// the main loop ends, the others are told, the service stops.
+TEST_F(RunningService, StopWithASendWaitingForAPipeLock)
+{
+    StartService();
+    ObserverProcess held(L"held");
+    ObserverProcess good(L"good");
+    ASSERT_NE(0u, held.WaitRegistered());
+    ASSERT_NE(0u, good.WaitRegistered());
+    ASSERT_TRUE(good.WaitForCodes(0, { NOTIFY_NO_BATTERY, NOTIFY_S4_ENABLED }, 3000));
+
+    // Take the lock of the held observer's notification pipe, then make the service send.
+    wchar_t name[MAX_PATH];
+    swprintf(name, MAX_PATH, L"%ls%ls%08xcl", PIPE_DATA_PREFIX, MIREL_PIPE_SUFFIX, held.Pid());
+    CGlobalLock lock;
+    ASSERT_EQ(0u, lock.Initialize(name, INFINITE));
+    ASSERT_EQ(0u, lock.Lock(NULL));
+    Sleep(300);  // a send already past the lock finishes
+    const size_t heldBefore = held.Codes().size();
+    ObserverProcess trigger(L"trigger");
+    ASSERT_NE(0u, trigger.WaitRegistered());
+    ASSERT_TRUE(good.WaitForCodes(2, { NOTIFY_NO_BATTERY }, 3000));
+
+    const ULONGLONG stopMs = StopService();
+    EXPECT_LT(stopMs, 8000u);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), ServiceState());
+    EXPECT_EQ(static_cast<DWORD>(NOTIFY_SERVICE_STOPPED), good.Codes().back());
+    EXPECT_EQ(heldBefore, held.Codes().size());
+    lock.Unlock();
+}
