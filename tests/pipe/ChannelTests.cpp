@@ -106,7 +106,7 @@ TEST(Channel, ReceiverThatNeverAcknowledges)
     }
 }
 
-TEST(Channel, BusyPipeGivesUpAfterTenWaits)
+TEST(Channel, BusyPipeGivesUpAfterTenWaitsOrAtTheAbort)
 {
     // A bare instance that one connection keeps busy.
     const std::wstring pipe = PipePath(UniqueName(L"busy"));
@@ -125,6 +125,15 @@ TEST(Channel, BusyPipeGivesUpAfterTenWaits)
     EXPECT_GE(elapsed, 8000u);
     EXPECT_LE(elapsed, 16000u);
     EXPECT_EQ(0x55u, ack);
+
+    // The abort event ends the waits between the attempts.
+    HANDLE abort = CreateEventW(NULL, TRUE, FALSE, NULL);
+    std::thread stopper([&] { Sleep(500); SetEvent(abort); });
+    const ULONGLONG t1 = NowMs();
+    EXPECT_EQ(static_cast<DWORD>(ERROR_OPERATION_ABORTED), sender.Send(message, sizeof(message), &ack, abort));
+    EXPECT_LT(NowMs() - t1, 2500u);
+    stopper.join();
+    CloseHandle(abort);
     CloseHandle(holder);
     CloseHandle(server);
 }

@@ -195,6 +195,30 @@ TEST(PipeServer, SendAllDropsTheClientThatIsGone)
     }
 }
 
+// SendTo reaches one session only; a gone one is dropped as SendAll drops it.
+TEST(PipeServer, SendToServesOneSession)
+{
+    Owner owner;
+    ASSERT_EQ(0u, owner.Start());
+    Helper clients[2];
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(clients[i].Start(L"client", owner.suffix, i == 1 ? L"die" : L"fin"));
+    }
+    ASSERT_EQ(0u, clients[1].Finish());  // handle 2 ends without unregistering
+    const DWORD notify = 0x21;
+    DWORD ret = 0;
+    EXPECT_EQ(0u, owner.server.SendTo(1, &notify, sizeof(notify), &ret, NULL));
+    EXPECT_EQ(PIPEACK_OK, ret);
+    EXPECT_EQ(2u, owner.server.SendTo(2, &notify, sizeof(notify), &ret, NULL));
+    EXPECT_EQ(1, owner.Count(PIPEEVENT_DISCONNECTED, 2));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_FOUND), owner.server.SendTo(2, &notify, sizeof(notify), &ret, NULL));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_FOUND), owner.server.SendTo(7, &notify, sizeof(notify), &ret, NULL));
+    EXPECT_EQ(87u, owner.server.SendTo(1, NULL, 4, &ret, NULL));
+    EXPECT_EQ(1, owner.Count(PIPEEVENT_DISCONNECTED));
+    EXPECT_EQ(0u, clients[0].Finish());
+    EXPECT_EQ(1, Helper::CountLines(clients[0].Output(), "N 33"));
+}
+
 TEST(PipeServer, SendAllWithoutSessionsSendsNothing)
 {
     Owner owner;

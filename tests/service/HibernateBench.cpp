@@ -1,8 +1,9 @@
 // Timing of the hibernation path through the installed service under Wine:
 //   hibernate_bench.exe [drills=20]
-// Each drill drops the AC line and registers a client (which restarts the AC-line watch, as a
+// Each drill drops the AC line and registers once more (which restarts the AC-line watch, as a
 // power event would), then measures when the AC loss reaches an application and when the service
 // calls the hibernation (the stand-in power library's event), against the configured waits.
+#include "CPipe.h"
 #include "CPipeCl.h"
 #include "Notify.h"
 #include "SimBattery.h"
@@ -32,10 +33,20 @@ void OnNotify(LPVOID data, PPIPEEVENT)
 {
     DWORD code = 0;
     static_cast<CPipeCl*>(data)->GetReceivedData(&code, sizeof(code));
-    if (code == NOTIFY_AC_LOST) {
-        g_acLostAt = NowMs();
+    ULONGLONG none = 0;
+    if (code == NOTIFY_AC_LOST && g_acLostAt.compare_exchange_strong(none, NowMs())) {
         SetEvent(g_acLost);
     }
+}
+
+// A second registration of this process's notification pipe restarts the service's AC-line
+// watch; its handle, or 0.
+DWORD Register(CPipe& ctrl)
+{
+    wchar_t name[64];
+    swprintf(name, 64, L"%ls%ls%08x", PIPE_DATA_PREFIX, MIREL_PIPE_SUFFIX, GetCurrentProcessId());
+    DWORD handle = 0;
+    return ctrl.SendRequest(PIPEREQUEST_CONNECT, name, 0, &handle, NULL) == 0 ? handle : 0;
 }
 
 void Command(const wchar_t* args)
@@ -62,15 +73,17 @@ void Configure()
 
 struct Stats {
     std::vector<long> values;
+    // Median and worst deviation from the deadline.
     void Print(const char* what, long expected) const
     {
         if (values.empty()) return;
-        long sum = 0;
-        for (long v : values) sum += v;
-        const long mean = sum / static_cast<long>(values.size());
-        const auto mm = std::minmax_element(values.begin(), values.end());
-        printf("%-34s expected %5ld ms  mean %+5ld  min %+5ld  max %+5ld  (deviation, ms)\n", what,
-               expected, mean - expected, *mm.first - expected, *mm.second - expected);
+        std::vector<long> deviations;
+        for (long v : values) deviations.push_back(v - expected);
+        std::sort(deviations.begin(), deviations.end());
+        const long median = deviations[deviations.size() / 2];
+        const long worst = std::max(-deviations.front(), deviations.back());
+        printf("%-34s deadline %5ld ms  median %+4ld  worst %4ld  (deviation, ms)\n", what,
+               expected, median, worst);
     }
 };
 
@@ -92,6 +105,8 @@ int wmain(int argc, wchar_t** argv)
     CPipeCl watcher;
     DWORD id = 0;
     watcher.Initialize(1, MIREL_PIPE_SUFFIX, &id, OnNotify, &watcher, NULL);
+    CPipe ctrl;
+    ctrl.Initialize(PIPETYPE_CLIENT, PIPE_CTRL_PREFIX MIREL_PIPE_SUFFIX, NULL, NULL);
 
     Stats lossToSuspend, startToSuspend, startToLoss;
     int missed = 0;
@@ -99,10 +114,9 @@ int wmain(int argc, wchar_t** argv)
         SetAcOnline(false);
         ResetEvent(g_acLost);
         ResetEvent(suspended);
-        CPipeCl trigger;
-        DWORD triggerId = 0;
+        g_acLostAt = 0;
         const ULONGLONG t0 = NowMs();
-        trigger.Initialize(1, MIREL_PIPE_SUFFIX, &triggerId, OnNotify, &trigger, NULL);
+        const DWORD handle = Register(ctrl);
         const bool lost = WaitForSingleObject(g_acLost, kFlickerMs + 5000) == WAIT_OBJECT_0;
         const bool slept = WaitForSingleObject(suspended, kFlickerMs + kBeforeHibernateMs + 5000) == WAIT_OBJECT_0;
         const ULONGLONG t1 = NowMs();
@@ -113,7 +127,8 @@ int wmain(int argc, wchar_t** argv)
         } else {
             ++missed;
         }
-        trigger.Finalize(NULL);
+        DWORD ack = 0;
+        ctrl.SendRequest(PIPEREQUEST_CLOSE, NULL, handle, &ack, NULL);
         SetAcOnline(true);
     }
     watcher.Finalize(NULL);

@@ -102,6 +102,24 @@ public:
             CloseHandle(event);
         }
     }
+    // How often a code arrived, repeats included.
+    size_t Count(DWORD code) const
+    {
+        size_t count = 0;
+        for (const std::string& line : Lines()) {
+            if (isxdigit(static_cast<unsigned char>(line[0])) && strtoul(line.c_str(), nullptr, 16) == code) ++count;
+        }
+        return count;
+    }
+    bool WaitForCount(DWORD code, size_t count, DWORD ms) const
+    {
+        const ULONGLONG deadline = NowMs() + ms;
+        while (Count(code) < count) {
+            if (NowMs() > deadline) return false;
+            Sleep(20);
+        }
+        return true;
+    }
     std::string Dump() const
     {
         std::string all;
@@ -185,11 +203,13 @@ protected:
         Command(L"/START");
         ASSERT_TRUE(WaitNamedPipeW(PIPE_CTRL_PREFIX MIREL_PIPE_SUFFIX, 5000)) << "service not listening";
     }
-    // Stops through the service manager; the time it took.
+    // Stops through the service manager as any client would, and waits for STOPPED; the time it
+    // took (or more than 30 s).
     ULONGLONG StopService()
     {
         const ULONGLONG t0 = NowMs();
-        Command(L"/STOP");
+        RunProcess(L"sc stop MIRELSVC", 30000);
+        while (ServiceState() != SERVICE_STOPPED && NowMs() - t0 < 30000) Sleep(20);
         return NowMs() - t0;
     }
     DWORD ServiceState()
@@ -313,6 +333,7 @@ TEST_F(RunningService, FailedHibernationIsReportedWithItsCode)
     EXPECT_TRUE(good.WaitForCodes(before, { NOTIFY_S4_ENABLED, NOTIFY_HIBERNATING, NOTIFY_AC_LOST,
                                             NOTIFY_S4_FAILED }, kHibernateMs + 3000));
     EXPECT_TRUE(good.WaitForLine("00000004 00000005", 1000));
+    EXPECT_TRUE(trigger.WaitForLine("00000004 00000005", 1000));
 
     good.Signal(L"resume");
     Sleep(500);
@@ -355,4 +376,51 @@ TEST_F(RunningService, StopWithASendWaitingForAPipeLock)
     EXPECT_EQ(static_cast<DWORD>(NOTIFY_SERVICE_STOPPED), good.Codes().back());
     EXPECT_EQ(heldBefore, held.Codes().size());
     lock.Unlock();
+}
+
+// The battery watcher's verdict reaches the applications at every poll, against the threshold.
+TEST_F(RunningService, BatteryLevelRepeatsAtThePollRateAndFollowsTheThreshold)
+{
+    SimBattery sim(1);
+    ASSERT_EQ(0u, sim.Result());
+    ASSERT_TRUE(sim.SetCapacity(0, 2000, 50000));  // 4 %, below the default threshold of 8 %
+    ASSERT_TRUE(power.SetBatteryPresent(4));
+    StartService();
+    ObserverProcess good(L"good");
+    ASSERT_NE(0u, good.WaitRegistered());
+    EXPECT_TRUE(good.WaitForCodes(0, { NOTIFY_BATTERY_PRESENT, NOTIFY_S4_ENABLED }, 3000)) << good.Dump();
+
+    ASSERT_TRUE(good.WaitForCount(NOTIFY_BATTERY_LOW, 1, 3000));
+    const ULONGLONG t1 = NowMs();
+    ASSERT_TRUE(good.WaitForCount(NOTIFY_BATTERY_LOW, 4, 5000));
+    const ULONGLONG threePolls = NowMs() - t1;
+    EXPECT_GT(threePolls, 1000u);
+    EXPECT_LT(threePolls, 3000u);
+
+    ASSERT_TRUE(sim.SetCapacity(0, 4000, 50000));  // 8 %: at the threshold
+    EXPECT_TRUE(good.WaitForCount(NOTIFY_BATTERY_OK, 2, 3000));
+    EXPECT_EQ("00000012", good.Lines().back());
+}
+
+// A line that is back before the flicker wait ends is reported as such, and nothing follows.
+TEST_F(RunningService, LineBackDuringTheFlickerWaitCancelsEverything)
+{
+    SetRegDword(kSettingsKey, L"PowerFlickerTime", 2);
+    StartService();
+    ObserverProcess good(L"good");
+    ASSERT_NE(0u, good.WaitRegistered());
+    ASSERT_TRUE(good.WaitForCodes(0, { NOTIFY_NO_BATTERY, NOTIFY_S4_ENABLED, NOTIFY_AC_RESTORED }, 3000));
+
+    ASSERT_TRUE(power.SetAcOnline(false));
+    const size_t before = good.Codes().size();
+    ObserverProcess trigger(L"trigger");
+    ASSERT_NE(0u, trigger.WaitRegistered());
+    Sleep(500);
+    ASSERT_TRUE(power.SetAcOnline(true));
+    EXPECT_TRUE(good.WaitForCodes(before, { NOTIFY_NO_BATTERY, NOTIFY_S4_ENABLED, NOTIFY_AC_RESTORED }, 4000))
+        << good.Dump();
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(suspendCalled, 1000));
+    const std::vector<DWORD> codes = good.Codes();
+    EXPECT_EQ(codes.end(), std::find(codes.begin(), codes.end(), static_cast<DWORD>(NOTIFY_AC_LOST)));
+    EXPECT_EQ(SIZE_MAX, LogIndex(L"EVTINDEX_ACLOSS"));
 }
