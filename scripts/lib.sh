@@ -64,3 +64,22 @@ mirel_power_supply_mount() {
   echo Mains >"$dir/AC/type"
   echo 1 >"$dir/AC/online"
 }
+
+# The body of a benchmark script: builds, re-runs the script inside a private mount namespace,
+# and there runs the benchmark program with the simulated power supply in a throwaway prefix.
+#   mirel_bench <program.exe> "$0" "$@"
+mirel_bench() {
+  local exe=$1 script=$2
+  shift 2
+  if [ "${1:-}" != "--inside" ]; then
+    mirel_install_packages || exit 1
+    mirel_build || exit 1
+    exec unshare -m --propagation private -- "$script" --inside "$@"
+  fi
+  shift
+  mirel_power_supply_mount || exit 1
+  mirel_prefix_start
+  trap mirel_prefix_stop EXIT
+  log "running $exe"
+  wine "$MIREL_BUILD/bin/$exe" "$@" </dev/null
+}

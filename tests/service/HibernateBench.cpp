@@ -6,9 +6,9 @@
 #include "CPipe.h"
 #include "CPipeCl.h"
 #include "Notify.h"
+#include "ServiceDrill.h"
 #include "SimBattery.h"
 #include "TestProcess.h"
-#include "TestRegistry.h"
 #include "powrprof/PowrProfStandIn.h"
 
 #include <windows.h>
@@ -19,12 +19,12 @@
 #include <string>
 #include <vector>
 
+using namespace servicetest;
 using namespace testsupport;
 
 namespace {
 
 const DWORD kFlickerMs = 1000;
-const DWORD kBeforeHibernateMs = 500;  // 200 ms of alarm + 300 ms of balloon
 
 HANDLE g_acLost = NULL;
 std::atomic<ULONGLONG> g_acLostAt{ 0 };
@@ -49,28 +49,6 @@ DWORD Register(CPipe& ctrl)
     return ctrl.SendRequest(PIPEREQUEST_CONNECT, name, 0, &handle, NULL) == 0 ? handle : 0;
 }
 
-void Command(const wchar_t* args)
-{
-    RunProcess(L"\"" + ProgramPath(L"MIRELSVC.exe") + L"\" " + args, 60000);
-}
-
-void Configure()
-{
-    SetRegDword(kSettingsKey, L"PowerFlickerTime", kFlickerMs / 1000);
-    SetRegDword(kSettingsKey, L"HibernateAfter", 0);
-    SetRegDword(kSettingsKey, L"BeepCount", 1);
-    SetRegDword(kSettingsKey, L"BeepDuration", 100);
-    SetRegDword(kSettingsKey, L"BeepInterval", 100);
-    SetRegDword(kSettingsKey, L"ShowBalloonWait", 300);
-    HKEY key = NULL;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Wine\\AppDefaults\\MIRELSVC.exe\\DllOverrides",
-                        0, NULL, 0, KEY_SET_VALUE, NULL, &key, NULL) == ERROR_SUCCESS) {
-        const wchar_t value[] = L"native";
-        RegSetValueExW(key, L"powrprof", 0, REG_SZ, reinterpret_cast<const BYTE*>(value), sizeof(value));
-        RegCloseKey(key);
-    }
-}
-
 struct Stats {
     std::vector<long> values;
     // Median and worst deviation from the deadline.
@@ -92,12 +70,13 @@ struct Stats {
 int wmain(int argc, wchar_t** argv)
 {
     const int drills = argc > 1 ? _wtoi(argv[1]) : 20;
-    Configure();
-    Command(L"/Install");
-    Command(L"/START");
+    SetDrillSettings(kFlickerMs / 1000);
+    UseStandInPowerLibrary(true);
+    RunServiceCommand(L"/Install");
+    RunServiceCommand(L"/START");
     if (!WaitNamedPipeW(PIPE_CTRL_PREFIX MIREL_PIPE_SUFFIX, 5000)) {
         printf("the service does not listen\n");
-        Command(L"/UNINSTALL");
+        RunServiceCommand(L"/UNINSTALL");
         return 1;
     }
     g_acLost = CreateEventW(NULL, FALSE, FALSE, NULL);
@@ -132,8 +111,10 @@ int wmain(int argc, wchar_t** argv)
         SetAcOnline(true);
     }
     watcher.Finalize(NULL);
-    Command(L"/UNINSTALL");
+    RunServiceCommand(L"/UNINSTALL");
     RestorePowerSupply();
+    ClearDrillSettings();
+    UseStandInPowerLibrary(false);
 
     printf("%d drills, %d missed\n", drills, missed);
     startToLoss.Print("watch start -> AC loss delivered", kFlickerMs);

@@ -280,3 +280,28 @@ TEST_F(InProcessService, SuspendStopsTheWatchAndResumeRestartsIt)
     EXPECT_TRUE(Signalled(service.Data().hACLossEvent, 3000));
     EXPECT_GT(NowMs() - t0, 800u);
 }
+
+// A start-up that fails half way is undone by AfterMainLoop, which also accepts an object that
+// never started.
+TEST(ServiceStartUp, AfterMainLoopUndoesWhateverStarted)
+{
+    {
+        CPowerProbe never;
+        never.AfterMainLoop(NULL);
+    }
+    // The data pipe's name is taken: the library starts, the pipe server cannot.
+    HANDLE squatter = CreateNamedPipeW(PIPE_DATA_PREFIX MIREL_PIPE_SUFFIX, PIPE_ACCESS_DUPLEX, 0, 1, 512,
+                                       512, 0, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, squatter);
+    CPowerProbe service;
+    ASSERT_EQ(0u, service.InitializeWatchData());
+    EXPECT_NE(0u, service.BeforeMainLoop(NULL));
+    service.AfterMainLoop(NULL);
+    CloseHandle(squatter);
+
+    // The library was finalised again: it can be initialised anew.
+    WATCHDATA data = service.Data();
+    EXPECT_EQ(0u, MirelInitialize(&data));
+    MirelFinalize();
+    service.FinalizeWatchData();
+}

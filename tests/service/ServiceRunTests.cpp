@@ -6,6 +6,7 @@
 #include "Observer.h"
 #include "PipeDefs.h"
 #include "ScopedHandle.h"
+#include "ServiceDrill.h"
 #include "SimBattery.h"
 #include "TestLog.h"
 #include "TestProcess.h"
@@ -17,11 +18,10 @@
 #include <algorithm>
 #include <sstream>
 
+using namespace servicetest;
 using namespace testsupport;
 
 namespace {
-
-const wchar_t kOverrideKey[] = L"Software\\Wine\\AppDefaults\\MIRELSVC.exe\\DllOverrides";
 
 // One observer process and what it recorded: "id <n>", then one line of hex words per message.
 class ObserverProcess {
@@ -135,43 +135,23 @@ private:
     ChildProcess m_process;
 };
 
-bool SetOverride(bool native)
-{
-    HKEY key = NULL;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, kOverrideKey, 0, NULL, 0, KEY_SET_VALUE, NULL, &key, NULL) != ERROR_SUCCESS) {
-        return false;
-    }
-    const wchar_t value[] = L"native";
-    const LONG ret = native ? RegSetValueExW(key, L"powrprof", 0, REG_SZ, reinterpret_cast<const BYTE*>(value), sizeof(value))
-                            : RegDeleteValueW(key, L"powrprof");
-    RegCloseKey(key);
-    return ret == ERROR_SUCCESS;
-}
-
-// Flicker wait 1 s, then 200 ms of alarm and 300 ms of balloon before the hibernation call.
 const DWORD kFlickerMs = 1000;
-const DWORD kHibernateMs = 1500;
+const DWORD kHibernateMs = kFlickerMs + kBeforeHibernateMs;
 
 class RunningService : public ::testing::Test {
 protected:
     void SetUp() override
     {
         ASSERT_TRUE(power.Available()) << "run the tests through scripts/test.sh";
-        ClearSettings();
-        SetRegDword(kSettingsKey, L"PowerFlickerTime", kFlickerMs / 1000);
-        SetRegDword(kSettingsKey, L"HibernateAfter", 0);
-        SetRegDword(kSettingsKey, L"BeepCount", 1);
-        SetRegDword(kSettingsKey, L"BeepDuration", 100);
-        SetRegDword(kSettingsKey, L"BeepInterval", 100);
-        SetRegDword(kSettingsKey, L"ShowBalloonWait", 300);
+        SetDrillSettings(kFlickerMs / 1000);
         DeleteRegTree(POWRPROF_SETTINGS_KEY);
-        ASSERT_TRUE(SetOverride(true));
+        ASSERT_TRUE(UseStandInPowerLibrary(true));
         DeleteFileW(CommonAppDataPath(POWRPROF_CALLS_FILE).c_str());
         suspendCalled = CreateEventW(NULL, FALSE, FALSE, POWRPROF_CALLED_EVENT);
     }
     void TearDown() override
     {
-        Command(L"/UNINSTALL");
+        RunServiceCommand(L"/UNINSTALL");
         if (HasFailure()) {
             // The service's side of the story, for the failure report.
             const std::vector<std::wstring> lines = log.Lines();
@@ -180,27 +160,15 @@ protected:
             }
         }
         CloseHandle(suspendCalled);
-        ClearSettings();
+        ClearDrillSettings();
         DeleteRegTree(POWRPROF_SETTINGS_KEY);
-        SetOverride(false);
+        UseStandInPowerLibrary(false);
     }
 
-    // The settings values only: the debug log's settings live below the same key.
-    static void ClearSettings()
-    {
-        for (const wchar_t* name : { L"PowerFlickerTime", L"HibernateAfter", L"BeepCount", L"BeepDuration",
-                                     L"BeepInterval", L"ShowBalloonWait" }) {
-            DeleteRegValue(kSettingsKey, name);
-        }
-    }
-    void Command(const wchar_t* args)
-    {
-        RunProcess(L"\"" + ProgramPath(L"MIRELSVC.exe") + L"\" " + args, 60000);
-    }
     void StartService()
     {
-        Command(L"/Install");
-        Command(L"/START");
+        RunServiceCommand(L"/Install");
+        RunServiceCommand(L"/START");
         ASSERT_TRUE(WaitNamedPipeW(PIPE_CTRL_PREFIX MIREL_PIPE_SUFFIX, 5000)) << "service not listening";
     }
     // Stops through the service manager as any client would, and waits for STOPPED; the time it
