@@ -67,6 +67,26 @@ DWORD FinishIo(HANDLE hFile, BOOL bStarted, OVERLAPPED* pOv, HANDLE hAbortEvent,
     return ::GetOverlappedResult(hFile, pOv, lpdwDone, FALSE) ? ERROR_SUCCESS : ::GetLastError();
 }
 
+// One read or write on hFile, with hEvent for its completion, bounded as FinishIo bounds it.
+DWORD ReadWithin(HANDLE hFile, HANDLE hEvent, LPVOID lpBuf, DWORD dwLen, HANDLE hAbortEvent,
+                 DWORD dwTimeoutMs, LPDWORD lpdwDone)
+{
+    OVERLAPPED ov = {};
+    ov.hEvent = hEvent;
+    return FinishIo(hFile, ::ReadFile(hFile, lpBuf, dwLen, NULL, &ov), &ov, hAbortEvent,
+                    dwTimeoutMs, lpdwDone);
+}
+
+DWORD WriteWithin(HANDLE hFile, HANDLE hEvent, LPCVOID lpBuf, DWORD dwLen, HANDLE hAbortEvent,
+                  DWORD dwTimeoutMs)
+{
+    OVERLAPPED ov = {};
+    ov.hEvent = hEvent;
+    DWORD dwDone = 0;
+    return FinishIo(hFile, ::WriteFile(hFile, lpBuf, dwLen, NULL, &ov), &ov, hAbortEvent,
+                    dwTimeoutMs, &dwDone);
+}
+
 DWORD RemainingMs(ULONGLONG ullDeadline)
 {
     const ULONGLONG ullNow = ::GetTickCount64();
@@ -318,11 +338,7 @@ DWORD CPipe::Send(LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetcode, HANDLE hAbort
     }
     *lpdwRetcode = 2;
     LOG_TRACE(LOG_DETAIL, FN, L"Send to %s.", m_szPipeName);
-    OVERLAPPED ov = {};
-    ov.hEvent = m_hIoEvent;
-    DWORD dwDone = 0;
-    dwRet = FinishIo(m_hClient, ::WriteFile(m_hClient, lpBuf, dwLen, NULL, &ov), &ov, hAbortEvent,
-                     PIPE_IO_TIMEOUT_MS, &dwDone);
+    dwRet = WriteWithin(m_hClient, m_hIoEvent, lpBuf, dwLen, hAbortEvent, PIPE_IO_TIMEOUT_MS);
     if (dwRet == ERROR_SUCCESS) {
         LOG_TRACE(LOG_DETAIL, FN, L"wait for ACK...");
         *lpdwRetcode = 3;
@@ -347,12 +363,9 @@ DWORD CPipe::ReadAck(LPDWORD lpdwAck, HANDLE hAbortEvent)
     BYTE* pAck = reinterpret_cast<BYTE*>(lpdwAck);
     DWORD dwHave = 0;
     while (dwHave < sizeof(DWORD)) {
-        OVERLAPPED ov = {};
-        ov.hEvent = m_hIoEvent;
         DWORD dwDone = 0;
-        const BOOL bStarted = ::ReadFile(m_hClient, pAck + dwHave, sizeof(DWORD) - dwHave, NULL, &ov);
-        const DWORD dwRet = FinishIo(m_hClient, bStarted, &ov, hAbortEvent, RemainingMs(ullDeadline),
-                                     &dwDone);
+        const DWORD dwRet = ReadWithin(m_hClient, m_hIoEvent, pAck + dwHave, sizeof(DWORD) - dwHave,
+                                       hAbortEvent, RemainingMs(ullDeadline), &dwDone);
         if (dwRet != ERROR_SUCCESS) {
             return dwRet;
         }
@@ -424,11 +437,9 @@ DWORD CPipe::Receive(LPVOID lpBuf, DWORD dwLen, LPDWORD lpdwRead, HANDLE hAbortE
     // terminate event and closes the handle only after the thread has ended.
     *lpdwRead = 0;
     LOG_TRACE(LOG_DETAIL, FN, L"Read from %s.", m_szPipeName);
-    OVERLAPPED ov = {};
-    ov.hEvent = m_hIoEvent;
     DWORD dwDone = 0;
-    const DWORD dwRet = FinishIo(m_hPipe, ::ReadFile(m_hPipe, lpBuf, dwLen, NULL, &ov), &ov,
-                                 hAbortEvent, PIPE_IO_TIMEOUT_MS, &dwDone);
+    const DWORD dwRet = ReadWithin(m_hPipe, m_hIoEvent, lpBuf, dwLen, hAbortEvent,
+                                   PIPE_IO_TIMEOUT_MS, &dwDone);
     if (dwRet == ERROR_SUCCESS) {
         *lpdwRead = dwDone;
     } else {
@@ -450,11 +461,8 @@ DWORD CPipe::SendAck(DWORD dwAck, HANDLE hAbortEvent)
     }
     LOG_TRACE(LOG_DETAIL, FN, L"Snd ACK to %s.", m_szPipeName);
     // Only the receive thread gets here; see Receive for why no lock is taken.
-    OVERLAPPED ov = {};
-    ov.hEvent = m_hIoEvent;
-    DWORD dwDone = 0;
-    DWORD dwRet = FinishIo(m_hPipe, ::WriteFile(m_hPipe, &dwAck, sizeof(dwAck), NULL, &ov), &ov,
-                     hAbortEvent, PIPE_IO_TIMEOUT_MS, &dwDone);
+    DWORD dwRet = WriteWithin(m_hPipe, m_hIoEvent, &dwAck, sizeof(dwAck), hAbortEvent,
+                              PIPE_IO_TIMEOUT_MS);
     if (dwRet == ERROR_SUCCESS) {
         dwRet = WaitSenderDone(hAbortEvent);
     }
@@ -472,12 +480,9 @@ DWORD CPipe::WaitSenderDone(HANDLE hAbortEvent)
     const ULONGLONG ullDeadline = ::GetTickCount64() + PIPE_IO_TIMEOUT_MS;
     BYTE scratch[256];
     for (;;) {
-        OVERLAPPED ov = {};
-        ov.hEvent = m_hIoEvent;
         DWORD dwDone = 0;
-        const BOOL bStarted = ::ReadFile(m_hPipe, scratch, sizeof(scratch), NULL, &ov);
-        const DWORD dwRet = FinishIo(m_hPipe, bStarted, &ov, hAbortEvent, RemainingMs(ullDeadline),
-                                     &dwDone);
+        const DWORD dwRet = ReadWithin(m_hPipe, m_hIoEvent, scratch, sizeof(scratch), hAbortEvent,
+                                       RemainingMs(ullDeadline), &dwDone);
         if (dwRet == ERROR_BROKEN_PIPE || dwRet == ERROR_PIPE_NOT_CONNECTED) {
             return ERROR_SUCCESS;
         }
