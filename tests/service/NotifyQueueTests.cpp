@@ -93,14 +93,34 @@ TEST(NotifyQueue, DeliversInOrderWithTheFailureCodeInEightBytes)
     EXPECT_EQ(std::vector<BYTE>({ 0x04, 0, 0, 0, 0x05, 0, 0, 0 }), bodies[3]);
 }
 
-TEST(NotifyQueue, RepeatedBatteryLevelWaitingBehindASlowClientIsDropped)
-{
+namespace {
+
+// A queue whose first notification (NOTIFY_AC_RESTORED) is being sent to a client that holds it.
+class NotifyQueueBehindAHeldSend : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(0u, queue.Initialize(FakeClients::Send, &clients));
+        clients.Hold();
+        queue.Push(NOTIFY_AC_RESTORED, 0);
+        ASSERT_TRUE(clients.WaitEntered(5000));
+    }
+    // What waits behind the held send when the service stops.
+    void PushUpToTheStop()
+    {
+        queue.Push(NOTIFY_BATTERY_OK, 0);
+        queue.Push(NOTIFY_SERVICE_STOPPED, 0);
+        queue.Push(NOTIFY_AC_LOST, 0);
+    }
+
     FakeClients clients;
     CNotifyQueue queue;
-    ASSERT_EQ(0u, queue.Initialize(FakeClients::Send, &clients));
-    clients.Hold();
-    queue.Push(NOTIFY_AC_RESTORED, 0);
-    ASSERT_TRUE(clients.WaitEntered(5000));
+};
+
+}  // namespace
+
+TEST_F(NotifyQueueBehindAHeldSend, RepeatedBatteryLevelWaitingBehindASlowClientIsDropped)
+{
 
     for (DWORD code : { NOTIFY_BATTERY_LOW, NOTIFY_BATTERY_LOW, NOTIFY_BATTERY_LOW, NOTIFY_AC_LOST,
                         NOTIFY_BATTERY_LOW, NOTIFY_BATTERY_OK, NOTIFY_BATTERY_OK, NOTIFY_BATTERY_LOW }) {
@@ -115,14 +135,8 @@ TEST(NotifyQueue, RepeatedBatteryLevelWaitingBehindASlowClientIsDropped)
               clients.Codes());
 }
 
-TEST(NotifyQueue, AHungClientCannotMakeTheQueueGrowWithoutBound)
+TEST_F(NotifyQueueBehindAHeldSend, AHungClientCannotMakeTheQueueGrowWithoutBound)
 {
-    FakeClients clients;
-    CNotifyQueue queue;
-    ASSERT_EQ(0u, queue.Initialize(FakeClients::Send, &clients));
-    clients.Hold();
-    queue.Push(NOTIFY_AC_RESTORED, 0);
-    ASSERT_TRUE(clients.WaitEntered(5000));
     for (int i = 0; i < 5000; ++i) {
         queue.Push(i % 2 ? NOTIFY_BATTERY_LOW : NOTIFY_AC_RESTORED, 0);
     }
@@ -133,17 +147,9 @@ TEST(NotifyQueue, AHungClientCannotMakeTheQueueGrowWithoutBound)
     EXPECT_EQ(1u + CNotifyQueue::kMaxQueued, clients.Codes().size());
 }
 
-TEST(NotifyQueue, StopDeliversOnlyTheStopNotice)
+TEST_F(NotifyQueueBehindAHeldSend, StopDeliversOnlyTheStopNotice)
 {
-    FakeClients clients;
-    CNotifyQueue queue;
-    ASSERT_EQ(0u, queue.Initialize(FakeClients::Send, &clients));
-    clients.Hold();
-    queue.Push(NOTIFY_AC_RESTORED, 0);
-    ASSERT_TRUE(clients.WaitEntered(5000));
-    queue.Push(NOTIFY_BATTERY_OK, 0);
-    queue.Push(NOTIFY_SERVICE_STOPPED, 0);
-    queue.Push(NOTIFY_AC_LOST, 0);
+    PushUpToTheStop();
     std::thread stopper([&] { queue.Finalize(NOTIFY_SERVICE_STOPPED, 5000); });
     Sleep(200);  // the stop drops what waits at once; the held send then goes on
     clients.Release();
@@ -152,17 +158,9 @@ TEST(NotifyQueue, StopDeliversOnlyTheStopNotice)
     EXPECT_EQ(0, clients.Aborted());
 }
 
-TEST(NotifyQueue, StopAbortsASendThatOutlastsTheDrainTime)
+TEST_F(NotifyQueueBehindAHeldSend, StopAbortsASendThatOutlastsTheDrainTime)
 {
-    FakeClients clients;
-    CNotifyQueue queue;
-    ASSERT_EQ(0u, queue.Initialize(FakeClients::Send, &clients));
-    clients.Hold();
-    queue.Push(NOTIFY_AC_RESTORED, 0);
-    ASSERT_TRUE(clients.WaitEntered(5000));
-    queue.Push(NOTIFY_BATTERY_OK, 0);
-    queue.Push(NOTIFY_SERVICE_STOPPED, 0);
-    queue.Push(NOTIFY_AC_LOST, 0);
+    PushUpToTheStop();
 
     // The send in progress never ends by itself: the stop gives it the drain time, then aborts it.
     const ULONGLONG t0 = NowMs();
