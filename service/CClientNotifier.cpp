@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <new>
 
+// The client whose notification this thread is sending, if it is a delivery thread.
+thread_local const CClientNotifier::Client* CClientNotifier::t_pSending = NULL;
+
 CClientNotifier::CClientNotifier() : m_bRunning(false), m_lpSendTo(NULL), m_lpData(NULL)
 {
     ::InitializeCriticalSection(&m_cs);
@@ -42,8 +45,13 @@ DWORD CClientNotifier::AddClient(DWORD dwClient)
     pClient->dwClient = dwClient;
     DWORD dwRet = pClient->queue.Initialize(SendToClient, pClient.get());
     ::EnterCriticalSection(&m_cs);
-    if (dwRet == ERROR_SUCCESS && (!m_bRunning || m_Clients.size() >= kMaxClients)) {
-        dwRet = ERROR_NOT_READY;
+    if (dwRet == ERROR_SUCCESS) {
+        // The server gives a handle to one application at a time: an older holder of it is gone,
+        // even when the report of its end is still on the way.
+        RetireLocked(FindLocked(dwClient));
+        if (!m_bRunning || m_Clients.size() >= kMaxClients) {
+            dwRet = ERROR_NOT_READY;
+        }
     }
     if (dwRet == ERROR_SUCCESS) {
         m_Clients.push_back(std::move(pClient));
@@ -56,16 +64,33 @@ DWORD CClientNotifier::AddClient(DWORD dwClient)
 void CClientNotifier::RemoveClient(DWORD dwClient)
 {
     ::EnterCriticalSection(&m_cs);
-    auto it = std::find_if(m_Clients.begin(), m_Clients.end(),
-                           [=](const std::unique_ptr<Client>& p) { return p->dwClient == dwClient; });
+    // Reported from a delivery thread (its send found the pipe gone), the report is about that
+    // thread's own client; the handle may already belong to a newer application.
+    if (t_pSending != NULL && t_pSending->pOwner == this && t_pSending->dwClient == dwClient) {
+        auto it = std::find_if(m_Clients.begin(), m_Clients.end(),
+                               [](const std::unique_ptr<Client>& p) { return p.get() == t_pSending; });
+        RetireLocked(it);
+    } else {
+        RetireLocked(FindLocked(dwClient));
+    }
+    ::LeaveCriticalSection(&m_cs);
+}
+
+CClientNotifier::ClientList::iterator CClientNotifier::FindLocked(DWORD dwClient)
+{
+    return std::find_if(m_Clients.begin(), m_Clients.end(),
+                        [=](const std::unique_ptr<Client>& p) { return p->dwClient == dwClient; });
+}
+
+// This may be the client's own delivery thread: the queue stops taking work here, and another
+// thread stops its thread later.
+void CClientNotifier::RetireLocked(ClientList::iterator it)
+{
     if (it != m_Clients.end()) {
-        // This may be the client's own delivery thread: stop taking work here and leave stopping
-        // the thread to another one.
         (*it)->queue.Close(0);
         m_Retired.push_back(std::move(*it));
         m_Clients.erase(it);
     }
-    ::LeaveCriticalSection(&m_cs);
 }
 
 void CClientNotifier::Push(DWORD dwNotify, DWORD dwValue)
@@ -122,5 +147,9 @@ DWORD CClientNotifier::SendToClient(LPVOID lpData, LPVOID lpBuf, DWORD dwLen, HA
 {
     Client* pClient = static_cast<Client*>(lpData);
     CClientNotifier* pOwner = pClient->pOwner;
-    return pOwner->m_lpSendTo(pOwner->m_lpData, pClient->dwClient, lpBuf, dwLen, hAbortEvent);
+    t_pSending = pClient;
+    const DWORD dwRet =
+        pOwner->m_lpSendTo(pOwner->m_lpData, pClient->dwClient, lpBuf, dwLen, hAbortEvent);
+    t_pSending = NULL;
+    return dwRet;
 }

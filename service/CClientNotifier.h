@@ -47,7 +47,11 @@ private:
     typedef std::vector<std::unique_ptr<Client>> ClientList;
 
     static DWORD SendToClient(LPVOID lpData, LPVOID lpBuf, DWORD dwLen, HANDLE hAbortEvent);
+    ClientList::iterator FindLocked(DWORD dwClient);
+    void RetireLocked(ClientList::iterator it);
     void ReleaseRetired();
+
+    static thread_local const Client* t_pSending;
 
     CRITICAL_SECTION m_cs;  // guards the two lists and m_bRunning, never held across a send
     ClientList m_Clients;

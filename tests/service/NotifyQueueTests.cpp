@@ -182,11 +182,16 @@ struct FakeClientTable {
     FakeClients clients[4];
     CClientNotifier* notifier = nullptr;
     DWORD goneClient = 0;  // this one's pipe is gone: its send removes it, as the server reports
+    bool takenMeanwhile = false;  // a new application gets the handle before that report
 
     static DWORD SendTo(LPVOID data, DWORD client, LPVOID buf, DWORD len, HANDLE abort)
     {
         FakeClientTable* self = static_cast<FakeClientTable*>(data);
         if (client == self->goneClient) {
+            self->goneClient = 0;
+            if (self->takenMeanwhile) {
+                EXPECT_EQ(0u, self->notifier->AddClient(client));
+            }
             self->notifier->RemoveClient(client);
             return ERROR_FILE_NOT_FOUND;
         }
@@ -239,7 +244,6 @@ TEST(ClientNotifier, AClientWhosePipeIsGoneLeavesFromItsOwnThread)
     ASSERT_TRUE(table.clients[2].WaitForCount(1, 2000));
 
     // Its handle is given to the next application, which receives only what comes after.
-    table.goneClient = 0;
     ASSERT_EQ(0u, notifier.AddClient(1));
     notifier.Push(NOTIFY_BATTERY_OK, 0);
     EXPECT_TRUE(table.clients[1].WaitForCount(1, 2000));
@@ -251,4 +255,27 @@ TEST(ClientNotifier, AClientWhosePipeIsGoneLeavesFromItsOwnThread)
     // After the stop nothing is taken any more.
     EXPECT_NE(0u, notifier.AddClient(3));
     notifier.Push(NOTIFY_AC_LOST, 0);
+}
+
+// The server may give a handle to a new application before the end of its former holder has been
+// reported from that holder's delivery thread: the late report must not cost the new one anything.
+TEST(ClientNotifier, LateReportOfAGoneClientSparesTheNewHolderOfItsHandle)
+{
+    FakeClientTable table;
+    CClientNotifier notifier;
+    table.notifier = &notifier;
+    table.goneClient = 1;
+    table.takenMeanwhile = true;
+    ASSERT_EQ(0u, notifier.Initialize(FakeClientTable::SendTo, &table));
+    ASSERT_EQ(0u, notifier.AddClient(1));
+    ASSERT_EQ(0u, notifier.AddClient(2));
+    notifier.Push(NOTIFY_AC_RESTORED, 0);
+    ASSERT_TRUE(table.clients[2].WaitForCount(1, 2000));
+    Sleep(100);  // the old holder's thread has reported its end
+
+    notifier.Push(NOTIFY_BATTERY_OK, 0);
+    EXPECT_TRUE(table.clients[1].WaitForCount(1, 2000));
+    EXPECT_TRUE(table.clients[2].WaitForCount(2, 2000));
+    notifier.Finalize(0, 0);
+    EXPECT_EQ(std::vector<DWORD>({ NOTIFY_BATTERY_OK }), table.clients[1].Codes());
 }
