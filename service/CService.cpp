@@ -438,12 +438,7 @@ DWORD WINAPI CService::ServiceHandler(DWORD dwControl, DWORD dwEventType, LPVOID
         return LOG_RESULT(LOG_DETAIL, FN, ERROR_CALL_NOT_IMPLEMENTED);
     }
     const DWORD dwRet = pThis->Dispatch(dwControl, dwEventType, lpEventData);
-
-    ::AcquireSRWLockExclusive(&g_statusLock);
-    const DWORD dwState = m_ServiceStatus.dwCurrentState;
-    const DWORD dwWaitHint = m_ServiceStatus.dwWaitHint;
-    ::ReleaseSRWLockExclusive(&g_statusLock);
-    pThis->SetServiceStatus(dwState, 0, dwWaitHint);
+    pThis->RefreshServiceStatus();
     return LOG_RESULT(LOG_DETAIL, FN, dwRet);
 }
 
@@ -485,6 +480,28 @@ DWORD CService::SetServiceStatus(DWORD dwCurrentState, DWORD dwWin32ExitCode, DW
         return ERROR_NOT_READY;
     }
     ::AcquireSRWLockExclusive(&g_statusLock);
+    const DWORD dwRet = ReportStatusLocked(dwCurrentState, dwWin32ExitCode, dwWaitHint);
+    ::ReleaseSRWLockExclusive(&g_statusLock);
+    return dwRet;
+}
+
+// Reports the current state again after a control. Reading and reporting under one lock keeps a
+// state the service thread has meanwhile left (RUNNING after STOPPED, say) from being reported
+// once more; after STOPPED nothing is reported at all.
+void CService::RefreshServiceStatus()
+{
+    if (!m_bInitialized || m_hServiceStatus == NULL) {
+        return;
+    }
+    ::AcquireSRWLockExclusive(&g_statusLock);
+    if (m_ServiceStatus.dwCurrentState != SERVICE_STOPPED) {
+        ReportStatusLocked(m_ServiceStatus.dwCurrentState, 0, m_ServiceStatus.dwWaitHint);
+    }
+    ::ReleaseSRWLockExclusive(&g_statusLock);
+}
+
+DWORD CService::ReportStatusLocked(DWORD dwCurrentState, DWORD dwWin32ExitCode, DWORD dwWaitHint)
+{
     m_ServiceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     m_ServiceStatus.dwCurrentState = dwCurrentState;
     if (IsPendingState(dwCurrentState)) {
@@ -497,10 +514,7 @@ DWORD CService::SetServiceStatus(DWORD dwCurrentState, DWORD dwWin32ExitCode, DW
     m_ServiceStatus.dwWin32ExitCode = dwWin32ExitCode;
     m_ServiceStatus.dwServiceSpecificExitCode = 0;
     m_ServiceStatus.dwWaitHint = dwWaitHint;
-    const DWORD dwRet = ::SetServiceStatus(m_hServiceStatus, &m_ServiceStatus) ? ERROR_SUCCESS
-                                                                              : ::GetLastError();
-    ::ReleaseSRWLockExclusive(&g_statusLock);
-    return dwRet;
+    return ::SetServiceStatus(m_hServiceStatus, &m_ServiceStatus) ? ERROR_SUCCESS : ::GetLastError();
 }
 
 void CService::TerminateMainLoop()

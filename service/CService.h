@@ -49,6 +49,7 @@ public:
     void SetPendingTimeout(DWORD dwMilliseconds) { m_dwPendingTimeoutMs = dwMilliseconds; }
 
     DWORD SetServiceStatus(DWORD dwCurrentState, DWORD dwWin32ExitCode, DWORD dwWaitHint);
+    void RefreshServiceStatus();
     static void TerminateMainLoop();
     static HANDLE GetTerminateEvent() { return m_hTerminateEvent; }
 
@@ -75,6 +76,7 @@ private:
     BOOL RunCommand(DWORD dwArgc, LPWSTR* lpszArgv, LPDWORD lpdwRet);
     DWORD Dispatch(DWORD dwControl, DWORD dwEventType, LPVOID lpEventData);
     DWORD WaitWhilePending(SC_HANDLE hService, DWORD dwPendingState, LPCWSTR lpszFunction);
+    static DWORD ReportStatusLocked(DWORD dwCurrentState, DWORD dwWin32ExitCode, DWORD dwWaitHint);
 
     DWORD m_dwPendingTimeoutMs;
 };

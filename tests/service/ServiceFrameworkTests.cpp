@@ -61,6 +61,9 @@ protected:
     }
     void TearDown() override
     {
+        if (HasFailure()) {
+            log.PrintTail(80);  // the service's side of the story
+        }
         commander.Unregister();
         g_Log.Finalize();
         DeleteRegTree(SAMPLE_SETTINGS_KEY);

@@ -153,11 +153,7 @@ protected:
     {
         RunServiceCommand(L"/UNINSTALL");
         if (HasFailure()) {
-            // The service's side of the story, for the failure report.
-            const std::vector<std::wstring> lines = log.Lines();
-            for (size_t i = lines.size() > 60 ? lines.size() - 60 : 0; i < lines.size(); ++i) {
-                printf("  | %ls\n", lines[i].c_str());
-            }
+            log.PrintTail(60);  // the service's side of the story
         }
         CloseHandle(suspendCalled);
         ClearDrillSettings();

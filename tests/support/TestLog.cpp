@@ -4,6 +4,7 @@
 #include "TestRegistry.h"
 
 #include <shlobj.h>
+#include <stdio.h>
 
 namespace testsupport {
 
@@ -98,5 +99,12 @@ bool ScopedLogSettings::WaitFor(const std::wstring& text, DWORD timeoutMs) const
     return Contains(text);
 }
 
-}  // namespace testsupport
+void ScopedLogSettings::PrintTail(size_t count) const
+{
+    const std::vector<std::wstring> lines = Lines();
+    for (size_t i = lines.size() > count ? lines.size() - count : 0; i < lines.size(); ++i) {
+        printf("  | %ls\n", lines[i].c_str());
+    }
+}
 
+}  // namespace testsupport

@@ -24,6 +24,8 @@ public:
     bool Contains(const std::wstring& text) const;
     // Waits until some line contains the text; true when it appeared in time.
     bool WaitFor(const std::wstring& text, DWORD timeoutMs) const;
+    // Prints the last lines to stdout, for a failure report.
+    void PrintTail(size_t count) const;
 
 private:
     std::wstring m_path;
