@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <sstream>
 
 using namespace servicetest;
@@ -151,6 +152,7 @@ protected:
     }
     void TearDown() override
     {
+        trigger.reset();
         RunServiceCommand(L"/UNINSTALL");
         if (HasFailure()) {
             log.PrintTail(60);  // the service's side of the story
@@ -166,6 +168,16 @@ protected:
         RunServiceCommand(L"/Install");
         RunServiceCommand(L"/START");
         ASSERT_TRUE(WaitNamedPipeW(PIPE_CTRL_PREFIX MIREL_PIPE_SUFFIX, 5000)) << "service not listening";
+    }
+    // Drops the AC line; the registration of the observer "trigger" then restarts the watch (as a
+    // power event would), which finds the line off. The trigger's handle, or 0; *before is how
+    // many codes watcher had received until then.
+    DWORD DropLineAndRegisterTrigger(const ObserverProcess& watcher, size_t* before)
+    {
+        if (!power.SetAcOnline(false)) return 0;
+        *before = watcher.Codes().size();
+        trigger.reset(new ObserverProcess(L"trigger"));
+        return trigger->WaitRegistered();
     }
     // Stops through the service manager as any client would, and waits for STOPPED; the time it
     // took (or more than 30 s).
@@ -196,6 +208,7 @@ protected:
     ScopedPowerSupply power;
     ScopedLogSettings log{ L"t_svcrun.log", 2, 2 };
     HANDLE suspendCalled = NULL;
+    std::unique_ptr<ObserverProcess> trigger;
 };
 
 const std::vector<DWORD> kAcLoss = { NOTIFY_S4_ENABLED, NOTIFY_HIBERNATING, NOTIFY_AC_LOST };
@@ -217,10 +230,8 @@ TEST_F(RunningService, AcLossHibernatesOnTimeAndAHungClientDelaysNobody)
     EXPECT_TRUE(good.WaitForCodes(0, { NOTIFY_NO_BATTERY, NOTIFY_S4_ENABLED, NOTIFY_AC_RESTORED }, 3000));
 
     // The line drops; the next registration restarts the watch, which now finds it off.
-    ASSERT_TRUE(power.SetAcOnline(false));
-    const size_t before = good.Codes().size();
-    ObserverProcess trigger(L"trigger");
-    ASSERT_NE(0u, trigger.WaitRegistered());
+    size_t before = 0;
+    ASSERT_NE(0u, DropLineAndRegisterTrigger(good, &before));
     const ULONGLONG t0 = NowMs();
     EXPECT_TRUE(good.WaitForCodes(before, kAcLoss, kFlickerMs + 2000));
     const ULONGLONG acLostMs = NowMs() - t0;
@@ -234,13 +245,13 @@ TEST_F(RunningService, AcLossHibernatesOnTimeAndAHungClientDelaysNobody)
 
     // The first resume check after the hibernation is answered, to everybody; later ones are not,
     // nor is an 8-byte request.
-    const size_t afterLoss = trigger.Codes().size();
+    const size_t afterLoss = trigger->Codes().size();
     good.Signal(L"resume");
-    EXPECT_TRUE(trigger.WaitForCodes(afterLoss, { NOTIFY_RESUMED }, 3000));
+    EXPECT_TRUE(trigger->WaitForCodes(afterLoss, { NOTIFY_RESUMED }, 3000));
     EXPECT_TRUE(good.WaitForCodes(0, { NOTIFY_RESUMED }, 3000));
     good.Signal(L"resume");
     good.Signal(L"resume8");
-    trigger.Signal(L"resume");
+    trigger->Signal(L"resume");
 
     // The line is back: the next watch start reports it.
     ASSERT_TRUE(power.SetAcOnline(true));
@@ -289,19 +300,17 @@ TEST_F(RunningService, FailedHibernationIsReportedWithItsCode)
     ASSERT_NE(0u, goneId);
     gone.Kill();
 
-    ASSERT_TRUE(power.SetAcOnline(false));
-    const size_t before = good.Codes().size();
-    ObserverProcess trigger(L"trigger");
-    const DWORD triggerId = trigger.WaitRegistered();
+    size_t before = 0;
+    const DWORD triggerId = DropLineAndRegisterTrigger(good, &before);
     ASSERT_NE(0u, triggerId);
     EXPECT_TRUE(good.WaitForCodes(before, { NOTIFY_S4_ENABLED, NOTIFY_HIBERNATING, NOTIFY_AC_LOST,
                                             NOTIFY_S4_FAILED }, kHibernateMs + 3000));
     EXPECT_TRUE(good.WaitForLine("00000004 00000005", 1000));
-    EXPECT_TRUE(trigger.WaitForLine("00000004 00000005", 1000));
+    EXPECT_TRUE(trigger->WaitForLine("00000004 00000005", 1000));
 
     good.Signal(L"resume");
     Sleep(500);
-    const std::vector<DWORD> codes = trigger.Codes();
+    const std::vector<DWORD> codes = trigger->Codes();
     EXPECT_EQ(codes.end(), std::find(codes.begin(), codes.end(), static_cast<DWORD>(NOTIFY_RESUMED)));
 
     // The killed application was dropped at the first message after its death, so its handle was
@@ -330,8 +339,8 @@ TEST_F(RunningService, StopWithASendWaitingForAPipeLock)
     ASSERT_EQ(0u, lock.Lock(NULL));
     Sleep(300);  // a send already past the lock finishes
     const size_t heldBefore = held.Codes().size();
-    ObserverProcess trigger(L"trigger");
-    ASSERT_NE(0u, trigger.WaitRegistered());
+    ObserverProcess another(L"another");
+    ASSERT_NE(0u, another.WaitRegistered());
     ASSERT_TRUE(good.WaitForCodes(2, { NOTIFY_NO_BATTERY }, 3000));
 
     const ULONGLONG stopMs = StopService();
@@ -375,10 +384,8 @@ TEST_F(RunningService, LineBackDuringTheFlickerWaitCancelsEverything)
     ASSERT_NE(0u, good.WaitRegistered());
     ASSERT_TRUE(good.WaitForCodes(0, { NOTIFY_NO_BATTERY, NOTIFY_S4_ENABLED, NOTIFY_AC_RESTORED }, 3000));
 
-    ASSERT_TRUE(power.SetAcOnline(false));
-    const size_t before = good.Codes().size();
-    ObserverProcess trigger(L"trigger");
-    ASSERT_NE(0u, trigger.WaitRegistered());
+    size_t before = 0;
+    ASSERT_NE(0u, DropLineAndRegisterTrigger(good, &before));
     Sleep(500);
     ASSERT_TRUE(power.SetAcOnline(true));
     EXPECT_TRUE(good.WaitForCodes(before, { NOTIFY_NO_BATTERY, NOTIFY_S4_ENABLED, NOTIFY_AC_RESTORED }, 4000))
