@@ -480,9 +480,18 @@ DWORD CService::SetServiceStatus(DWORD dwCurrentState, DWORD dwWin32ExitCode, DW
         return ERROR_NOT_READY;
     }
     ::AcquireSRWLockExclusive(&g_statusLock);
-    const DWORD dwRet = ReportStatusLocked(dwCurrentState, dwWin32ExitCode, dwWaitHint);
+    UpdateStatusLocked(dwCurrentState, dwWin32ExitCode, dwWaitHint);
+    SERVICE_STATUS status = m_ServiceStatus;
+    if (dwCurrentState != SERVICE_STOPPED) {
+        const DWORD dwRet = ReportStatus(&status);
+        ::ReleaseSRWLockExclusive(&g_statusLock);
+        return dwRet;
+    }
     ::ReleaseSRWLockExclusive(&g_statusLock);
-    return dwRet;
+    // The control dispatcher runs the handler under a lock of its own, and reporting STOPPED
+    // takes that lock too: holding ours meanwhile would deadlock with a handler that waits for
+    // it. With STOPPED recorded no refresh reports anything, so nothing can follow it.
+    return ReportStatus(&status);
 }
 
 // Reports the current state again after a control. Reading and reporting under one lock keeps a
@@ -495,12 +504,14 @@ void CService::RefreshServiceStatus()
     }
     ::AcquireSRWLockExclusive(&g_statusLock);
     if (m_ServiceStatus.dwCurrentState != SERVICE_STOPPED) {
-        ReportStatusLocked(m_ServiceStatus.dwCurrentState, 0, m_ServiceStatus.dwWaitHint);
+        UpdateStatusLocked(m_ServiceStatus.dwCurrentState, 0, m_ServiceStatus.dwWaitHint);
+        SERVICE_STATUS status = m_ServiceStatus;
+        ReportStatus(&status);
     }
     ::ReleaseSRWLockExclusive(&g_statusLock);
 }
 
-DWORD CService::ReportStatusLocked(DWORD dwCurrentState, DWORD dwWin32ExitCode, DWORD dwWaitHint)
+void CService::UpdateStatusLocked(DWORD dwCurrentState, DWORD dwWin32ExitCode, DWORD dwWaitHint)
 {
     m_ServiceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     m_ServiceStatus.dwCurrentState = dwCurrentState;
@@ -514,7 +525,11 @@ DWORD CService::ReportStatusLocked(DWORD dwCurrentState, DWORD dwWin32ExitCode, 
     m_ServiceStatus.dwWin32ExitCode = dwWin32ExitCode;
     m_ServiceStatus.dwServiceSpecificExitCode = 0;
     m_ServiceStatus.dwWaitHint = dwWaitHint;
-    return ::SetServiceStatus(m_hServiceStatus, &m_ServiceStatus) ? ERROR_SUCCESS : ::GetLastError();
+}
+
+DWORD CService::ReportStatus(LPSERVICE_STATUS lpStatus)
+{
+    return ::SetServiceStatus(m_hServiceStatus, lpStatus) ? ERROR_SUCCESS : ::GetLastError();
 }
 
 void CService::TerminateMainLoop()

@@ -76,7 +76,8 @@ private:
     BOOL RunCommand(DWORD dwArgc, LPWSTR* lpszArgv, LPDWORD lpdwRet);
     DWORD Dispatch(DWORD dwControl, DWORD dwEventType, LPVOID lpEventData);
     DWORD WaitWhilePending(SC_HANDLE hService, DWORD dwPendingState, LPCWSTR lpszFunction);
-    static DWORD ReportStatusLocked(DWORD dwCurrentState, DWORD dwWin32ExitCode, DWORD dwWaitHint);
+    static void UpdateStatusLocked(DWORD dwCurrentState, DWORD dwWin32ExitCode, DWORD dwWaitHint);
+    static DWORD ReportStatus(LPSERVICE_STATUS lpStatus);
 
     DWORD m_dwPendingTimeoutMs;
 };

@@ -41,6 +41,10 @@ public:
     {
         LOG_TRACE(LOG_EVENT, L"CSampleService::OnUnknownEvent", L"OnUnknownEvent %u %u",
                   dwControl, dwEventType);
+        if (dwControl == SAMPLE_CONTROL_STOP_IN_HANDLER) {
+            TerminateMainLoop();
+            ::Sleep(500);
+        }
         return ERROR_SUCCESS;
     }
 };

@@ -64,7 +64,10 @@ protected:
         if (HasFailure()) {
             log.PrintTail(80);  // the service's side of the story
         }
-        commander.Unregister();
+        if (commander.Unregister() != ERROR_SUCCESS && QueryState() != 0) {
+            EndServiceProcess(SAMPLE_SERVICE_NAME);
+            commander.Unregister();
+        }
         g_Log.Finalize();
         DeleteRegTree(SAMPLE_SETTINGS_KEY);
     }
@@ -129,6 +132,15 @@ TEST_F(ServiceLifecycle, UserControlReachesTheUnknownEventHandler)
     EXPECT_EQ(0u, SendControl(200));
     EXPECT_TRUE(log.WaitFor(L"OnUnknownEvent 200 0", 5000));
     EXPECT_TRUE(log.Contains(L"Other Event:000000c8"));
+}
+
+TEST_F(ServiceLifecycle, ServiceThatStopsWhileItsHandlerRunsStillReportsStopped)
+{
+    ASSERT_EQ(0u, commander.Register(path.c_str(), FALSE));
+    ASSERT_EQ(0u, commander.Start());
+    EXPECT_EQ(0u, SendControl(SAMPLE_CONTROL_STOP_IN_HANDLER));
+    EXPECT_TRUE(WaitForState(SERVICE_STOPPED, 5000));
+    EXPECT_TRUE(log.Contains(L"Exit ServiceMain()"));
 }
 
 TEST_F(ServiceLifecycle, SecondCopyOfTheServiceProcessEndsWith183)

@@ -153,7 +153,10 @@ protected:
     void TearDown() override
     {
         trigger.reset();
-        RunServiceCommand(L"/UNINSTALL");
+        if (RunServiceCommand(L"/UNINSTALL") != ERROR_SUCCESS) {
+            EndServiceProcess(L"MIRELSVC");
+            RunServiceCommand(L"/UNINSTALL");
+        }
         if (HasFailure()) {
             log.PrintTail(60);  // the service's side of the story
         }

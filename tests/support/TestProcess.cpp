@@ -1,5 +1,7 @@
 #include "TestProcess.h"
 
+#include "ScopedHandle.h"
+
 #include <vector>
 
 namespace testsupport {
@@ -88,6 +90,24 @@ DWORD RunProcess(const std::wstring& commandLine, DWORD timeoutMs, std::string* 
         *output = child.Output();
     }
     return code;
+}
+
+void EndServiceProcess(LPCWSTR serviceName)
+{
+    ScopedScHandle scm(::OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT));
+    ScopedScHandle service(::OpenServiceW(scm.Get(), serviceName, SERVICE_QUERY_STATUS));
+    SERVICE_STATUS_PROCESS status = {};
+    DWORD needed = 0;
+    if (!::QueryServiceStatusEx(service.Get(), SC_STATUS_PROCESS_INFO,
+                                reinterpret_cast<LPBYTE>(&status), sizeof(status), &needed) ||
+        status.dwProcessId == 0) {
+        return;
+    }
+    ScopedKernelHandle process(
+        ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, status.dwProcessId));
+    if (process.IsValid() && ::TerminateProcess(process.Get(), 1)) {
+        ::WaitForSingleObject(process.Get(), 5000);
+    }
 }
 
 ULONGLONG NowMs()

@@ -37,6 +37,11 @@ private:
 DWORD RunProcess(const std::wstring& commandLine, DWORD timeoutMs = 60000,
                  std::string* output = nullptr);
 
+// Ends the process of the named service if it still has one. A case that leaves a service stuck
+// (in a handler, say) would otherwise leave it installed and marked for deletion, and every later
+// case that installs it would fail.
+void EndServiceProcess(LPCWSTR serviceName);
+
 // Milliseconds since some fixed point, for measuring windows.
 ULONGLONG NowMs();
 
