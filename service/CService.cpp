@@ -481,17 +481,17 @@ DWORD CService::SetServiceStatus(DWORD dwCurrentState, DWORD dwWin32ExitCode, DW
     }
     ::AcquireSRWLockExclusive(&g_statusLock);
     UpdateStatusLocked(dwCurrentState, dwWin32ExitCode, dwWaitHint);
-    SERVICE_STATUS status = m_ServiceStatus;
     if (dwCurrentState != SERVICE_STOPPED) {
-        const DWORD dwRet = ReportStatus(&status);
+        const DWORD dwRet = ReportStatus(&m_ServiceStatus);
         ::ReleaseSRWLockExclusive(&g_statusLock);
         return dwRet;
     }
+    SERVICE_STATUS stopped = m_ServiceStatus;
     ::ReleaseSRWLockExclusive(&g_statusLock);
     // The control dispatcher runs the handler under a lock of its own, and reporting STOPPED
     // takes that lock too: holding ours meanwhile would deadlock with a handler that waits for
     // it. With STOPPED recorded no refresh reports anything, so nothing can follow it.
-    return ReportStatus(&status);
+    return ReportStatus(&stopped);
 }
 
 // Reports the current state again after a control. Reading and reporting under one lock keeps a
@@ -505,8 +505,7 @@ void CService::RefreshServiceStatus()
     ::AcquireSRWLockExclusive(&g_statusLock);
     if (m_ServiceStatus.dwCurrentState != SERVICE_STOPPED) {
         UpdateStatusLocked(m_ServiceStatus.dwCurrentState, 0, m_ServiceStatus.dwWaitHint);
-        SERVICE_STATUS status = m_ServiceStatus;
-        ReportStatus(&status);
+        ReportStatus(&m_ServiceStatus);
     }
     ::ReleaseSRWLockExclusive(&g_statusLock);
 }

@@ -68,6 +68,15 @@ struct Owner {
         EXPECT_EQ(0u, SendFrame(Ctrl(), Frame(PIPEREQUEST_CLOSE, handle), &ack));
         return ack;
     }
+    // Registers count helper clients (handles 1..count); the second ends without unregistering,
+    // so handle 2 is gone while the server still lists it.
+    void StartClientsSecondGone(Helper* clients, int count)
+    {
+        for (int i = 0; i < count; ++i) {
+            ASSERT_TRUE(clients[i].Start(L"client", suffix, i == 1 ? L"die" : L"fin"));
+        }
+        ASSERT_EQ(0u, clients[1].Finish());
+    }
 };
 
 }  // namespace
@@ -179,10 +188,7 @@ TEST(PipeServer, SendAllDropsTheClientThatIsGone)
     Owner owner;
     ASSERT_EQ(0u, owner.Start());
     Helper clients[3];
-    for (int i = 0; i < 3; ++i) {
-        ASSERT_TRUE(clients[i].Start(L"client", owner.suffix, i == 1 ? L"die" : L"fin"));
-    }
-    ASSERT_EQ(0u, clients[1].Finish());  // ends without unregistering
+    ASSERT_NO_FATAL_FAILURE(owner.StartClientsSecondGone(clients, 3));
     const DWORD notify = 0x21;
     DWORD ret = 0;
     EXPECT_EQ(2u, owner.server.SendAll(&notify, sizeof(notify), &ret, NULL));
@@ -203,10 +209,7 @@ TEST(PipeServer, SendToServesOneSession)
     Owner owner;
     ASSERT_EQ(0u, owner.Start());
     Helper clients[2];
-    for (int i = 0; i < 2; ++i) {
-        ASSERT_TRUE(clients[i].Start(L"client", owner.suffix, i == 1 ? L"die" : L"fin"));
-    }
-    ASSERT_EQ(0u, clients[1].Finish());  // handle 2 ends without unregistering
+    ASSERT_NO_FATAL_FAILURE(owner.StartClientsSecondGone(clients, 2));
     const DWORD notify = 0x21;
     DWORD ret = 0;
     EXPECT_EQ(0u, owner.server.SendTo(1, &notify, sizeof(notify), &ret, NULL));
