@@ -103,11 +103,12 @@ void CWatch::Finalize()
     LOG_EXIT(LOG_API, FN);
 }
 
-void CWatch::StartThread(LPTHREADFUNC lpFunc, LPVOID lpData)
+BOOL CWatch::StartThread(LPTHREADFUNC lpFunc, LPVOID lpData)
 {
     for (DWORD dwAttempt = 0; dwAttempt < kStartAttempts; ++dwAttempt) {
         if (m_Thread.Initialize(lpFunc, lpData) == ERROR_SUCCESS) {
-            return;
+            return TRUE;
         }
     }
+    return FALSE;
 }

@@ -28,9 +28,9 @@ public:
     void Finalize();
 
 protected:
-    // Starts m_Thread with lpFunc and the derived watcher (lpData); three attempts, a final
-    // failure is silent.
-    void StartThread(LPTHREADFUNC lpFunc, LPVOID lpData);
+    // Starts m_Thread with lpFunc and the derived watcher (lpData); three attempts. TRUE when the
+    // thread runs; callers keep a final failure silent.
+    BOOL StartThread(LPTHREADFUNC lpFunc, LPVOID lpData);
 
     CBattery m_Battery;
     CThread m_Thread;

@@ -50,10 +50,17 @@ DWORD CGlobalLock::Initialize(LPCWSTR lpszName, DWORD dwTimeout)
     }
     dwRet = ::GetLastError();
     ReleaseNullDaclSecurity(&sa);
-    if (hMutex == NULL) {
-        return dwRet;
-    }
+    return (hMutex == NULL) ? dwRet : Adopt(hMutex, dwTimeout);
+}
 
+DWORD CGlobalLock::InitializeLocal(DWORD dwTimeout)
+{
+    HANDLE hMutex = ::CreateMutexW(NULL, FALSE, NULL);
+    return (hMutex == NULL) ? ::GetLastError() : Adopt(hMutex, dwTimeout);
+}
+
+DWORD CGlobalLock::Adopt(HANDLE hMutex, DWORD dwTimeout)
+{
     Finalize();
     m_hMutex = hMutex;
     m_dwTimeout = (dwTimeout == 0) ? INFINITE : dwTimeout;

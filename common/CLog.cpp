@@ -186,3 +186,9 @@ DWORD CLog::TraceNullArg(DWORD dwExitLevel, LPCWSTR lpszFunction, int nLine, LPC
     Trace(dwExitLevel, lpszFunction, nLine, L"Exit - Error! retval:%08x", ERROR_INVALID_PARAMETER);
     return ERROR_INVALID_PARAMETER;
 }
+
+void CLog::TraceNullArgVoid(DWORD dwExitLevel, LPCWSTR lpszFunction, int nLine, LPCWSTR lpszArgName)
+{
+    Trace(LOG_EVENT, lpszFunction, nLine, L"%s is NULL.", lpszArgName);
+    Trace(dwExitLevel, lpszFunction, nLine, L"Exit - Error!");
+}

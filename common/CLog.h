@@ -29,6 +29,8 @@ public:
     DWORD TraceExit(DWORD dwLevel, LPCWSTR lpszFunction, int nLine, DWORD dwRet);
     // Writes "%s is NULL." at level 0 and the error exit line at dwExitLevel; returns 87.
     DWORD TraceNullArg(DWORD dwExitLevel, LPCWSTR lpszFunction, int nLine, LPCWSTR lpszArgName);
+    // The same for a function without a result: the exit line is "Exit - Error!".
+    void TraceNullArgVoid(DWORD dwExitLevel, LPCWSTR lpszFunction, int nLine, LPCWSTR lpszArgName);
 
 private:
     CLog(const CLog&) = delete;
@@ -55,3 +57,4 @@ extern CLog g_Log;
 #define LOG_EXIT(level, fn) g_Log.Trace((level), (fn), __LINE__, L"Exit")
 #define LOG_RESULT(level, fn, ret) g_Log.TraceExit((level), (fn), __LINE__, (ret))
 #define LOG_NULL_ARG(level, fn, arg) g_Log.TraceNullArg((level), (fn), __LINE__, (arg))
+#define LOG_NULL_ARG_VOID(level, fn, arg) g_Log.TraceNullArgVoid((level), (fn), __LINE__, (arg))

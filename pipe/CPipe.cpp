@@ -5,6 +5,9 @@
 #include "Security.h"
 
 #include <stdlib.h>
+#include <wchar.h>
+
+#include <algorithm>
 #include <strsafe.h>
 
 namespace {
@@ -21,8 +24,15 @@ const DWORD kDefaultTimeoutMs = 1000;
 // receiving end can never act with the sender's token.
 const DWORD kClientFlags = FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
 
-const int kConnectAttempts = 10;
+// A busy pipe is waited for in steps of up to a second, ten seconds in all; a step is cut into
+// slices so that the abort event ends the wait promptly.
 const DWORD kBusyWaitMs = 1000;
+const DWORD kBusyGiveUpMs = 10 * kBusyWaitMs;
+const DWORD kBusySliceMs = 100;
+
+// Longest pipe name accepted. Kept at the bound that every build of the channel has accepted,
+// whose names once had to fit a named lock as well.
+const size_t kMaxNameChars = 250;
 
 bool IsOpen(HANDLE h)
 {
@@ -115,6 +125,7 @@ void CPipe::InitializeMembers()
     m_lpData = NULL;
     m_bInitialized = FALSE;
     m_hIoEvent = NULL;
+    ::InterlockedExchange(&m_lServerProcessId, 0);
 }
 
 DWORD CPipe::Initialize(int nType, LPCWSTR lpszPipeName, LPPIPEFUNC lpFunc, LPVOID lpData)
@@ -135,15 +146,14 @@ DWORD CPipe::Initialize(int nType, LPCWSTR lpszPipeName, LPPIPEFUNC lpFunc, LPVO
     if (m_hPipe != NULL || m_hClient != NULL) {
         return LOG_RESULT(LOG_DETAIL, FN, ERROR_PIPE_BUSY);
     }
-    WCHAR szLockMutexName[MAX_PATH];
-    if (FAILED(::StringCchCopyW(m_szPipeName, ARRAYSIZE(m_szPipeName), lpszPipeName)) ||
-        FAILED(::StringCchPrintfW(szLockMutexName, ARRAYSIZE(szLockMutexName),
-                                  nType == PIPETYPE_SERVER ? L"%ssv" : L"%scl", lpszPipeName))) {
+    if (wcslen(lpszPipeName) > kMaxNameChars ||
+        FAILED(::StringCchCopyW(m_szPipeName, ARRAYSIZE(m_szPipeName), lpszPipeName))) {
         ZeroMemory(m_szPipeName, sizeof(m_szPipeName));
         return LOG_RESULT(LOG_DETAIL, FN, ERROR_INVALID_PARAMETER);
     }
-    LOG_TRACE(LOG_DETAIL, FN, L"szLockMutexName:%s", szLockMutexName);
-    DWORD dwRet = m_Lock.Initialize(szLockMutexName, INFINITE);
+    // The channel's lock is this process's own: no other process can open it, let alone hold it.
+    // Across processes the single pipe instance already lets one message through at a time.
+    DWORD dwRet = m_Lock.InitializeLocal(PIPE_LOCK_TIMEOUT_MS);
     if (dwRet != ERROR_SUCCESS) {
         ZeroMemory(m_szPipeName, sizeof(m_szPipeName));
         return LOG_RESULT(LOG_DETAIL, FN, dwRet);
@@ -195,8 +205,7 @@ DWORD CPipe::Create()
     if (!IsOpen(m_hPipe)) {
         m_hPipe = NULL;
         LOG_TRACE(LOG_DETAIL, FN, L"CreateNamedPipeW failed:%u", dwErr);
-        return LOG_RESULT(LOG_DETAIL, FN,
-                          dwErr == ERROR_ACCESS_DENIED ? ERROR_ACCESS_DENIED : ERROR_INVALID_HANDLE);
+        return LOG_RESULT(LOG_DETAIL, FN, ERROR_INVALID_HANDLE);
     }
     // A name that another process already serves must not be shared with it. Where the first-
     // instance flag is not enforced, the instance count still tells.
@@ -205,7 +214,7 @@ DWORD CPipe::Create()
         dwInstances != 1) {
         LOG_TRACE(LOG_DETAIL, FN, L"Pipe name in use:%s", m_szPipeName);
         CloseMember(m_hPipe);
-        return LOG_RESULT(LOG_DETAIL, FN, ERROR_ACCESS_DENIED);
+        return LOG_RESULT(LOG_DETAIL, FN, ERROR_INVALID_HANDLE);
     }
     LOG_TRACE(LOG_DETAIL, FN, L"Created:%s", m_szPipeName);
     return LOG_RESULT(LOG_DETAIL, FN, ERROR_SUCCESS);
@@ -288,11 +297,17 @@ DWORD CPipe::Connect(HANDLE hAbortEvent)
     if (IsOpen(m_hClient)) {
         return LOG_RESULT(LOG_DETAIL, FN, ERROR_ALREADY_EXISTS);
     }
-    for (int i = 0; i < kConnectAttempts; ++i) {
+    // Senders of every process compete for the one instance: a sender keeps trying while it
+    // frees up now and then, until the time is up.
+    const ULONGLONG ullDeadline = ::GetTickCount64() + kBusyGiveUpMs;
+    for (;;) {
         HANDLE h = ::CreateFileW(m_szPipeName, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
                                  kClientFlags, NULL);
         if (IsOpen(h)) {
             m_hClient = h;
+            ULONG ulServer = 0;
+            ::GetNamedPipeServerProcessId(h, &ulServer);
+            ::InterlockedExchange(&m_lServerProcessId, static_cast<LONG>(ulServer));
             LOG_TRACE(LOG_DETAIL, FN, L"Connected:%s", m_szPipeName);
             return LOG_RESULT(LOG_DETAIL, FN, ERROR_SUCCESS);
         }
@@ -301,13 +316,31 @@ DWORD CPipe::Connect(HANDLE hAbortEvent)
             return LOG_RESULT(LOG_DETAIL, FN, dwErr);
         }
         LOG_TRACE(LOG_DETAIL, FN, L"ERROR_PIPE_BUSY");
-        ::WaitNamedPipeW(m_szPipeName, kBusyWaitMs);
-        // A receiver that never frees its instance must not outlast a stop.
-        if (hAbortEvent != NULL && ::WaitForSingleObject(hAbortEvent, 0) == WAIT_OBJECT_0) {
+        if (RemainingMs(ullDeadline) == 0) {
+            return LOG_RESULT(LOG_DETAIL, FN, ERROR_PIPE_BUSY);
+        }
+        if (WaitBusyPipe(hAbortEvent, ullDeadline) != ERROR_SUCCESS) {
             return LOG_RESULT(LOG_DETAIL, FN, ERROR_OPERATION_ABORTED);
         }
     }
-    return LOG_RESULT(LOG_DETAIL, FN, ERROR_PIPE_BUSY);
+}
+
+// Waits up to a second (not past ullDeadline) for the instance to be free, or 995 as soon as
+// hAbortEvent is set.
+DWORD CPipe::WaitBusyPipe(HANDLE hAbortEvent, ULONGLONG ullDeadline)
+{
+    const ULONGLONG ullStepEnd = std::min(::GetTickCount64() + kBusyWaitMs, ullDeadline);
+    for (;;) {
+        if (hAbortEvent != NULL && ::WaitForSingleObject(hAbortEvent, 0) == WAIT_OBJECT_0) {
+            return ERROR_OPERATION_ABORTED;
+        }
+        const DWORD dwLeft = RemainingMs(ullStepEnd);
+        // Free now, or gone altogether: the next open tells which.
+        if (dwLeft == 0 || ::WaitNamedPipeW(m_szPipeName, std::min(dwLeft, kBusySliceMs)) ||
+            ::GetLastError() != ERROR_SEM_TIMEOUT) {
+            return ERROR_SUCCESS;
+        }
+    }
 }
 
 DWORD CPipe::Send(LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetcode, HANDLE hAbortEvent)
@@ -504,6 +537,11 @@ DWORD CPipe::GetClientProcessId(PULONG lpulProcessId) const
         return ERROR_NOT_READY;
     }
     return ::GetNamedPipeClientProcessId(m_hPipe, lpulProcessId) ? ERROR_SUCCESS : ::GetLastError();
+}
+
+DWORD CPipe::GetServerProcessId() const
+{
+    return static_cast<DWORD>(::InterlockedCompareExchange(&m_lServerProcessId, 0, 0));
 }
 
 void CPipe::Close()

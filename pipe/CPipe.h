@@ -10,6 +10,9 @@
 
 // How long one write, read or acknowledgement hand-over may wait for the other end.
 const DWORD PIPE_IO_TIMEOUT_MS = 5000;
+// How long a thread waits for another thread of its process that is sending on the same channel
+// (whose connect, write and acknowledgement are bounded themselves).
+const DWORD PIPE_LOCK_TIMEOUT_MS = 30000;
 
 class CPipe {
 public:
@@ -36,6 +39,10 @@ public:
     LPCWSTR GetPipeName() const { return m_szPipeName; }
     // Receiving end, inside the callback: the process id of the connected sender.
     DWORD GetClientProcessId(PULONG lpulProcessId) const;
+    // Sending end: the process id of the receiving end of the latest connection (0 before the
+    // first). Known from the moment of the connect, before anything is written; readable from any
+    // thread.
+    DWORD GetServerProcessId() const;
 
 private:
     CPipe(const CPipe&) = delete;
@@ -43,6 +50,7 @@ private:
 
     DWORD Create();
     DWORD Connect(HANDLE hAbortEvent);
+    DWORD WaitBusyPipe(HANDLE hAbortEvent, ULONGLONG ullDeadline);
     void Close();
     DWORD ReceiveStart();
     static DWORD ReceiveThreadProc(LPVOID lpParam);
@@ -63,4 +71,5 @@ private:
     // Event of the overlapped reads and writes: used by the receive thread alone on a receiving
     // end, and only while m_Lock is held on a sending end.
     HANDLE m_hIoEvent;
+    mutable volatile LONG m_lServerProcessId;
 };

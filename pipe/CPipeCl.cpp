@@ -10,6 +10,8 @@ namespace {
 
 const DWORD kModeSendOnly = 0;
 const DWORD kModeFull = 1;
+// The service's notifications carry a code, and for one of them a value too.
+const DWORD kMaxNotifyBytes = 2 * sizeof(DWORD);
 
 }  // namespace
 
@@ -93,7 +95,7 @@ DWORD CPipeCl::SetUp(DWORD dwMode, LPCWSTR lpszSuffix, LPWSTR lpszOwnName, size_
     DWORD dwRet = ERROR_SUCCESS;
     if (dwMode == kModeFull) {
         FormatNotifyPipeName(lpszSuffix, ::GetCurrentProcessId(), lpszOwnName, cchOwnName);
-        dwRet = CPipeRecv::Initialize(lpszOwnName, OnDataRecv, this);
+        dwRet = CPipeRecv::Initialize(lpszOwnName, OnDataRecv, this, kMaxNotifyBytes);
         if (dwRet != ERROR_SUCCESS) {
             return dwRet;
         }
@@ -155,19 +157,16 @@ void CPipeCl::OnDataRecv(LPVOID lpData, PPIPEEVENT pPipeEvent)
     static const WCHAR FN[] = L"CPipeCl::OnDataRecv";
     LOG_ENTER(LOG_DETAIL, FN);
     if (lpData == NULL) {
-        LOG_NULL_ARG(LOG_DETAIL, FN, L"lpData");
+        LOG_NULL_ARG_VOID(LOG_DETAIL, FN, L"lpData");
         return;
     }
     if (pPipeEvent == NULL) {
-        LOG_NULL_ARG(LOG_DETAIL, FN, L"pPipeEvent");
+        LOG_NULL_ARG_VOID(LOG_DETAIL, FN, L"pPipeEvent");
         return;
     }
     CPipeCl* pThis = static_cast<CPipeCl*>(lpData);
     if (pPipeEvent->dwEvent == PIPEEVENT_HEADER) {
-        pPipeEvent->dwResult = (pPipeEvent->dwCode == 0) ? PIPEACK_OK : PIPEACK_REJECTED;
-        if (pPipeEvent->dwCode != 0) {
-            LOG_TRACE(LOG_DETAIL, FN, L"Not Server:%d", pPipeEvent->dwCode);
-        }
+        pPipeEvent->dwResult = pThis->IsFromService(pPipeEvent->dwCode) ? PIPEACK_OK : PIPEACK_REJECTED;
     } else {
         pPipeEvent->dwResult = 0;
         if (pThis->m_lpRecvFunc != NULL) {
@@ -175,6 +174,25 @@ void CPipeCl::OnDataRecv(LPVOID lpData, PPIPEEVENT pPipeEvent)
         }
     }
     LOG_EXIT(LOG_DETAIL, FN);
+}
+
+// The service's identifier is 0, and it must come from the process that answered our
+// registration: anybody can write a 0, only the service serves its control pipe.
+BOOL CPipeCl::IsFromService(DWORD dwCode) const
+{
+    static const WCHAR FN[] = L"CPipeCl::OnDataRecv";
+    if (dwCode != 0) {
+        LOG_TRACE(LOG_DETAIL, FN, L"Not Server:%d", dwCode);
+        return FALSE;
+    }
+    ULONG ulSender = 0;
+    const DWORD dwService = m_CtrlPipe.GetServerProcessId();
+    if (m_Pipe.GetClientProcessId(&ulSender) != ERROR_SUCCESS || dwService == 0 ||
+        ulSender != dwService) {
+        LOG_TRACE(LOG_DETAIL, FN, L"Not Server process:%u", ulSender);
+        return FALSE;
+    }
+    return TRUE;
 }
 
 void CPipeCl::Finalize(HANDLE hAbortEvent)

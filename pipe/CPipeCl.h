@@ -30,6 +30,7 @@ private:
     CPipeCl& operator=(const CPipeCl&) = delete;
 
     static void OnDataRecv(LPVOID lpData, PPIPEEVENT pPipeEvent);
+    BOOL IsFromService(DWORD dwCode) const;
     DWORD SetUp(DWORD dwMode, LPCWSTR lpszSuffix, LPWSTR lpszOwnName, size_t cchOwnName,
                 LPWSTR lpszName, size_t cchName, LPPIPEEVENTFUNC lpFunc, LPVOID lpData,
                 HANDLE hAbortEvent);

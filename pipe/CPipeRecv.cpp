@@ -2,12 +2,7 @@
 
 #include "CLog.h"
 
-namespace {
-
-// Above this size the announced data length is taken as corrupt.
-const DWORD kMaxDataSize = 0x7FFFFFFF;
-
-}  // namespace
+#include <algorithm>
 
 CPipeRecv::CPipeRecv() : m_lpDataBuf(NULL)
 {
@@ -29,6 +24,7 @@ void CPipeRecv::InitializeMembers()
     m_lpDataBuf = NULL;
     m_dwDataLen = 0;
     m_dwRecvThreadId = 0;
+    m_dwMaxDataSize = PIPE_MAX_DATA_SIZE;
 }
 
 void CPipeRecv::FreeDataBuf()
@@ -40,7 +36,8 @@ void CPipeRecv::FreeDataBuf()
     m_dwDataLen = 0;
 }
 
-DWORD CPipeRecv::Initialize(LPCWSTR lpszPipeName, LPPIPEEVENTFUNC lpFunc, LPVOID lpData)
+DWORD CPipeRecv::Initialize(LPCWSTR lpszPipeName, LPPIPEEVENTFUNC lpFunc, LPVOID lpData,
+                            DWORD dwMaxDataSize)
 {
     static const WCHAR FN[] = L"CPipeRecv::Initialize";
     LOG_ENTER(LOG_DETAIL, FN);
@@ -50,12 +47,15 @@ DWORD CPipeRecv::Initialize(LPCWSTR lpszPipeName, LPPIPEEVENTFUNC lpFunc, LPVOID
     // A sender may be waiting already: its message is served as soon as the channel starts.
     const LPPIPEEVENTFUNC lpOldFunc = m_lpFunc;
     const LPVOID lpOldData = m_lpData;
+    const DWORD dwOldMaxDataSize = m_dwMaxDataSize;
     m_lpFunc = lpFunc;
     m_lpData = lpData;
+    m_dwMaxDataSize = std::min(dwMaxDataSize, PIPE_MAX_DATA_SIZE);
     const DWORD dwRet = m_Pipe.Initialize(PIPETYPE_SERVER, lpszPipeName, OnDataRecv, this);
     if (dwRet != ERROR_SUCCESS) {
         m_lpFunc = lpOldFunc;
         m_lpData = lpOldData;
+        m_dwMaxDataSize = dwOldMaxDataSize;
         return LOG_RESULT(LOG_DETAIL, FN, dwRet);
     }
     return LOG_RESULT(LOG_DETAIL, FN, ERROR_SUCCESS);
@@ -100,10 +100,22 @@ DWORD CPipeRecv::OnDataRecv(LPVOID lpData)
         pThis->m_Pipe.SendAck(evt.dwResult, hAbort);
         return LOG_RESULT(LOG_DETAIL, FN, ERROR_SUCCESS);
     }
-    if (hdr.dwDataSize > kMaxDataSize) {
+    if (hdr.dwDataSize > PIPE_MAX_DATA_SIZE) {
         LOG_TRACE(LOG_DETAIL, FN, L" Data size is integer overflow. DataHdr.dwDataSize=%lu",
                   hdr.dwDataSize);
         return LOG_RESULT(LOG_DETAIL, FN, ERROR_BUFFER_OVERFLOW);
+    }
+    // More than this receiver's messages ever carry: dropped unread, nothing is allocated.
+    if (hdr.dwDataSize > pThis->m_dwMaxDataSize) {
+        LOG_TRACE(LOG_DETAIL, FN, L"Data size over the limit. DataHdr.dwDataSize=%lu", hdr.dwDataSize);
+        return LOG_RESULT(LOG_DETAIL, FN, ERROR_BUFFER_OVERFLOW);
+    }
+    if (evt.dwResult != PIPEACK_OK) {
+        // Nothing is allocated for data that will not be delivered: the acknowledgement's hand-over
+        // reads the sender's bytes off and drops them.
+        LOG_TRACE(LOG_DETAIL, FN, L"Callback function is not ready!!");
+        pThis->m_Pipe.SendAck(evt.dwResult, hAbort);
+        return LOG_RESULT(LOG_DETAIL, FN, ERROR_SUCCESS);
     }
     // Zeroed by the heap: large blocks come from fresh pages and are not touched here.
     BYTE* pBuf = static_cast<BYTE*>(::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY, hdr.dwDataSize));
@@ -120,13 +132,9 @@ DWORD CPipeRecv::OnDataRecv(LPVOID lpData)
     pThis->m_lpDataBuf = pBuf;
     pThis->m_dwDataLen = dwRead;
 
-    if (evt.dwResult != PIPEACK_OK || pThis->m_lpFunc == NULL) {
-        LOG_TRACE(LOG_DETAIL, FN, L"Callback function is not ready!!");
-    } else {
-        LOG_TRACE(LOG_DETAIL, FN, L"Call callback-function.");
-        PIPEEVENT dataEvt = { PIPEEVENT_DATA, hdr.dwCode, hdr.dwDataSize, 0 };
-        pThis->m_lpFunc(pThis->m_lpData, &dataEvt);
-    }
+    LOG_TRACE(LOG_DETAIL, FN, L"Call callback-function.");
+    PIPEEVENT dataEvt = { PIPEEVENT_DATA, hdr.dwCode, hdr.dwDataSize, 0 };
+    pThis->m_lpFunc(pThis->m_lpData, &dataEvt);
     pThis->FreeDataBuf();
     return LOG_RESULT(LOG_DETAIL, FN, ERROR_SUCCESS);
 }

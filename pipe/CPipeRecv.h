@@ -12,8 +12,10 @@ public:
     ~CPipeRecv();
 
     // Listens on lpszPipeName; lpFunc judges each header and receives the data (may be NULL:
-    // every message is then rejected).
-    DWORD Initialize(LPCWSTR lpszPipeName, LPPIPEEVENTFUNC lpFunc, LPVOID lpData);
+    // every message is then rejected). A message announcing more than dwMaxDataSize bytes is
+    // dropped without acknowledgement.
+    DWORD Initialize(LPCWSTR lpszPipeName, LPPIPEEVENTFUNC lpFunc, LPVOID lpData,
+                     DWORD dwMaxDataSize = PIPE_MAX_DATA_SIZE);
     void Finalize(HANDLE hAbortEvent);
     // Inside the handler's PIPEEVENT_DATA call only: copies up to nBufLen bytes of the data.
     DWORD GetReceivedData(LPVOID lpBuf, DWORD nBufLen);
@@ -35,4 +37,5 @@ private:
     BYTE* m_lpDataBuf;
     DWORD m_dwDataLen;
     DWORD m_dwRecvThreadId;
+    DWORD m_dwMaxDataSize;
 };

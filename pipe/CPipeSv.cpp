@@ -12,6 +12,8 @@ namespace {
 
 // A control request: the header and at most this much data are read.
 const DWORD kCtrlDataBytes = 1024;
+// Requests on the data pipe are one 32-bit code.
+const DWORD kMaxRequestBytes = sizeof(DWORD);
 const int kSessionInitAttempts = 10;
 const DWORD kSessionInitPauseMs = 1000;
 
@@ -97,7 +99,7 @@ DWORD CPipeSv::Initialize(LPCWSTR lpszSuffix, LPPIPEEVENTFUNC lpFunc, LPVOID lpD
         m_lpNotifyFunc = lpFunc;
         m_lpNotifyData = lpData;
     }
-    DWORD dwRet = CPipeRecv::Initialize(pszName, OnDataRecv, this);
+    DWORD dwRet = CPipeRecv::Initialize(pszName, OnDataRecv, this, kMaxRequestBytes);
     if (dwRet == ERROR_SUCCESS) {
         ::StringCchPrintfW(pszName, cchName, L"%s%s", PIPE_CTRL_PREFIX, lpszSuffix);
         dwRet = m_CtrlPipe.Initialize(PIPETYPE_SERVER, pszName, OnCtrlRecv, this);
@@ -120,6 +122,14 @@ void CPipeSv::Finalize(HANDLE hAbortEvent)
     // A registration served while the pipes were being stopped is dropped too.
     CloseAllSession(hAbortEvent);
     InitializeMembers();
+    LOG_EXIT(LOG_DETAIL, FN);
+}
+
+void CPipeSv::StopRegistration(HANDLE hAbortEvent)
+{
+    static const WCHAR FN[] = L"CPipeSv::StopRegistration";
+    LOG_ENTER(LOG_DETAIL, FN);
+    m_CtrlPipe.Finalize(hAbortEvent);
     LOG_EXIT(LOG_DETAIL, FN);
 }
 
@@ -178,6 +188,11 @@ void CPipeSv::OnConnectRequest(const BYTE* lpBuf, DWORD dwRead, HANDLE hAbortEve
                (IsNotifyPipeName(lpszName) && PipeNameProcessId(lpszName) != ulSender)) {
         LOG_TRACE(LOG_DETAIL, FN, L"Pipe name of another process:%u", ulSender);
     } else {
+        const DWORD dwReplaced = CloseSessionOfName(lpszName, hAbortEvent);
+        if (dwReplaced != 0) {
+            LOG_TRACE(LOG_DETAIL, FN, L"Replaced session:%u", dwReplaced);
+            Notify_Disconnected(dwReplaced);
+        }
         bCreated = (CreateSession(lpszName, &dwHandle, hAbortEvent) == ERROR_SUCCESS);
     }
     if (!bCreated) {
@@ -313,7 +328,13 @@ DWORD CPipeSv::CreateSession(LPCWSTR lpszPipeName, LPDWORD lpdwClientHandle, HAN
 BOOL CPipeSv::RemoveSession(CLIENT_SESSION* pNode, LPDWORD lpdwClientHandle)
 {
     CSessionGuard guard(&m_SessionLock);
-    if (pNode->dwClientHandle == 0) {
+    return UnlinkLocked(pNode, lpdwClientHandle);
+}
+
+// The caller holds m_SessionLock.
+BOOL CPipeSv::UnlinkLocked(CLIENT_SESSION* pNode, LPDWORD lpdwClientHandle)
+{
+    if (pNode == NULL || pNode->dwClientHandle == 0) {
         return FALSE;
     }
     *lpdwClientHandle = pNode->dwClientHandle;
@@ -330,6 +351,28 @@ BOOL CPipeSv::RemoveSession(CLIENT_SESSION* pNode, LPDWORD lpdwClientHandle)
     pNode->dwClientHandle = 0;
     --m_nSessionCount;
     return TRUE;
+}
+
+// A notification pipe has at most one session: registering its name again replaces the old
+// session, so that one process cannot take every handle. Returns the handle that was freed, or 0.
+DWORD CPipeSv::CloseSessionOfName(LPCWSTR lpszPipeName, HANDLE hAbortEvent)
+{
+    CLIENT_SESSION* pNode = NULL;
+    DWORD dwHandle = 0;
+    {
+        CSessionGuard guard(&m_SessionLock);
+        pNode = m_pSessionList;
+        while (pNode != NULL && (pNode->pPipe == NULL ||
+                                 ::CompareStringOrdinal(pNode->pPipe->GetPipeName(), -1, lpszPipeName,
+                                                        -1, TRUE) != CSTR_EQUAL)) {
+            pNode = pNode->pNext;
+        }
+        if (!UnlinkLocked(pNode, &dwHandle)) {
+            return 0;
+        }
+    }
+    ReleaseSession(pNode, hAbortEvent);
+    return dwHandle;
 }
 
 // Drops one reference; the last one closes the session's channel, outside the list lock.
@@ -359,13 +402,14 @@ DWORD CPipeSv::CloseSession(DWORD dwClientHandle, HANDLE hAbortEvent)
         return LOG_RESULT(LOG_DETAIL, FN, ERROR_INVALID_HANDLE);
     }
     CLIENT_SESSION* pNode = NULL;
+    DWORD dwRemoved = 0;
     {
+        // Looked up and unlinked in one hold: another thread may free a node it has unlinked.
         CSessionGuard guard(&m_SessionLock);
         pNode = LookupClientHandle(dwClientHandle);
-    }
-    DWORD dwRemoved = 0;
-    if (pNode == NULL || !RemoveSession(pNode, &dwRemoved)) {
-        return LOG_RESULT(LOG_DETAIL, FN, ERROR_INVALID_HANDLE);
+        if (!UnlinkLocked(pNode, &dwRemoved)) {
+            return LOG_RESULT(LOG_DETAIL, FN, ERROR_INVALID_HANDLE);
+        }
     }
     ReleaseSession(pNode, hAbortEvent);
     return LOG_RESULT(LOG_DETAIL, FN, ERROR_SUCCESS);
@@ -411,11 +455,11 @@ void CPipeSv::OnDataRecv(LPVOID lpData, PPIPEEVENT pPipeEvent)
     static const WCHAR FN[] = L"CPipeSv::OnDataRecv";
     LOG_ENTER(LOG_DETAIL, FN);
     if (lpData == NULL) {
-        LOG_NULL_ARG(LOG_DETAIL, FN, L"lpData");
+        LOG_NULL_ARG_VOID(LOG_DETAIL, FN, L"lpData");
         return;
     }
     if (pPipeEvent == NULL) {
-        LOG_NULL_ARG(LOG_DETAIL, FN, L"pPipeEvent");
+        LOG_NULL_ARG_VOID(LOG_DETAIL, FN, L"pPipeEvent");
         return;
     }
     CPipeSv* pThis = static_cast<CPipeSv*>(lpData);

@@ -26,6 +26,9 @@ public:
     // PIPEEVENT_CONNECTED, PIPEEVENT_DISCONNECTED and PIPEEVENT_DATA.
     DWORD Initialize(LPCWSTR lpszSuffix, LPPIPEEVENTFUNC lpFunc, LPVOID lpData);
     void Finalize(HANDLE hAbortEvent);
+    // Closes the control pipe: from its return on nobody registers or unregisters (a client finds
+    // no pipe), while the sessions and the data pipe go on until Finalize.
+    void StopRegistration(HANDLE hAbortEvent);
     // Sends dwLen bytes to every session; sessions whose pipe is gone are removed on the way.
     // May be called from several threads at once, and from inside the owner callback.
     DWORD SendAll(LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetcode, HANDLE hAbortEvent);
@@ -48,6 +51,8 @@ private:
     CLIENT_SESSION* LookupClientHandle(DWORD dwClientHandle) const;
     BOOL IsNotifyPipeName(LPCWSTR lpszPipeName) const;
     BOOL RemoveSession(CLIENT_SESSION* pNode, LPDWORD lpdwClientHandle);
+    BOOL UnlinkLocked(CLIENT_SESSION* pNode, LPDWORD lpdwClientHandle);
+    DWORD CloseSessionOfName(LPCWSTR lpszPipeName, HANDLE hAbortEvent);
     void ReleaseSession(CLIENT_SESSION* pNode, HANDLE hAbortEvent);
     DWORD SendToSession(CLIENT_SESSION* pNode, LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetcode,
                         HANDLE hAbortEvent);

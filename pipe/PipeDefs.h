@@ -24,6 +24,9 @@ const DWORD PIPEEVENT_DISCONNECTED = 1;
 const DWORD PIPEEVENT_HEADER = 2;
 const DWORD PIPEEVENT_DATA = 3;
 
+// Above this size an announced data length is taken as corrupt.
+const DWORD PIPE_MAX_DATA_SIZE = 0x7FFFFFFF;
+
 // Client handles the server hands out.
 const DWORD PIPE_MIN_CLIENT_HANDLE = 1;
 const DWORD PIPE_MAX_CLIENT_HANDLE = 100;

@@ -8,7 +8,8 @@
 // The client whose notification this thread is sending, if it is a delivery thread.
 thread_local const CClientNotifier::Client* CClientNotifier::t_pSending = NULL;
 
-CClientNotifier::CClientNotifier() : m_bRunning(false), m_lpSendTo(NULL), m_lpData(NULL)
+CClientNotifier::CClientNotifier()
+    : m_bRunning(false), m_dwFinalNotify(0), m_lpSendTo(NULL), m_lpData(NULL)
 {
     ::InitializeCriticalSection(&m_cs);
 }
@@ -29,6 +30,7 @@ DWORD CClientNotifier::Initialize(LPSENDTOFUNC lpSendTo, LPVOID lpData)
     m_lpSendTo = lpSendTo;
     m_lpData = lpData;
     m_bRunning = true;
+    m_dwFinalNotify = 0;
     ::LeaveCriticalSection(&m_cs);
     return ERROR_SUCCESS;
 }
@@ -54,6 +56,11 @@ DWORD CClientNotifier::AddClient(DWORD dwClient)
         }
     }
     if (dwRet == ERROR_SUCCESS) {
+        if (m_dwFinalNotify != 0) {
+            // Registered while the service stops: it hears so, and nothing else.
+            pClient->queue.Push(m_dwFinalNotify, 0);
+            pClient->queue.Close(m_dwFinalNotify);
+        }
         m_Clients.push_back(std::move(pClient));
     }
     ::LeaveCriticalSection(&m_cs);
@@ -103,6 +110,17 @@ void CClientNotifier::Push(DWORD dwNotify, DWORD dwValue)
     ::LeaveCriticalSection(&m_cs);
 }
 
+void CClientNotifier::Stop(DWORD dwFinalNotify)
+{
+    ::EnterCriticalSection(&m_cs);
+    m_dwFinalNotify = dwFinalNotify;
+    for (const std::unique_ptr<Client>& pClient : m_Clients) {
+        pClient->queue.Push(dwFinalNotify, 0);
+        pClient->queue.Close(dwFinalNotify);
+    }
+    ::LeaveCriticalSection(&m_cs);
+}
+
 void CClientNotifier::Finalize(DWORD dwKeepNotify, DWORD dwDrainMs)
 {
     static const WCHAR FN[] = L"CClientNotifier::Finalize";
@@ -128,9 +146,17 @@ void CClientNotifier::Finalize(DWORD dwKeepNotify, DWORD dwDrainMs)
             LOG_TRACE(LOG_EVENT, FN, L"Drain timeout. Client:%d", clients[i]->dwClient);
         }
     }
+    StopQueues(clients);
+}
+
+// Every thread is told first and joined after, so hung applications cost their waits side by
+// side, not one after another.
+void CClientNotifier::StopQueues(ClientList& clients)
+{
     for (const std::unique_ptr<Client>& pClient : clients) {
-        pClient->queue.Finalize(0, 0);
+        pClient->queue.Abort();
     }
+    clients.clear();
 }
 
 void CClientNotifier::ReleaseRetired()
@@ -139,8 +165,8 @@ void CClientNotifier::ReleaseRetired()
     ::EnterCriticalSection(&m_cs);
     retired.swap(m_Retired);
     ::LeaveCriticalSection(&m_cs);
-    // Destroying a queue stops its thread; a send of it still in progress is aborted.
-    retired.clear();
+    // A send of theirs still in progress is aborted.
+    StopQueues(retired);
 }
 
 DWORD CClientNotifier::SendToClient(LPVOID lpData, LPVOID lpBuf, DWORD dwLen, HANDLE hAbortEvent)

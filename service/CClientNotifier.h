@@ -28,6 +28,9 @@ public:
     void RemoveClient(DWORD dwClient);
     // Queues a notification for every application (see CNotifyQueue::Push).
     void Push(DWORD dwNotify, DWORD dwValue);
+    // The service is stopping: every application, and every one added from now on, gets
+    // dwFinalNotify as its last notification; whatever else waits or comes is dropped.
+    void Stop(DWORD dwFinalNotify);
     // Drops what waits except dwKeepNotify, gives the rest up to dwDrainMs in all to go out, then
     // stops every delivery thread.
     void Finalize(DWORD dwKeepNotify, DWORD dwDrainMs);
@@ -50,6 +53,7 @@ private:
     ClientList::iterator FindLocked(DWORD dwClient);
     void RetireLocked(ClientList::iterator it);
     void ReleaseRetired();
+    static void StopQueues(ClientList& clients);
 
     static thread_local const Client* t_pSending;
 
@@ -57,6 +61,7 @@ private:
     ClientList m_Clients;
     ClientList m_Retired;   // removed, their threads still to be stopped by another thread
     bool m_bRunning;
+    DWORD m_dwFinalNotify;  // 0, or the last notification once the service stops
     LPSENDTOFUNC m_lpSendTo;
     LPVOID m_lpData;
 };

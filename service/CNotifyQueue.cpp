@@ -108,6 +108,14 @@ void CNotifyQueue::Close(DWORD dwKeepNotify)
     ::LeaveCriticalSection(&m_cs);
 }
 
+void CNotifyQueue::Abort()
+{
+    HANDLE hTerminate = m_Thread.GetTerminateEvent();
+    if (hTerminate != NULL) {
+        ::SetEvent(hTerminate);
+    }
+}
+
 DWORD CNotifyQueue::ThreadProc(LPVOID lpData)
 {
     CNotifyQueue* pThis = static_cast<CNotifyQueue*>(lpData);

@@ -28,6 +28,9 @@ public:
     // drops what waits except dwKeepNotify. The idle event is set once the rest has gone out.
     void Close(DWORD dwKeepNotify);
     HANDLE GetIdleEvent() const { return m_hIdleEvent; }
+    // Tells the thread to end now (a send in progress gives up) without waiting for it, so that
+    // several queues stop side by side; Finalize then joins the thread.
+    void Abort();
 
     // Most notifications that may wait at once; beyond it new ones are dropped.
     static const size_t kMaxQueued = 64;

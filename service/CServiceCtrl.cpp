@@ -204,11 +204,13 @@ void CServiceCtrl::AfterMainLoop(SERVICE_STATUS_HANDLE)
 {
     static const WCHAR FN[] = L"CServiceCtrl::AfterMainLoop";
     LOG_ENTER(LOG_DETAIL, FN);
+    // A signalled abort event: whatever still waits in a pipe operation gives up at once.
+    ScopedKernelHandle stopping(::CreateEventW(NULL, TRUE, TRUE, NULL));
+    // Nobody registers from here on (a client finds no pipe and waits for the service to come
+    // back); whoever registered since the stop began has the stop notice queued.
+    m_PipeSv.StopRegistration(stopping.Get());
     // Whatever still waits is moot now, except telling the clients that the service stops.
     m_Notifier.Finalize(NOTIFY_SERVICE_STOPPED, kStopDrainMs);
-    // Nothing of ours sends any more. A pipe lock that another process still holds must not hold
-    // the stop: a signalled abort event takes each free lock but waits for none.
-    ScopedKernelHandle stopping(::CreateEventW(NULL, TRUE, TRUE, NULL));
     m_PipeSv.Finalize(stopping.Get());
     MirelFinalize();
     LOG_EXIT(LOG_DETAIL, FN);
@@ -271,7 +273,7 @@ DWORD CServiceCtrl::OnStop()
 {
     static const WCHAR FN[] = L"CServiceCtrl::OnStop";
     LOG_ENTER(LOG_DETAIL, FN);
-    NotifyClients(NOTIFY_SERVICE_STOPPED, 0);
+    m_Notifier.Stop(NOTIFY_SERVICE_STOPPED);
     TerminateMainLoop();
     return LOG_RESULT(LOG_DETAIL, FN, ERROR_SUCCESS);
 }
@@ -300,11 +302,11 @@ void CServiceCtrl::OnRcv(LPVOID lpObj, PPIPEEVENT pPipeEvt)
 {
     static const WCHAR FN[] = L"CServiceCtrl::OnRcv";
     if (lpObj == NULL) {
-        LOG_NULL_ARG(LOG_API, FN, L"lpObj");
+        LOG_NULL_ARG_VOID(LOG_API, FN, L"lpObj");
         return;
     }
     if (pPipeEvt == NULL) {
-        LOG_NULL_ARG(LOG_API, FN, L"pPipeEvt");
+        LOG_NULL_ARG_VOID(LOG_API, FN, L"pPipeEvt");
         return;
     }
     CServiceCtrl* pThis = static_cast<CServiceCtrl*>(lpObj);

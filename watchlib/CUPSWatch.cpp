@@ -16,7 +16,8 @@ CUPSWatch::CUPSWatch()
       m_dwPowerFlickerTime(0),
       m_dwHibernateAfter(0),
       m_dwAlarmTime(0),
-      m_dwShowBalloonWait(0)
+      m_dwShowBalloonWait(0),
+      m_bWatching(FALSE)
 {
 }
 
@@ -33,23 +34,68 @@ DWORD CUPSWatch::Initialize(LPWATCHDATA lpUPSData)
     if (lpUPSData == NULL) {
         return LOG_NULL_ARG(LOG_API, FN, L"lpData");
     }
-    m_Battery.Initialize();
-    m_hACLossEvent = lpUPSData->hACLossEvent;
-    m_hS4Event = lpUPSData->hS4Event;
-    m_hACOnEvent = lpUPSData->hACOnEvent;
-    m_dwPowerFlickerTime = lpUPSData->dwPowerFlickerTime;
-    m_dwHibernateAfter = lpUPSData->dwHibernateAfter;
-    m_dwAlarmTime = lpUPSData->dwAlarmTime;
-    m_dwShowBalloonWait = lpUPSData->dwShowBalloonWait;
-
-    const BOOL bDC = GetACDCState();
+    BOOL bDC = FALSE;
+    {
+        CSrwLock::CGuard guard(m_StateLock);
+        m_Battery.Initialize();
+        CopySettings(*lpUPSData);
+        bDC = GetACDCState();
+        // A start request (a registration, any power-status change such as a battery step) must
+        // not push the hibernation back: while the line stays off, the running wait keeps its
+        // deadline. Only a line that came back (which ends the watch) or no watch at all lets a
+        // new wait begin.
+        if (bDC && m_bWatching) {
+            LOG_TRACE(LOG_API, FN, L"Watch kept.");
+            return LOG_RESULT(LOG_API, FN, ERROR_SUCCESS);
+        }
+    }
     m_Thread.Finalize();
     if (bDC) {
-        StartThread(ThreadProc, this);
+        // Marked before the start: a short watch may already be over when StartThread returns.
+        SetWatching(TRUE);
+        if (!StartThread(ThreadProc, this)) {
+            SetWatching(FALSE);
+        }
     } else {
         ::SetEvent(m_hACOnEvent);
     }
     return LOG_RESULT(LOG_API, FN, ERROR_SUCCESS);
+}
+
+void CUPSWatch::Finalize()
+{
+    CWatch::Finalize();
+    // The thread is gone, even one that had to be killed: the next start begins a fresh wait.
+    SetWatching(FALSE);
+}
+
+void CUPSWatch::CopySettings(const WATCHDATA& data)
+{
+    m_hACLossEvent = data.hACLossEvent;
+    m_hS4Event = data.hS4Event;
+    m_hACOnEvent = data.hACOnEvent;
+    m_dwPowerFlickerTime = data.dwPowerFlickerTime;
+    m_dwHibernateAfter = data.dwHibernateAfter;
+    m_dwAlarmTime = data.dwAlarmTime;
+    m_dwShowBalloonWait = data.dwShowBalloonWait;
+}
+
+void CUPSWatch::SetWatching(BOOL bWatching)
+{
+    CSrwLock::CGuard guard(m_StateLock);
+    m_bWatching = bWatching;
+}
+
+// The line as the flicker wait ends. Judged under the same lock as a start request's judgement,
+// so that a line found back here ends the watch before any later request can count on it.
+BOOL CUPSWatch::IsLineStillOff()
+{
+    CSrwLock::CGuard guard(m_StateLock);
+    const BOOL bDC = GetACDCState();
+    if (!bDC) {
+        m_bWatching = FALSE;
+    }
+    return bDC;
 }
 
 DWORD CUPSWatch::ThreadProc(LPVOID lParam)
@@ -83,6 +129,7 @@ DWORD CUPSWatch::ThreadProc(LPVOID lParam)
     if (uHibernateTimer != 0) {
         ::KillTimer(NULL, uHibernateTimer);
     }
+    pThis->SetWatching(FALSE);
     return LOG_RESULT(LOG_API, FN, ERROR_SUCCESS);
 }
 
@@ -102,7 +149,7 @@ bool CUPSWatch::OnTimer(UINT_PTR uId, UINT_PTR& uFlickerTimer, UINT_PTR& uHibern
     if (uFlickerTimer != 0 && uId == uFlickerTimer) {
         ::KillTimer(NULL, uFlickerTimer);
         uFlickerTimer = 0;
-        if (!GetACDCState()) {
+        if (!IsLineStillOff()) {
             ::SetEvent(m_hACOnEvent);
             return false;
         }

@@ -2,6 +2,7 @@
 // signals S4; or signals AC-on when the line is back.
 #pragma once
 
+#include "CSrwLock.h"
 #include "CWatch.h"
 #include "MIRELAPI.h"
 
@@ -10,8 +11,11 @@ public:
     CUPSWatch();
     virtual ~CUPSWatch();
 
-    // Stops a running watch, judges the line, then signals AC-on or starts a new watch.
+    // Judges the line: on, it stops a running watch and signals AC-on; off, it keeps a running
+    // watch with its deadline, or starts a new one when none runs.
     DWORD Initialize(LPWATCHDATA lpUPSData);
+    // Stops the watch without a signal; the next Initialize with the line off begins anew.
+    void Finalize();
     static DWORD ThreadProc(LPVOID lParam);
 
 private:
@@ -19,6 +23,9 @@ private:
     bool OnTimer(UINT_PTR uId, UINT_PTR& uFlickerTimer, UINT_PTR& uHibernateTimer);
     // Drains the queued timer messages; returns false when the watch is over.
     bool DrainTimers(UINT_PTR& uFlickerTimer, UINT_PTR& uHibernateTimer);
+    void CopySettings(const WATCHDATA& data);
+    void SetWatching(BOOL bWatching);
+    BOOL IsLineStillOff();
 
     HANDLE m_hACLossEvent;
     HANDLE m_hS4Event;
@@ -27,4 +34,8 @@ private:
     DWORD m_dwHibernateAfter;
     DWORD m_dwAlarmTime;
     DWORD m_dwShowBalloonWait;
+    // TRUE from the start of a watch thread until it has decided to end. Guarded by m_StateLock,
+    // which also makes the line judgements of a start request and of the flicker end one at a time.
+    BOOL m_bWatching;
+    CSrwLock m_StateLock;
 };

@@ -49,15 +49,14 @@ extern "C" DWORD WINAPI MirelInitialize(LPWATCHDATA lpData)
     }
     CApiLock lock;
     // A second object would overwrite the first and leave its threads running for good.
-    if (g_pDllObj != NULL) {
-        return LOG_RESULT(LOG_API, FN, ERROR_ALREADY_EXISTS);
+    DWORD dwRet = ERROR_ALREADY_EXISTS;
+    if (g_pDllObj == NULL) {
+        g_pDllObj = new (std::nothrow) CDllClass;
+        dwRet = (g_pDllObj != NULL) ? g_pDllObj->Initialize(lpData) : ERROR_NOT_ENOUGH_MEMORY;
     }
-    DWORD dwRet = ERROR_NOT_ENOUGH_MEMORY;
-    g_pDllObj = new (std::nothrow) CDllClass;
-    if (g_pDllObj != NULL) {
-        dwRet = g_pDllObj->Initialize(lpData);
-    }
-    return LOG_RESULT(LOG_API, FN, dwRet);
+    // One exit line for every result, failures included.
+    LOG_TRACE(LOG_API, FN, L"Exit retval:%08x", dwRet);
+    return dwRet;
 }
 
 extern "C" void WINAPI MirelFinalize(void)

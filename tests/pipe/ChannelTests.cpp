@@ -318,7 +318,7 @@ TEST(ChannelSecurity, SquattedNameIsRefused)
     Helper squatter;
     ASSERT_TRUE(squatter.Start(L"squat", name));
     Receiver receiver;
-    EXPECT_EQ(5u, receiver.Start(name));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), receiver.Start(name));
     EXPECT_EQ(nullptr, receiver.pipe.GetTerminateEvent());
 }
 

@@ -193,7 +193,14 @@ TEST(PipeClient, AgainstAServerInAnotherProcess)
         DWORD ret = 0;
         EXPECT_EQ(0u, apps[0].client.Send(&v, sizeof(v), &ret, NULL));
     }
+    // Only the process that answered the registration is heard: a well-formed frame from any
+    // other (this one included) is refused and never delivered.
+    DWORD ack = 0;
+    EXPECT_EQ(0u, SendFrame(NotifyPipeName(suffix, GetCurrentProcessId()), Frame(0, 0x42), &ack));
+    EXPECT_EQ(PIPEACK_REJECTED, ack);
+    EXPECT_TRUE(WaitUntil([&] { return apps[0].Count() == 1; }, 3000));
     apps[0].client.Finalize(NULL);
+    EXPECT_EQ((std::vector<DWORD>{ 0x101 }), apps[0].values);
     EXPECT_EQ(0u, service.Finish());
     const std::string out = service.Output();
     EXPECT_EQ(1, Helper::CountLines(out, "C 1"));

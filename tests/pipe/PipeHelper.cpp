@@ -5,7 +5,8 @@
 //   mute <pipe> <ready> <stop>    opens the pipe as a sender and stays silent until <stop>
 //   squat <pipe> <ready> <stop>   creates an instance of <pipe> before anyone else
 //   server <suffix> <ready> <stop>
-//        a pipe server; prints "C <handle>", "D <handle>", "R <handle> <value>" per owner event
+//        a pipe server; prints "C <handle>", "D <handle>", "R <handle> <value>" per owner event,
+//        and greets every registration with a SendAll of 0x100 + its handle
 //   client <suffix> <ready> <stop> fin|die
 //        a pipe client; prints "id <id>" and "N <value>" per notification; at <stop> it
 //        unregisters (fin) or ends without a word (die)
@@ -59,6 +60,9 @@ void OnServerEvent(LPVOID, PPIPEEVENT pEvt)
 {
     if (pEvt->dwEvent == PIPEEVENT_CONNECTED) {
         Print("C %lu\n", pEvt->dwCode);
+        const DWORD dwGreeting = 0x100 + pEvt->dwCode;
+        DWORD dwAck = 0;
+        g_Server.SendAll(&dwGreeting, sizeof(dwGreeting), &dwAck, NULL);
     } else if (pEvt->dwEvent == PIPEEVENT_DISCONNECTED) {
         Print("D %lu\n", pEvt->dwCode);
     } else if (pEvt->dwEvent == PIPEEVENT_DATA) {

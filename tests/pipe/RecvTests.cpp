@@ -62,6 +62,7 @@ TEST(FramedReceiver, Frames)
         DWORD ack;
         size_t dataEvents;
         DWORD dataBytes;      // bytes GetReceivedData offers
+        DWORD maxData = PIPE_MAX_DATA_SIZE;  // the receiver's limit
     };
     const std::vector<BYTE> shortHeader = { 7, 0, 0, 0 };
     std::vector<BYTE> fewer = Frame(7, 16, &payload, 4);
@@ -72,11 +73,14 @@ TEST(FramedReceiver, Frames)
         { "accepted sender", Frame(7, payload), 0, PIPEACK_OK, 1, 4 },
         { "fewer bytes than announced", fewer, 0, PIPEACK_OK, 1, 4 },
         { "size above 0x7FFFFFFF", Frame(7, 0x80000000, &payload, 4), 1, 3, 0, 0 },
+        { "rejected sender announcing 2 GB", Frame(9, 0x7FFFFFF0, &payload, 4), 0, PIPEACK_REJECTED, 0, 0 },
+        { "accepted sender above the limit", Frame(7, 8, &payload, 4), 1, 3, 0, 0, 4 },
+        { "accepted sender at the limit", Frame(7, payload), 0, PIPEACK_OK, 1, 4, 4 },
     };
     for (const Case& c : cases) {
         Recorder rec;
         const std::wstring name = PipePath(UniqueName(L"recv"));
-        ASSERT_EQ(0u, rec.recv.Initialize(name.c_str(), Recorder::OnEvent, &rec));
+        ASSERT_EQ(0u, rec.recv.Initialize(name.c_str(), Recorder::OnEvent, &rec, c.maxData));
         DWORD ack = 0xEE;
         const DWORD ret = SendFrame(name, c.bytes, &ack);
         if (c.sendResult == 0) {

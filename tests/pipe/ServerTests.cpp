@@ -2,6 +2,7 @@
 #include "PipeTestSupport.h"
 
 #include <gtest/gtest.h>
+#include <psapi.h>
 
 #include <atomic>
 #include <memory>
@@ -12,6 +13,15 @@ using namespace pipetest;
 using testsupport::NowMs;
 
 namespace {
+
+// Memory this process has committed.
+ULONGLONG CommittedBytes()
+{
+    PROCESS_MEMORY_COUNTERS_EX counters = {};
+    GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                         sizeof(counters));
+    return counters.PrivateUsage;
+}
 
 // A server in this process whose owner records every event; it can be told to answer each
 // registration with a SendAll of its own, as the service does.
@@ -85,29 +95,64 @@ TEST(PipeServer, HandlesStartAtOneAndReuseTheLowestFree)
 {
     Owner owner;
     ASSERT_EQ(0u, owner.Start());
-    const std::wstring name = owner.OwnNotifyName();
-    EXPECT_EQ(1u, owner.Register(name));
-    EXPECT_EQ(2u, owner.Register(name));  // the same name may be registered twice
-    EXPECT_EQ(3u, owner.Register(name));
-    EXPECT_EQ(PIPEACK_OK, owner.Close(2));
+    Helper clients[3];
+    for (Helper& client : clients) {
+        ASSERT_TRUE(client.Start(L"client", owner.suffix, L"fin"));
+    }
+    ASSERT_EQ(0u, clients[1].Finish());
+    EXPECT_EQ(2, Helper::Value(clients[1].Output(), "id"));
     // The close is acknowledged before the owner hears of it.
     EXPECT_TRUE(WaitUntil([&] { return owner.Count(PIPEEVENT_DISCONNECTED, 2) == 1; }, 3000));
-    EXPECT_EQ(2u, owner.Register(name));
-    EXPECT_EQ(PIPEACK_OK, owner.Close(1));
-    EXPECT_EQ(1u, owner.Register(name));
+    EXPECT_EQ(2u, owner.Register(owner.OwnNotifyName()));
+    ASSERT_EQ(0u, clients[0].Finish());
+    EXPECT_TRUE(WaitUntil([&] { return owner.Count(PIPEEVENT_DISCONNECTED, 1) == 1; }, 3000));
+    // Registered again, our name gives up its session (2) and takes the lowest free handle.
+    EXPECT_EQ(1u, owner.Register(owner.OwnNotifyName()));
+    EXPECT_EQ(2, owner.Count(PIPEEVENT_DISCONNECTED, 2));
+    EXPECT_EQ(0u, clients[2].Finish());
+    EXPECT_EQ(3, Helper::Value(clients[2].Output(), "id"));
 }
 
+// One process registering its name over and over holds one handle, so the others still get
+// theirs and hear every notification once.
+TEST(PipeServer, OneNameHoldsOneSessionHoweverOftenRegistered)
+{
+    Owner owner;
+    ASSERT_EQ(0u, owner.Start());
+    for (int i = 0; i < 100; ++i) {
+        ASSERT_EQ(1u, owner.Register(owner.OwnNotifyName()));
+    }
+    EXPECT_EQ(99, owner.Count(PIPEEVENT_DISCONNECTED, 1));
+    Helper other;
+    ASSERT_TRUE(other.Start(L"client", owner.suffix, L"fin"));
+    const DWORD notify = 0x77;
+    DWORD ret = 0;
+    owner.server.SendAll(&notify, sizeof(notify), &ret, NULL);
+    ASSERT_EQ(0u, other.Finish());
+    const std::string out = other.Output();
+    EXPECT_EQ(2, Helper::Value(out, "id"));
+    EXPECT_EQ(1, Helper::CountLines(out, "N 119"));
+}
+
+// A full table refuses the next registration; a freed handle is handed out again.
 TEST(PipeServer, HundredSessionsAndTheNextIsRefused)
 {
     Owner owner;
     ASSERT_EQ(0u, owner.Start());
-    const std::wstring name = owner.OwnNotifyName();
-    for (DWORD i = 1; i <= 100; ++i) {
-        ASSERT_EQ(i, owner.Register(name));
+    std::vector<std::unique_ptr<Helper>> clients;
+    for (int i = 0; i < 99; ++i) {
+        clients.emplace_back(new Helper);
+        ASSERT_TRUE(clients.back()->Start(L"client", owner.suffix, L"fin")) << i;
     }
-    EXPECT_EQ(0u, owner.Register(name));
-    EXPECT_EQ(PIPEACK_OK, owner.Close(57));
-    EXPECT_EQ(57u, owner.Register(name));
+    EXPECT_EQ(100u, owner.Register(owner.OwnNotifyName()));
+    Helper refused;
+    ASSERT_TRUE(refused.Start(L"client", owner.suffix, L"fin"));
+    ASSERT_EQ(0u, clients[56]->Finish());
+    EXPECT_EQ(57, Helper::Value(clients[56]->Output(), "id"));
+    EXPECT_TRUE(WaitUntil([&] { return owner.Count(PIPEEVENT_DISCONNECTED, 57) == 1; }, 3000));
+    EXPECT_EQ(57u, owner.Register(owner.OwnNotifyName()));
+    EXPECT_EQ(0u, refused.Finish());
+    EXPECT_EQ(0, Helper::Value(refused.Output(), "id"));
 }
 
 TEST(PipeServer, MalformedControlRequests)
@@ -165,8 +210,24 @@ TEST(PipeServer, DataFromUnknownSendersIsRejected)
     EXPECT_EQ(PIPEACK_REJECTED, ack);
     EXPECT_EQ(0u, SendFrame(owner.Data(), Frame(0, 7), &ack));
     EXPECT_EQ(PIPEACK_REJECTED, ack);
-    EXPECT_TRUE(WaitUntil([&] { return owner.Count(PIPEEVENT_DATA) == 1; }, 3000));
-    EXPECT_EQ(1, owner.Count(PIPEEVENT_DATA, 1));
+
+    // Announcements beyond a request's 4 bytes are dropped unread: nothing is allocated for them,
+    // whoever sends them, and the next request is served.
+    const ULONGLONG before = CommittedBytes();
+    const BYTE payload[8] = {};
+    for (DWORD sender : { 55u, 1u }) {
+        for (DWORD size : { 0x7FFFFFF0u, 8u }) {
+            DWORD rawAck = 0xEE;
+            EXPECT_NE(0u, RawExchange(owner.Data(), Frame(sender, size, payload, sizeof(payload)), &rawAck))
+                << sender << " " << size;
+            EXPECT_EQ(0xEEu, rawAck);
+        }
+    }
+    EXPECT_LT(CommittedBytes(), before + 16 * 1024 * 1024);
+    EXPECT_EQ(0u, SendFrame(owner.Data(), Frame(1, 7), &ack));
+    EXPECT_EQ(PIPEACK_OK, ack);
+    EXPECT_TRUE(WaitUntil([&] { return owner.Count(PIPEEVENT_DATA) == 2; }, 3000));
+    EXPECT_EQ(2, owner.Count(PIPEEVENT_DATA, 1));
     EXPECT_EQ(0, owner.Count(PIPEEVENT_HEADER));
 }
 
@@ -240,9 +301,9 @@ TEST(PipeServer, FinalizeRemovesSessionsWithoutDisconnectEvents)
 {
     Owner owner;
     ASSERT_EQ(0u, owner.Start());
-    for (int i = 0; i < 3; ++i) {
-        owner.Register(owner.OwnNotifyName());
-    }
+    Helper other;
+    ASSERT_TRUE(other.Start(L"client", owner.suffix, L"fin"));
+    owner.Register(owner.OwnNotifyName());
     owner.server.Finalize(NULL);
     EXPECT_EQ(0, owner.Count(PIPEEVENT_DISCONNECTED));
     // Set up anew, the table is empty.

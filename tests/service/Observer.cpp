@@ -92,8 +92,15 @@ int RunHung()
     memcpy(&frame[0], &hdr, 8);
     memcpy(&frame[8], name, frame.size() - 8);
     DWORD id = 0, done = 0;
-    HANDLE ctrl = CreateFileW(PIPE_CTRL_PREFIX MIREL_PIPE_SUFFIX, GENERIC_READ | GENERIC_WRITE, 0,
-                              NULL, OPEN_EXISTING, 0, NULL);
+    HANDLE ctrl = INVALID_HANDLE_VALUE;
+    // Other applications may be registering at the same moment: wait for the pipe while busy.
+    for (int i = 0; i < 100 && ctrl == INVALID_HANDLE_VALUE; ++i) {
+        ctrl = CreateFileW(PIPE_CTRL_PREFIX MIREL_PIPE_SUFFIX, GENERIC_READ | GENERIC_WRITE, 0, NULL,
+                           OPEN_EXISTING, 0, NULL);
+        if (ctrl == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PIPE_BUSY) {
+            WaitNamedPipeW(PIPE_CTRL_PREFIX MIREL_PIPE_SUFFIX, 100);
+        }
+    }
     if (ctrl == INVALID_HANDLE_VALUE ||
         !WriteFile(ctrl, frame.data(), static_cast<DWORD>(frame.size()), &done, NULL) ||
         !ReadFile(ctrl, &id, sizeof(id), &done, NULL)) {

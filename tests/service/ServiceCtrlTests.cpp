@@ -13,7 +13,9 @@
 
 #include <shlobj.h>
 
+#include <atomic>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 using namespace testsupport;
@@ -279,6 +281,29 @@ TEST_F(InProcessService, SuspendStopsTheWatchAndResumeRestartsIt)
     EXPECT_TRUE(WaitForCodes({ NOTIFY_NO_BATTERY }));
     EXPECT_TRUE(Signalled(service.Data().hACLossEvent, 3000));
     EXPECT_GT(NowMs() - t0, 800u);
+}
+
+// Power-status changes while the line stays off (a battery stepping down under load) keep the
+// deadlines of the running waits.
+TEST_F(InProcessService, PowerStatusChangesWhileTheLineStaysOffKeepTheDeadlines)
+{
+    ASSERT_TRUE(power.SetAcOnline(false));
+    const ULONGLONG t0 = NowMs();
+    std::atomic<ULONGLONG> lossMs{0}, s4Ms{0};
+    std::thread watcher([&] {
+        if (Signalled(service.Data().hACLossEvent, 4000)) lossMs = NowMs() - t0;
+        if (Signalled(service.Data().hS4Event, 6000)) s4Ms = NowMs() - t0;
+    });
+    for (ULONGLONG at = 0; at < 5000; at += 700) {
+        while (NowMs() - t0 < at) Sleep(10);
+        service.OnPowerEvent(PBT_APMPOWERSTATUSCHANGE, NULL);
+    }
+    watcher.join();
+    // Flicker 1 s, then the default alarm (2100 ms) and balloon (500 ms) waits.
+    EXPECT_GT(lossMs, 900u);
+    EXPECT_LT(lossMs, 1700u);
+    EXPECT_GT(s4Ms, 3500u);
+    EXPECT_LT(s4Ms, 4400u);
 }
 
 // A start-up that fails half way is undone by AfterMainLoop, which also accepts an object that

@@ -2,6 +2,7 @@
 // that register like tray applications. The AC line comes from the simulated power supply, the
 // hibernation call from the stand-in power-management library.
 #include "CGlobalLock.h"
+#include "CPipe.h"
 #include "Notify.h"
 #include "Observer.h"
 #include "PipeDefs.h"
@@ -18,6 +19,7 @@
 #include <algorithm>
 #include <memory>
 #include <sstream>
+#include <thread>
 
 using namespace servicetest;
 using namespace testsupport;
@@ -28,13 +30,16 @@ namespace {
 class ObserverProcess {
 public:
     explicit ObserverProcess(const std::wstring& tag, bool hung = false)
-        : m_tag(tag), m_record(CommonAppDataPath(ObserverRecordName(tag)))
+        : m_tag(tag), m_record(CommonAppDataPath(ObserverRecordName(tag))), m_hung(hung)
     {
         DeleteFileW(m_record.c_str());
         m_process.Start(L"\"" + ProgramPath(L"observer.exe") + L"\" " + tag + (hung ? L" hung" : L""));
     }
     ~ObserverProcess()
     {
+        if (m_hung) {
+            Kill();  // it answers nothing, a request to quit included
+        }
         Signal(L"quit");
         m_process.Wait(3000);
     }
@@ -133,6 +138,7 @@ public:
 private:
     std::wstring m_tag;
     std::wstring m_record;
+    bool m_hung;
     ChildProcess m_process;
 };
 
@@ -197,6 +203,16 @@ protected:
         ScopedScHandle service(OpenServiceW(scm.Get(), L"MIRELSVC", SERVICE_QUERY_STATUS));
         SERVICE_STATUS status = {};
         return QueryServiceStatus(service.Get(), &status) ? status.dwCurrentState : 0;
+    }
+    template <typename Pred>
+    static bool WaitUntilTrue(Pred pred, DWORD ms)
+    {
+        const ULONGLONG deadline = NowMs() + ms;
+        while (!pred()) {
+            if (NowMs() > deadline) return false;
+            Sleep(20);
+        }
+        return true;
     }
     std::string SuspendCalls() { return ReadFileBytes(CommonAppDataPath(POWRPROF_CALLS_FILE)); }
     size_t LogIndex(const std::wstring& text)
@@ -323,35 +339,99 @@ TEST_F(RunningService, FailedHibernationIsReportedWithItsCode)
     EXPECT_TRUE(triggerId == goneId || nextId == goneId) << goneId << " " << triggerId << " " << nextId;
 }
 
-// A send that waits for an application's pipe lock when the stop comes must not hold the stop:
-// the main loop ends, the others are told, the service stops.
-TEST_F(RunningService, StopWithASendWaitingForAPipeLock)
+// The channels take no lock that another process can hold: with every lock name of the old
+// design held by this process for the whole case, the service starts, registers, notifies and
+// stops as usual.
+TEST_F(RunningService, PipeLockNamesHeldByAnotherProcessHoldNothingUp)
 {
+    std::vector<std::unique_ptr<CGlobalLock>> held;
+    auto holdLocksOf = [&held](const std::wstring& pipe) {
+        for (const wchar_t* end : { L"sv", L"cl" }) {
+            held.emplace_back(new CGlobalLock);
+            ASSERT_EQ(0u, held.back()->Initialize((pipe + end).c_str(), INFINITE));
+            ASSERT_EQ(0u, held.back()->Lock(NULL));
+        }
+    };
+    holdLocksOf(PIPE_CTRL_PREFIX MIREL_PIPE_SUFFIX);
+    holdLocksOf(PIPE_DATA_PREFIX MIREL_PIPE_SUFFIX);
     StartService();
-    ObserverProcess held(L"held");
-    ObserverProcess good(L"good");
-    ASSERT_NE(0u, held.WaitRegistered());
-    ASSERT_NE(0u, good.WaitRegistered());
-    ASSERT_TRUE(good.WaitForCodes(0, { NOTIFY_NO_BATTERY, NOTIFY_S4_ENABLED }, 3000));
-
-    // Take the lock of the held observer's notification pipe, then make the service send.
+    ObserverProcess first(L"first");
     wchar_t name[MAX_PATH];
-    swprintf(name, MAX_PATH, L"%ls%ls%08xcl", PIPE_DATA_PREFIX, MIREL_PIPE_SUFFIX, held.Pid());
-    CGlobalLock lock;
-    ASSERT_EQ(0u, lock.Initialize(name, INFINITE));
-    ASSERT_EQ(0u, lock.Lock(NULL));
-    Sleep(300);  // a send already past the lock finishes
-    const size_t heldBefore = held.Codes().size();
-    ObserverProcess another(L"another");
-    ASSERT_NE(0u, another.WaitRegistered());
-    ASSERT_TRUE(good.WaitForCodes(2, { NOTIFY_NO_BATTERY }, 3000));
+    swprintf(name, MAX_PATH, L"%ls%ls%08x", PIPE_DATA_PREFIX, MIREL_PIPE_SUFFIX, first.Pid());
+    holdLocksOf(name);
+    ASSERT_NE(0u, first.WaitRegistered());
+    ObserverProcess second(L"second");
+    ASSERT_NE(0u, second.WaitRegistered());
+    EXPECT_TRUE(first.WaitForCodes(2, { NOTIFY_NO_BATTERY, NOTIFY_S4_ENABLED }, 10000)) << first.Dump();
 
     const ULONGLONG stopMs = StopService();
     EXPECT_LT(stopMs, 8000u);
     EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), ServiceState());
+    EXPECT_EQ(static_cast<DWORD>(NOTIFY_SERVICE_STOPPED), first.Codes().back());
+    EXPECT_EQ(static_cast<DWORD>(NOTIFY_SERVICE_STOPPED), second.Codes().back());
+}
+
+// Twenty hung applications are told to stop side by side, so the stop stays prompt; an
+// application that registers while the service stops hears so or finds the door shut.
+TEST_F(RunningService, StopWithManyHungClientsIsPromptAndLateComersHearIt)
+{
+    StartService();
+    std::vector<std::unique_ptr<ObserverProcess>> hung;
+    for (int i = 0; i < 20; ++i) {
+        hung.emplace_back(new ObserverProcess(L"hung" + std::to_wstring(i), true));
+    }
+    for (const auto& h : hung) {
+        ASSERT_TRUE(h->WaitForLine("hung", 10000)) << h->Dump();
+    }
+    ObserverProcess good(L"good");
+    ASSERT_NE(0u, good.WaitRegistered());
+
+    const ULONGLONG t0 = NowMs();
+    std::thread stopper([&] { RunProcess(L"sc stop MIRELSVC", 30000); });
+    Sleep(1000);
+    ObserverProcess late(L"late");
+    EXPECT_TRUE(WaitUntilTrue([&] {
+        const std::vector<std::string> lines = late.Lines();
+        return late.Count(NOTIFY_SERVICE_STOPPED) == 1 ||
+               (!lines.empty() && lines.front().compare(0, 6, "error ") == 0);
+    }, 8000)) << late.Dump();
+    while (ServiceState() != SERVICE_STOPPED && NowMs() - t0 < 30000) Sleep(20);
+    const ULONGLONG stopMs = NowMs() - t0;
+    stopper.join();
+    EXPECT_LT(stopMs, 6000u);
     EXPECT_EQ(static_cast<DWORD>(NOTIFY_SERVICE_STOPPED), good.Codes().back());
-    EXPECT_EQ(heldBefore, held.Codes().size());
-    lock.Unlock();
+}
+
+// Registrations while the line stays off (any local process may make them) do not push the
+// hibernation back.
+TEST_F(RunningService, RegistrationsDuringTheWaitsKeepTheDeadlines)
+{
+    StartService();
+    ObserverProcess good(L"good");
+    ASSERT_NE(0u, good.WaitRegistered());
+    size_t before = 0;
+    ASSERT_NE(0u, DropLineAndRegisterTrigger(good, &before));
+    const ULONGLONG t0 = NowMs();
+    std::thread registrar([t0] {
+        wchar_t name[MAX_PATH];
+        swprintf(name, MAX_PATH, L"%ls%ls%08x", PIPE_DATA_PREFIX, MIREL_PIPE_SUFFIX, GetCurrentProcessId());
+        CPipe ctrl;
+        ctrl.Initialize(PIPETYPE_CLIENT, PIPE_CTRL_PREFIX MIREL_PIPE_SUFFIX, NULL, NULL);
+        for (ULONGLONG at = 300; at < kHibernateMs; at += 300) {  // through both waits
+            while (NowMs() - t0 < at) Sleep(10);
+            DWORD ack = 0;
+            ctrl.SendRequest(PIPEREQUEST_CONNECT, name, 0, &ack, NULL);
+        }
+    });
+    EXPECT_TRUE(good.WaitForCount(NOTIFY_AC_LOST, 1, kFlickerMs + 2000));
+    const ULONGLONG acLostMs = NowMs() - t0;
+    ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(suspendCalled, kHibernateMs + 3000));
+    const ULONGLONG suspendMs = NowMs() - t0;
+    registrar.join();
+    EXPECT_LT(acLostMs, kFlickerMs + 1500);
+    EXPECT_GT(suspendMs, kHibernateMs - 400);
+    EXPECT_LT(suspendMs, kHibernateMs + 1500);
+    EXPECT_EQ(1u, good.Count(NOTIFY_AC_LOST));
 }
 
 // The battery watcher's verdict reaches the applications at every poll, against the threshold.
