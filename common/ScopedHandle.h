@@ -81,6 +81,20 @@ struct SidTraits {
     static void Close(Type h) { ::FreeSid(h); }
 };
 
+// For members whose type stays a raw handle: whether h is open, and closing it once.
+inline bool IsOpenHandle(HANDLE h)
+{
+    return KernelHandleTraits::IsValid(h);
+}
+
+inline void CloseAndClear(HANDLE& h)
+{
+    if (KernelHandleTraits::IsValid(h)) {
+        KernelHandleTraits::Close(h);
+    }
+    h = NULL;
+}
+
 typedef CScopedHandle<KernelHandleTraits> ScopedKernelHandle;
 typedef CScopedHandle<RegKeyTraits> ScopedRegKey;
 typedef CScopedHandle<ScHandleTraits> ScopedScHandle;

@@ -540,7 +540,7 @@ DWORD CPipeSv::SendAll(LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetcode, HANDLE h
     }
     DWORD dwResult = ERROR_SUCCESS;
     for (DWORD i = 0; i < dwCount; ++i) {
-        const DWORD dwOutcome = SendToSession(nodes[i], lpBuf, dwLen, lpdwRetcode, hAbortEvent);
+        const DWORD dwOutcome = SendToSession(nodes[i], lpBuf, dwLen, lpdwRetcode, TRUE, hAbortEvent);
         if (dwOutcome != ERROR_SUCCESS) {
             dwResult = dwOutcome;
         }
@@ -571,17 +571,17 @@ DWORD CPipeSv::SendTo(DWORD dwClientHandle, LPCVOID lpBuf, DWORD dwLen, LPDWORD 
     if (pNode == NULL) {
         return LOG_RESULT(LOG_DETAIL, FN, ERROR_NOT_FOUND);
     }
-    const DWORD dwRet = SendToSession(pNode, lpBuf, dwLen, lpdwRetcode, hAbortEvent);
+    const DWORD dwRet = SendToSession(pNode, lpBuf, dwLen, lpdwRetcode, FALSE, hAbortEvent);
     ReleaseSession(pNode, hAbortEvent);
     return LOG_RESULT(LOG_DETAIL, FN, dwRet);
 }
 
 // One send to a session the caller holds a reference on; a session whose application pipe is
-// gone leaves the list.
+// gone leaves the list, and the owner hears of it when bReport is set.
 DWORD CPipeSv::SendToSession(CLIENT_SESSION* pNode, LPCVOID lpBuf, DWORD dwLen,
-                             LPDWORD lpdwRetcode, HANDLE hAbortEvent)
+                             LPDWORD lpdwRetcode, BOOL bReport, HANDLE hAbortEvent)
 {
-    static const WCHAR FN[] = L"CPipeSv::SendAll";
+    static const WCHAR FN[] = L"CPipeSv::SendToSession";
     DWORD dwOutcome = ERROR_INVALID_HANDLE;
     if (pNode->pPipe != NULL) {
         dwOutcome = send_hdr_data(pNode->pPipe, lpBuf, dwLen, lpdwRetcode, hAbortEvent);
@@ -592,7 +592,7 @@ DWORD CPipeSv::SendToSession(CLIENT_SESSION* pNode, LPCVOID lpBuf, DWORD dwLen,
         // Only the thread that takes the session out of the list reports it, so concurrent
         // calls report it once.
         DWORD dwHandle = 0;
-        if (RemoveSession(pNode, &dwHandle)) {
+        if (RemoveSession(pNode, &dwHandle) && bReport) {
             Notify_Disconnected(dwHandle);
         }
     }

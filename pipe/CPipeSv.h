@@ -33,7 +33,8 @@ public:
     // May be called from several threads at once, and from inside the owner callback.
     DWORD SendAll(LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetcode, HANDLE hAbortEvent);
     // Sends dwLen bytes to the one session dwClientHandle (ERROR_NOT_FOUND when there is none);
-    // like SendAll, a session whose pipe is gone is removed and reported.
+    // a session whose pipe is gone is removed, and the result (ERROR_FILE_NOT_FOUND or
+    // ERROR_INVALID_HANDLE) is the only report of it: the caller is the one to act on it.
     DWORD SendTo(DWORD dwClientHandle, LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetcode,
                  HANDLE hAbortEvent);
 
@@ -55,7 +56,7 @@ private:
     DWORD CloseSessionOfName(LPCWSTR lpszPipeName, HANDLE hAbortEvent);
     void ReleaseSession(CLIENT_SESSION* pNode, HANDLE hAbortEvent);
     DWORD SendToSession(CLIENT_SESSION* pNode, LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetcode,
-                        HANDLE hAbortEvent);
+                        BOOL bReport, HANDLE hAbortEvent);
     DWORD send_hdr_data(CPipe* pPipe, LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetCode,
                         HANDLE hAbortEvent);
     void Notify_Connected(DWORD dwClientHandle);

@@ -1,10 +1,12 @@
 // Delivers the service's notifications to every registered tray application through a queue and a
-// thread of the application's own, so that one slow, hung or dead application delays nobody
-// else: neither the main loop nor the other applications. Each application receives the
-// notifications in the order each caller queued them.
+// thread of the application's own (CNotifyQueue), so that one slow, hung or dead application
+// delays nobody else: neither the main loop nor the other applications. Each application receives
+// the notifications in the order each caller queued them.
 #pragma once
 
 #include "CNotifyQueue.h"
+#include "CSrwLock.h"
+#include "INotifySender.h"
 
 #include <windows.h>
 
@@ -13,27 +15,23 @@
 
 class CClientNotifier {
 public:
-    // Sends one notification body to one application; hAbortEvent ends every wait in the send.
-    typedef DWORD (*LPSENDTOFUNC)(LPVOID lpData, DWORD dwClient, LPVOID lpBuf, DWORD dwLen,
-                                  HANDLE hAbortEvent);
-
     CClientNotifier();
     ~CClientNotifier();
 
-    DWORD Initialize(LPSENDTOFUNC lpSendTo, LPVOID lpData);
-    // A newly registered application; it receives what is queued from now on.
+    DWORD Initialize(INotifySender* pSender);
+    // A newly registered application; it receives what is queued from now on. A former holder of
+    // its handle is gone, even if its end has not been noticed yet: its queue stops here.
     DWORD AddClient(DWORD dwClient);
-    // An application that has gone; what still waits for it is dropped. May be called from that
-    // application's own delivery thread (a send that found its pipe gone).
+    // An application that has unregistered; what still waits for it is dropped.
     void RemoveClient(DWORD dwClient);
-    // Queues a notification for every application (see CNotifyQueue::Push).
-    void Push(DWORD dwNotify, DWORD dwValue);
-    // The service is stopping: every application, and every one added from now on, gets
-    // dwFinalNotify as its last notification; whatever else waits or comes is dropped.
-    void Stop(DWORD dwFinalNotify);
-    // Drops what waits except dwKeepNotify, gives the rest up to dwDrainMs in all to go out, then
+    // Queues a notification for every application.
+    void Push(const NotifyItem& item);
+    // The service is stopping: every application, and every one added from now on, gets final
+    // as its last notification; whatever else waits or comes is dropped.
+    void Stop(const NotifyItem& final);
+    // Drops what waits except dwKeepCode, gives the rest up to dwDrainMs in all to go out, then
     // stops every delivery thread.
-    void Finalize(DWORD dwKeepNotify, DWORD dwDrainMs);
+    void Finalize(DWORD dwKeepCode, DWORD dwDrainMs);
 
     // Most applications served at once (the pipe server's table has as many handles).
     static const size_t kMaxClients = 100;
@@ -42,26 +40,17 @@ private:
     CClientNotifier(const CClientNotifier&) = delete;
     CClientNotifier& operator=(const CClientNotifier&) = delete;
 
-    struct Client {
-        CClientNotifier* pOwner;
-        DWORD dwClient;
-        CNotifyQueue queue;
-    };
-    typedef std::vector<std::unique_ptr<Client>> ClientList;
+    typedef std::vector<std::unique_ptr<CNotifyQueue>> QueueList;
 
-    static DWORD SendToClient(LPVOID lpData, LPVOID lpBuf, DWORD dwLen, HANDLE hAbortEvent);
-    ClientList::iterator FindLocked(DWORD dwClient);
-    void RetireLocked(ClientList::iterator it);
-    void ReleaseRetired();
-    static void StopQueues(ClientList& clients);
+    // Moves the queues that match out of m_Queues into *pOut; the caller holds m_Lock.
+    template <typename Pred>
+    void TakeLocked(Pred pred, QueueList* pOut);
+    void TakeGoneLocked(QueueList* pOut);
+    static void StopQueues(QueueList& queues);
 
-    static thread_local const Client* t_pSending;
-
-    CRITICAL_SECTION m_cs;  // guards the two lists and m_bRunning, never held across a send
-    ClientList m_Clients;
-    ClientList m_Retired;   // removed, their threads still to be stopped by another thread
+    CSrwLock m_Lock;  // guards the list and the two fields below; never held across a send
+    QueueList m_Queues;
     bool m_bRunning;
-    DWORD m_dwFinalNotify;  // 0, or the last notification once the service stops
-    LPSENDTOFUNC m_lpSendTo;
-    LPVOID m_lpData;
+    NotifyItem m_Final;  // dwCode 0 until the service stops
+    INotifySender* m_pSender;
 };

@@ -1,48 +1,34 @@
 #include "CNotifyQueue.h"
 
 #include "CLog.h"
-#include "Notify.h"
+#include "ScopedHandle.h"
 
 #include <algorithm>
 
-namespace {
-
-bool IsBatteryLevel(DWORD dwNotify)
-{
-    return dwNotify == NOTIFY_BATTERY_LOW || dwNotify == NOTIFY_BATTERY_OK;
-}
-
-void CloseMember(HANDLE& h)
-{
-    if (h != NULL && h != INVALID_HANDLE_VALUE) {
-        ::CloseHandle(h);
-    }
-    h = NULL;
-}
-
-}  // namespace
-
 CNotifyQueue::CNotifyQueue()
-    : m_hWakeEvent(NULL), m_hIdleEvent(NULL), m_bRunning(false), m_lpSend(NULL), m_lpData(NULL)
+    : m_hWakeEvent(NULL),
+      m_hIdleEvent(NULL),
+      m_bRunning(false),
+      m_bClientGone(false),
+      m_pSender(NULL),
+      m_dwClient(0)
 {
-    ::InitializeCriticalSection(&m_cs);
 }
 
 CNotifyQueue::~CNotifyQueue()
 {
     Finalize(0, 0);
-    ::DeleteCriticalSection(&m_cs);
 }
 
-DWORD CNotifyQueue::Initialize(LPSENDFUNC lpSend, LPVOID lpData)
+DWORD CNotifyQueue::Initialize(INotifySender* pSender, DWORD dwClient)
 {
     static const WCHAR FN[] = L"CNotifyQueue::Initialize";
     LOG_ENTER(LOG_DETAIL, FN);
-    if (lpSend == NULL) {
-        return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpSend");
+    if (pSender == NULL) {
+        return LOG_NULL_ARG(LOG_DETAIL, FN, L"pSender");
     }
-    m_lpSend = lpSend;
-    m_lpData = lpData;
+    m_pSender = pSender;
+    m_dwClient = dwClient;
     m_hWakeEvent = ::CreateEventW(NULL, FALSE, FALSE, NULL);
     m_hIdleEvent = ::CreateEventW(NULL, TRUE, TRUE, NULL);
     DWORD dwRet = (m_hWakeEvent != NULL && m_hIdleEvent != NULL) ? ERROR_SUCCESS : ::GetLastError();
@@ -56,56 +42,65 @@ DWORD CNotifyQueue::Initialize(LPSENDFUNC lpSend, LPVOID lpData)
     return LOG_RESULT(LOG_DETAIL, FN, dwRet);
 }
 
-void CNotifyQueue::Push(DWORD dwNotify, DWORD dwValue)
+// The caller holds m_Lock.
+bool CNotifyQueue::IsRepeatLocked(const NotifyItem& item) const
 {
-    static const WCHAR FN[] = L"CNotifyQueue::Push";
-    ::EnterCriticalSection(&m_cs);
-    bool bQueue = m_bRunning && m_Queue.size() < kMaxQueued;
-    if (bQueue && IsBatteryLevel(dwNotify)) {
-        auto last = std::find_if(m_Queue.rbegin(), m_Queue.rend(),
-                                 [](const Item& item) { return IsBatteryLevel(item.dwNotify); });
-        bQueue = last == m_Queue.rend() || last->dwNotify != dwNotify;
+    if (item.dwRepeatGroup == 0) {
+        return false;
     }
-    if (bQueue) {
-        m_Queue.push_back(Item{ dwNotify, dwValue });
-        ::ResetEvent(m_hIdleEvent);
-        ::SetEvent(m_hWakeEvent);
-    } else if (m_bRunning && m_Queue.size() >= kMaxQueued) {
-        LOG_TRACE(LOG_EVENT, FN, L"Queue full, dropped:%d", dwNotify);
-    }
-    ::LeaveCriticalSection(&m_cs);
+    auto last = std::find_if(m_Queue.rbegin(), m_Queue.rend(), [&](const NotifyItem& queued) {
+        return queued.dwRepeatGroup == item.dwRepeatGroup;
+    });
+    return last != m_Queue.rend() && last->dwCode == item.dwCode && last->dwValue == item.dwValue;
 }
 
-void CNotifyQueue::Finalize(DWORD dwKeepNotify, DWORD dwDrainMs)
+void CNotifyQueue::Push(const NotifyItem& item)
+{
+    static const WCHAR FN[] = L"CNotifyQueue::Push";
+    CSrwLock::CGuard guard(m_Lock);
+    if (!m_bRunning || IsRepeatLocked(item)) {
+        return;
+    }
+    if (m_Queue.size() >= kMaxQueued) {
+        LOG_TRACE(LOG_EVENT, FN, L"Queue full, dropped:%d", item.dwCode);
+        return;
+    }
+    m_Queue.push_back(item);
+    ::ResetEvent(m_hIdleEvent);
+    ::SetEvent(m_hWakeEvent);
+}
+
+void CNotifyQueue::Finalize(DWORD dwKeepCode, DWORD dwDrainMs)
 {
     static const WCHAR FN[] = L"CNotifyQueue::Finalize";
     LOG_ENTER(LOG_DETAIL, FN);
-    ::EnterCriticalSection(&m_cs);
-    const bool bWasRunning = m_bRunning;
-    ::LeaveCriticalSection(&m_cs);
-    Close(dwKeepNotify);
+    bool bWasRunning = false;
+    {
+        CSrwLock::CGuard guard(m_Lock);
+        bWasRunning = m_bRunning;
+    }
+    Close(dwKeepCode);
     if (bWasRunning && dwDrainMs != 0 &&
         ::WaitForSingleObject(m_hIdleEvent, dwDrainMs) != WAIT_OBJECT_0) {
         LOG_TRACE(LOG_EVENT, FN, L"Drain timeout.");
     }
     m_Thread.Finalize();
     m_Queue.clear();
-    CloseMember(m_hWakeEvent);
-    CloseMember(m_hIdleEvent);
+    CloseAndClear(m_hWakeEvent);
+    CloseAndClear(m_hIdleEvent);
     LOG_EXIT(LOG_DETAIL, FN);
 }
 
-void CNotifyQueue::Close(DWORD dwKeepNotify)
+void CNotifyQueue::Close(DWORD dwKeepCode)
 {
-    ::EnterCriticalSection(&m_cs);
+    CSrwLock::CGuard guard(m_Lock);
     m_bRunning = false;
     m_Queue.erase(std::remove_if(m_Queue.begin(), m_Queue.end(),
-                                 [=](const Item& item) { return item.dwNotify != dwKeepNotify; }),
+                                 [=](const NotifyItem& item) { return item.dwCode != dwKeepCode; }),
                   m_Queue.end());
     if (m_hWakeEvent != NULL) {
         ::SetEvent(m_hWakeEvent);
     }
-    ::LeaveCriticalSection(&m_cs);
 }
 
 void CNotifyQueue::Abort()
@@ -116,6 +111,12 @@ void CNotifyQueue::Abort()
     }
 }
 
+bool CNotifyQueue::IsClientGone()
+{
+    CSrwLock::CGuard guard(m_Lock);
+    return m_bClientGone;
+}
+
 DWORD CNotifyQueue::ThreadProc(LPVOID lpData)
 {
     CNotifyQueue* pThis = static_cast<CNotifyQueue*>(lpData);
@@ -124,19 +125,20 @@ DWORD CNotifyQueue::ThreadProc(LPVOID lpData)
     }
     HANDLE hTerminate = pThis->m_Thread.GetTerminateEvent();
     HANDLE handles[2] = { hTerminate, pThis->m_hWakeEvent };
-    while (::WaitForMultipleObjects(2, handles, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
-        Item item;
-        while (::WaitForSingleObject(hTerminate, 0) == WAIT_TIMEOUT && pThis->Pop(&item)) {
-            pThis->Deliver(item);
+    bool bRun = true;
+    while (bRun && ::WaitForMultipleObjects(2, handles, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
+        NotifyItem item;
+        while (bRun && ::WaitForSingleObject(hTerminate, 0) == WAIT_TIMEOUT && pThis->Pop(&item)) {
+            bRun = pThis->Deliver(item);
         }
     }
     return 0;
 }
 
 // Takes the oldest item; with none left, marks the queue idle.
-bool CNotifyQueue::Pop(Item* pItem)
+bool CNotifyQueue::Pop(NotifyItem* pItem)
 {
-    ::EnterCriticalSection(&m_cs);
+    CSrwLock::CGuard guard(m_Lock);
     const bool bHave = !m_Queue.empty();
     if (bHave) {
         *pItem = m_Queue.front();
@@ -144,13 +146,21 @@ bool CNotifyQueue::Pop(Item* pItem)
     } else {
         ::SetEvent(m_hIdleEvent);
     }
-    ::LeaveCriticalSection(&m_cs);
     return bHave;
 }
 
-void CNotifyQueue::Deliver(const Item& item)
+// Sends one item; false when the application has gone, and the queue with it.
+bool CNotifyQueue::Deliver(const NotifyItem& item)
 {
-    DWORD body[2] = { item.dwNotify, item.dwValue };
-    const DWORD dwLen = (item.dwNotify == NOTIFY_S4_FAILED) ? sizeof(body) : sizeof(DWORD);
-    m_lpSend(m_lpData, body, dwLen, m_Thread.GetTerminateEvent());
+    const DWORD body[2] = { item.dwCode, item.dwValue };
+    const DWORD dwRet = m_pSender->SendTo(m_dwClient, body, item.dwLen, m_Thread.GetTerminateEvent());
+    if (!INotifySender::IsClientGone(dwRet)) {
+        return true;
+    }
+    CSrwLock::CGuard guard(m_Lock);
+    m_bClientGone = true;
+    m_bRunning = false;
+    m_Queue.clear();
+    ::SetEvent(m_hIdleEvent);
+    return false;
 }

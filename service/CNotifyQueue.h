@@ -1,36 +1,48 @@
-// Delivers the service's notifications from a thread of its own, in the order they were queued,
-// so that no caller (the main loop above all) ever waits for a slow or hung tray application.
+// Delivers the notifications for one tray application from a thread of its own, in the order
+// they were queued, so that no caller (the main loop above all) ever waits for a slow or hung
+// application, and one application waits for no other.
 #pragma once
 
+#include "CSrwLock.h"
 #include "CThread.h"
+#include "INotifySender.h"
 
 #include <windows.h>
 
 #include <deque>
 
+// One notification as it goes on the wire: dwLen (4 or 8) bytes of { dwCode, dwValue }.
+// A non-zero dwRepeatGroup marks a state report whose repeat means no change: it is dropped when
+// the newest waiting item of its group is the same.
+struct NotifyItem {
+    DWORD dwCode;
+    DWORD dwValue;
+    DWORD dwLen;
+    DWORD dwRepeatGroup;
+};
+
 class CNotifyQueue {
 public:
-    // Sends one notification body to every client; hAbortEvent ends a wait for a pipe's lock.
-    typedef DWORD (*LPSENDFUNC)(LPVOID lpData, LPVOID lpBuf, DWORD dwLen, HANDLE hAbortEvent);
-
     CNotifyQueue();
     ~CNotifyQueue();
 
-    DWORD Initialize(LPSENDFUNC lpSend, LPVOID lpData);
-    // Queues a notification; the body carries dwValue only for NOTIFY_S4_FAILED. A battery-level
-    // code equal to the last one still waiting is dropped: clients take a repeat as no change.
-    void Push(DWORD dwNotify, DWORD dwValue);
-    // Drops what still waits except dwKeepNotify, gives the rest up to dwDrainMs to go out, then
-    // stops the thread (a send still waiting for a lock is aborted).
-    void Finalize(DWORD dwKeepNotify, DWORD dwDrainMs);
+    // Starts the thread that sends to application dwClient through pSender.
+    DWORD Initialize(INotifySender* pSender, DWORD dwClient);
+    DWORD GetClient() const { return m_dwClient; }
+    void Push(const NotifyItem& item);
+    // Drops what still waits except items of dwKeepCode, gives the rest up to dwDrainMs to go
+    // out, then stops the thread (a send still waiting is aborted).
+    void Finalize(DWORD dwKeepCode, DWORD dwDrainMs);
 
     // The first half of Finalize, for stopping several queues together: takes nothing new and
-    // drops what waits except dwKeepNotify. The idle event is set once the rest has gone out.
-    void Close(DWORD dwKeepNotify);
+    // drops what waits except dwKeepCode. The idle event is set once the rest has gone out.
+    void Close(DWORD dwKeepCode);
     HANDLE GetIdleEvent() const { return m_hIdleEvent; }
     // Tells the thread to end now (a send in progress gives up) without waiting for it, so that
     // several queues stop side by side; Finalize then joins the thread.
     void Abort();
+    // TRUE once a send found the application gone: the queue has closed itself.
+    bool IsClientGone();
 
     // Most notifications that may wait at once; beyond it new ones are dropped.
     static const size_t kMaxQueued = 64;
@@ -39,21 +51,18 @@ private:
     CNotifyQueue(const CNotifyQueue&) = delete;
     CNotifyQueue& operator=(const CNotifyQueue&) = delete;
 
-    struct Item {
-        DWORD dwNotify;
-        DWORD dwValue;
-    };
-
     static DWORD ThreadProc(LPVOID lpData);
-    bool Pop(Item* pItem);
-    void Deliver(const Item& item);
+    bool Pop(NotifyItem* pItem);
+    bool Deliver(const NotifyItem& item);
+    bool IsRepeatLocked(const NotifyItem& item) const;
 
-    CRITICAL_SECTION m_cs;
-    std::deque<Item> m_Queue;
+    CSrwLock m_Lock;  // guards the items, the flags and the idle event's state
+    std::deque<NotifyItem> m_Queue;
     HANDLE m_hWakeEvent;  // auto-reset: something was queued
     HANDLE m_hIdleEvent;  // manual-reset: nothing waits and nothing is being sent
     bool m_bRunning;
-    LPSENDFUNC m_lpSend;
-    LPVOID m_lpData;
+    bool m_bClientGone;
+    INotifySender* m_pSender;
+    DWORD m_dwClient;
     CThread m_Thread;
 };

@@ -36,12 +36,16 @@ LPCWSTR EventName(DWORD dwIndex)
     return dwIndex < EVTINDEX_COUNT ? kNames[dwIndex] : L"";
 }
 
-void CloseEvent(HANDLE& h)
+// The body of a notification: the code, and for a failed hibernation its error code too. The
+// battery-level reports repeat at every poll; one waiting behind an equal one is no news.
+NotifyItem MakeNotifyItem(DWORD dwNotify, DWORD dwValue)
 {
-    if (h != NULL && h != INVALID_HANDLE_VALUE) {
-        ::CloseHandle(h);
-    }
-    h = NULL;
+    const bool bWithValue = (dwNotify == NOTIFY_S4_FAILED);
+    const bool bBatteryLevel = (dwNotify == NOTIFY_BATTERY_LOW || dwNotify == NOTIFY_BATTERY_OK);
+    NotifyItem item = { dwNotify, bWithValue ? dwValue : 0,
+                        static_cast<DWORD>(bWithValue ? 2 * sizeof(DWORD) : sizeof(DWORD)),
+                        bBatteryLevel ? 1u : 0u };
+    return item;
 }
 
 }  // namespace
@@ -130,11 +134,11 @@ void CServiceCtrl::ReadSettings()
 
 DWORD CServiceCtrl::FinalizeWatchData()
 {
-    CloseEvent(m_WatchData.hBattHighEvent);
-    CloseEvent(m_WatchData.hBattLowEvent);
-    CloseEvent(m_WatchData.hACOnEvent);
-    CloseEvent(m_WatchData.hACLossEvent);
-    CloseEvent(m_WatchData.hS4Event);
+    CloseAndClear(m_WatchData.hBattHighEvent);
+    CloseAndClear(m_WatchData.hBattLowEvent);
+    CloseAndClear(m_WatchData.hACOnEvent);
+    CloseAndClear(m_WatchData.hACLossEvent);
+    CloseAndClear(m_WatchData.hS4Event);
     return ERROR_SUCCESS;
 }
 
@@ -175,15 +179,13 @@ void CServiceCtrl::StartWatch()
 
 void CServiceCtrl::NotifyClients(DWORD dwNotify, DWORD dwValue)
 {
-    m_Notifier.Push(dwNotify, dwValue);
+    m_Notifier.Push(MakeNotifyItem(dwNotify, dwValue));
 }
 
-DWORD CServiceCtrl::SendToClient(LPVOID lpData, DWORD dwClient, LPVOID lpBuf, DWORD dwLen,
-                                  HANDLE hAbortEvent)
+DWORD CServiceCtrl::SendTo(DWORD dwClient, LPCVOID lpBuf, DWORD dwLen, HANDLE hAbortEvent)
 {
     DWORD dwRetCode = 0;
-    return static_cast<CServiceCtrl*>(lpData)->m_PipeSv.SendTo(dwClient, lpBuf, dwLen, &dwRetCode,
-                                                                hAbortEvent);
+    return m_PipeSv.SendTo(dwClient, lpBuf, dwLen, &dwRetCode, hAbortEvent);
 }
 
 DWORD CServiceCtrl::BeforeMainLoop(SERVICE_STATUS_HANDLE)
@@ -192,7 +194,7 @@ DWORD CServiceCtrl::BeforeMainLoop(SERVICE_STATUS_HANDLE)
     LOG_ENTER(LOG_DETAIL, FN);
     DWORD dwRet = MirelInitialize(&m_WatchData);
     if (dwRet == ERROR_SUCCESS) {
-        dwRet = m_Notifier.Initialize(SendToClient, this);
+        dwRet = m_Notifier.Initialize(this);
     }
     if (dwRet == ERROR_SUCCESS) {
         dwRet = m_PipeSv.Initialize(MIREL_PIPE_SUFFIX, OnRcv, this);
@@ -273,7 +275,7 @@ DWORD CServiceCtrl::OnStop()
 {
     static const WCHAR FN[] = L"CServiceCtrl::OnStop";
     LOG_ENTER(LOG_DETAIL, FN);
-    m_Notifier.Stop(NOTIFY_SERVICE_STOPPED);
+    m_Notifier.Stop(MakeNotifyItem(NOTIFY_SERVICE_STOPPED, 0));
     TerminateMainLoop();
     return LOG_RESULT(LOG_DETAIL, FN, ERROR_SUCCESS);
 }

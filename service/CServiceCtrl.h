@@ -4,6 +4,7 @@
 #pragma once
 
 #include "CClientNotifier.h"
+#include "INotifySender.h"
 #include "CPipeSv.h"
 #include "CService.h"
 #include "MIRELAPI.h"
@@ -19,7 +20,7 @@ enum {
     EVTINDEX_COUNT = 6,
 };
 
-class CServiceCtrl : public CService {
+class CServiceCtrl : public CService, private INotifySender {
 public:
     CServiceCtrl();
     ~CServiceCtrl() override;
@@ -48,8 +49,8 @@ protected:
     void ReadSettings();
     void OnAcLoss();
     void OnHibernate();
-    static DWORD SendToClient(LPVOID lpData, DWORD dwClient, LPVOID lpBuf, DWORD dwLen,
-                              HANDLE hAbortEvent);
+    // The delivery threads' way to one application: its session on the pipe server.
+    DWORD SendTo(DWORD dwClient, LPCVOID lpBuf, DWORD dwLen, HANDLE hAbortEvent) override;
 
     CPipeSv m_PipeSv;
     volatile LONG m_bHibernating;

@@ -13,8 +13,16 @@ using testsupport::NowMs;
 
 namespace {
 
+// A notification as the controller queues it: 8 bytes for a failed hibernation, battery levels
+// in one repeat group.
+NotifyItem Item(DWORD code, DWORD value = 0)
+{
+    const bool level = code == NOTIFY_BATTERY_LOW || code == NOTIFY_BATTERY_OK;
+    return NotifyItem{ code, value, code == NOTIFY_S4_FAILED ? 8u : 4u, level ? 1u : 0u };
+}
+
 // A client side that records each body and can be held up, as a hung tray application would.
-class FakeClients {
+class FakeClients : public INotifySender {
 public:
     FakeClients() : m_release(CreateEventW(NULL, TRUE, TRUE, NULL)), m_entered(CreateEventW(NULL, FALSE, FALSE, NULL)) {}
     ~FakeClients()
@@ -28,15 +36,14 @@ public:
     void Release() { SetEvent(m_release); }
     bool WaitEntered(DWORD ms) { return WaitForSingleObject(m_entered, ms) == WAIT_OBJECT_0; }
 
-    static DWORD Send(LPVOID data, LPVOID buf, DWORD len, HANDLE abort)
+    DWORD SendTo(DWORD, LPCVOID buf, DWORD len, HANDLE abort) override
     {
-        FakeClients* self = static_cast<FakeClients*>(data);
-        SetEvent(self->m_entered);
-        HANDLE waits[2] = { self->m_release, abort };
+        SetEvent(m_entered);
+        HANDLE waits[2] = { m_release, abort };
         const DWORD wait = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
-        std::lock_guard<std::mutex> lock(self->m_mutex);
-        self->m_bodies.emplace_back(static_cast<BYTE*>(buf), static_cast<BYTE*>(buf) + len);
-        if (wait == WAIT_OBJECT_0 + 1) self->m_aborted++;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_bodies.emplace_back(static_cast<const BYTE*>(buf), static_cast<const BYTE*>(buf) + len);
+        if (wait == WAIT_OBJECT_0 + 1) m_aborted++;
         return 0;
     }
 
@@ -77,11 +84,11 @@ TEST(NotifyQueue, DeliversInOrderWithTheFailureCodeInEightBytes)
 {
     FakeClients clients;
     CNotifyQueue queue;
-    ASSERT_EQ(0u, queue.Initialize(FakeClients::Send, &clients));
-    queue.Push(NOTIFY_S4_ENABLED, 0);
-    queue.Push(NOTIFY_HIBERNATING, 0);
-    queue.Push(NOTIFY_AC_LOST, 0);
-    queue.Push(NOTIFY_S4_FAILED, 5);
+    ASSERT_EQ(0u, queue.Initialize(&clients, 1));
+    queue.Push(Item(NOTIFY_S4_ENABLED));
+    queue.Push(Item(NOTIFY_HIBERNATING));
+    queue.Push(Item(NOTIFY_AC_LOST));
+    queue.Push(Item(NOTIFY_S4_FAILED, 5));
     ASSERT_TRUE(clients.WaitForCount(4, 5000));
     queue.Finalize(0, 0);
 
@@ -100,17 +107,17 @@ class NotifyQueueBehindAHeldSend : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_EQ(0u, queue.Initialize(FakeClients::Send, &clients));
+        ASSERT_EQ(0u, queue.Initialize(&clients, 1));
         clients.Hold();
-        queue.Push(NOTIFY_AC_RESTORED, 0);
+        queue.Push(Item(NOTIFY_AC_RESTORED));
         ASSERT_TRUE(clients.WaitEntered(5000));
     }
     // What waits behind the held send when the service stops.
     void PushUpToTheStop()
     {
-        queue.Push(NOTIFY_BATTERY_OK, 0);
-        queue.Push(NOTIFY_SERVICE_STOPPED, 0);
-        queue.Push(NOTIFY_AC_LOST, 0);
+        queue.Push(Item(NOTIFY_BATTERY_OK));
+        queue.Push(Item(NOTIFY_SERVICE_STOPPED));
+        queue.Push(Item(NOTIFY_AC_LOST));
     }
 
     FakeClients clients;
@@ -124,7 +131,7 @@ TEST_F(NotifyQueueBehindAHeldSend, RepeatedBatteryLevelWaitingBehindASlowClientI
 
     for (DWORD code : { NOTIFY_BATTERY_LOW, NOTIFY_BATTERY_LOW, NOTIFY_BATTERY_LOW, NOTIFY_AC_LOST,
                         NOTIFY_BATTERY_LOW, NOTIFY_BATTERY_OK, NOTIFY_BATTERY_OK, NOTIFY_BATTERY_LOW }) {
-        queue.Push(code, 0);
+        queue.Push(Item(code));
     }
     clients.Release();
     ASSERT_TRUE(clients.WaitForCount(5, 5000));
@@ -138,7 +145,7 @@ TEST_F(NotifyQueueBehindAHeldSend, RepeatedBatteryLevelWaitingBehindASlowClientI
 TEST_F(NotifyQueueBehindAHeldSend, AHungClientCannotMakeTheQueueGrowWithoutBound)
 {
     for (int i = 0; i < 5000; ++i) {
-        queue.Push(i % 2 ? NOTIFY_BATTERY_LOW : NOTIFY_AC_RESTORED, 0);
+        queue.Push(Item(i % 2 ? NOTIFY_BATTERY_LOW : NOTIFY_AC_RESTORED));
     }
     clients.Release();
     ASSERT_TRUE(clients.WaitForCount(1 + CNotifyQueue::kMaxQueued, 10000));
@@ -171,31 +178,24 @@ TEST_F(NotifyQueueBehindAHeldSend, StopAbortsASendThatOutlastsTheDrainTime)
     EXPECT_EQ(1, clients.Aborted());
     EXPECT_EQ(std::vector<DWORD>({ NOTIFY_AC_RESTORED }), clients.Codes());
 
-    queue.Push(NOTIFY_AC_LOST, 0);  // after the stop: dropped, no crash
+    queue.Push(Item(NOTIFY_AC_LOST));  // after the stop: dropped, no crash
     queue.Finalize(0, 0);
 }
 
 namespace {
 
 // Several applications behind one notifier: client n sends through clients[n].
-struct FakeClientTable {
+struct FakeClientTable : INotifySender {
     FakeClients clients[4];
-    CClientNotifier* notifier = nullptr;
-    DWORD goneClient = 0;  // this one's pipe is gone: its send removes it, as the server reports
-    bool takenMeanwhile = false;  // a new application gets the handle before that report
+    DWORD goneClient = 0;  // this one's pipe is gone: its next send says so
 
-    static DWORD SendTo(LPVOID data, DWORD client, LPVOID buf, DWORD len, HANDLE abort)
+    DWORD SendTo(DWORD client, LPCVOID buf, DWORD len, HANDLE abort) override
     {
-        FakeClientTable* self = static_cast<FakeClientTable*>(data);
-        if (client == self->goneClient) {
-            self->goneClient = 0;
-            if (self->takenMeanwhile) {
-                EXPECT_EQ(0u, self->notifier->AddClient(client));
-            }
-            self->notifier->RemoveClient(client);
+        if (client == goneClient) {
+            goneClient = 0;
             return ERROR_FILE_NOT_FOUND;
         }
-        return FakeClients::Send(&self->clients[client], buf, len, abort);
+        return clients[client].SendTo(client, buf, len, abort);
     }
 };
 
@@ -207,18 +207,18 @@ TEST(ClientNotifier, AHungClientDelaysNoOtherClientAndStopsWithinTheDrainTime)
 {
     FakeClientTable table;
     CClientNotifier notifier;
-    ASSERT_EQ(0u, notifier.Initialize(FakeClientTable::SendTo, &table));
+    ASSERT_EQ(0u, notifier.Initialize(&table));
     table.clients[1].Hold();
     table.clients[3].Hold();
     for (DWORD client : { 1u, 2u, 3u }) ASSERT_EQ(0u, notifier.AddClient(client));
-    for (DWORD code : kAcLossSequence) notifier.Push(code, 0);
+    for (DWORD code : kAcLossSequence) notifier.Push(Item(code));
 
     EXPECT_TRUE(table.clients[2].WaitForCount(3, 2000));
     EXPECT_EQ(kAcLossSequence, table.clients[2].Codes());
     EXPECT_TRUE(table.clients[1].Codes().empty());
 
     // Two hung clients share one drain time, and their sends are aborted at its end.
-    notifier.Push(NOTIFY_SERVICE_STOPPED, 0);
+    notifier.Push(Item(NOTIFY_SERVICE_STOPPED));
     const ULONGLONG t0 = NowMs();
     notifier.Finalize(NOTIFY_SERVICE_STOPPED, 400);
     const ULONGLONG took = NowMs() - t0;
@@ -235,47 +235,46 @@ TEST(ClientNotifier, AClientWhosePipeIsGoneLeavesFromItsOwnThread)
 {
     FakeClientTable table;
     CClientNotifier notifier;
-    table.notifier = &notifier;
     table.goneClient = 1;
-    ASSERT_EQ(0u, notifier.Initialize(FakeClientTable::SendTo, &table));
+    ASSERT_EQ(0u, notifier.Initialize(&table));
     ASSERT_EQ(0u, notifier.AddClient(1));
     ASSERT_EQ(0u, notifier.AddClient(2));
-    notifier.Push(NOTIFY_AC_RESTORED, 0);
-    ASSERT_TRUE(table.clients[2].WaitForCount(1, 2000));
+    notifier.Push(Item(NOTIFY_AC_RESTORED));
+    notifier.Push(Item(NOTIFY_AC_LOST));  // never tried: the first send found client 1 gone
+    ASSERT_TRUE(table.clients[2].WaitForCount(2, 2000));
 
     // Its handle is given to the next application, which receives only what comes after.
     ASSERT_EQ(0u, notifier.AddClient(1));
-    notifier.Push(NOTIFY_BATTERY_OK, 0);
+    notifier.Push(Item(NOTIFY_BATTERY_OK));
     EXPECT_TRUE(table.clients[1].WaitForCount(1, 2000));
-    EXPECT_TRUE(table.clients[2].WaitForCount(2, 2000));
+    EXPECT_TRUE(table.clients[2].WaitForCount(3, 2000));
     notifier.Finalize(0, 0);
     EXPECT_EQ(std::vector<DWORD>({ NOTIFY_BATTERY_OK }), table.clients[1].Codes());
-    EXPECT_EQ(std::vector<DWORD>({ NOTIFY_AC_RESTORED, NOTIFY_BATTERY_OK }), table.clients[2].Codes());
+    EXPECT_EQ(std::vector<DWORD>({ NOTIFY_AC_RESTORED, NOTIFY_AC_LOST, NOTIFY_BATTERY_OK }),
+              table.clients[2].Codes());
 
     // After the stop nothing is taken any more.
     EXPECT_NE(0u, notifier.AddClient(3));
-    notifier.Push(NOTIFY_AC_LOST, 0);
+    notifier.Push(Item(NOTIFY_AC_LOST));
 }
 
-// The server may give a handle to a new application before the end of its former holder has been
-// reported from that holder's delivery thread: the late report must not cost the new one anything.
-TEST(ClientNotifier, LateReportOfAGoneClientSparesTheNewHolderOfItsHandle)
+// The server may give a handle to a new application while a send to its former holder is still
+// on the way: the old send gives up, and its end costs the new holder nothing.
+TEST(ClientNotifier, ANewHolderOfAHandleReplacesTheOldOneMidSend)
 {
     FakeClientTable table;
     CClientNotifier notifier;
-    table.notifier = &notifier;
-    table.goneClient = 1;
-    table.takenMeanwhile = true;
-    ASSERT_EQ(0u, notifier.Initialize(FakeClientTable::SendTo, &table));
+    ASSERT_EQ(0u, notifier.Initialize(&table));
+    table.clients[1].Hold();
     ASSERT_EQ(0u, notifier.AddClient(1));
-    ASSERT_EQ(0u, notifier.AddClient(2));
-    notifier.Push(NOTIFY_AC_RESTORED, 0);
-    ASSERT_TRUE(table.clients[2].WaitForCount(1, 2000));
-    Sleep(100);  // the old holder's thread has reported its end
+    notifier.Push(Item(NOTIFY_AC_RESTORED));
+    ASSERT_TRUE(table.clients[1].WaitEntered(2000));
 
-    notifier.Push(NOTIFY_BATTERY_OK, 0);
-    EXPECT_TRUE(table.clients[1].WaitForCount(1, 2000));
-    EXPECT_TRUE(table.clients[2].WaitForCount(2, 2000));
+    ASSERT_EQ(0u, notifier.AddClient(1));
+    EXPECT_EQ(1, table.clients[1].Aborted());
+    table.clients[1].Release();
+    notifier.Push(Item(NOTIFY_BATTERY_OK));
+    EXPECT_TRUE(table.clients[1].WaitForCount(2, 2000));
     notifier.Finalize(0, 0);
-    EXPECT_EQ(std::vector<DWORD>({ NOTIFY_BATTERY_OK }), table.clients[1].Codes());
+    EXPECT_EQ(std::vector<DWORD>({ NOTIFY_AC_RESTORED, NOTIFY_BATTERY_OK }), table.clients[1].Codes());
 }
