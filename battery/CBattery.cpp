@@ -91,11 +91,11 @@ DWORD CBattery::ReadDevicePath(DWORD dwLevel, LPCWSTR lpszCaller, HDEVINFO hDevI
     if (dwSizeError != ERROR_INSUFFICIENT_BUFFER) {
         return (dwSizeError != ERROR_SUCCESS) ? dwSizeError : ERROR_INVALID_DATA;
     }
-    PSP_DEVICE_INTERFACE_DETAIL_DATA_W pDetail =
-        static_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_W>(::GlobalAlloc(GPTR, cbDetail));
-    if (pDetail == NULL) {
+    ScopedGlobalMem detail(::GlobalAlloc(GPTR, cbDetail));
+    if (!detail.IsValid()) {
         return ERROR_NOT_ENOUGH_MEMORY;
     }
+    PSP_DEVICE_INTERFACE_DETAIL_DATA_W pDetail = static_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_W>(detail.Get());
     pDetail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
     DWORD dwRet = ERROR_SUCCESS;
     if (::SetupDiGetDeviceInterfaceDetailW(hDevInfo, &data, pDetail, cbDetail, NULL, NULL)) {
@@ -107,7 +107,6 @@ DWORD CBattery::ReadDevicePath(DWORD dwLevel, LPCWSTR lpszCaller, HDEVINFO hDevI
             dwRet = ERROR_INVALID_DATA;
         }
     }
-    ::GlobalFree(pDetail);
     return dwRet;
 }
 
@@ -118,16 +117,16 @@ void CBattery::EnumBatteries()
     m_dwBatteryCount = 0;
     ZeroMemory(m_szDevicePath, sizeof(m_szDevicePath));
 
-    HDEVINFO hDevInfo = ::SetupDiGetClassDevsW(&GUID_DEVICE_BATTERY, NULL, NULL,
-                                               DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (hDevInfo == INVALID_HANDLE_VALUE || hDevInfo == NULL) {
+    ScopedDevInfo devInfo(::SetupDiGetClassDevsW(&GUID_DEVICE_BATTERY, NULL, NULL,
+                                                 DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
+    if (!devInfo.IsValid()) {
         LOG_EXIT(LOG_DETAIL, FN);
         return;
     }
     DWORD dwCount = 0;
     for (DWORD dwIndex = 0; dwIndex < BATTERY_MAX_DEVICES; ++dwIndex) {
         const DWORD dwRet =
-            ReadDevicePath(LOG_DETAIL, FN, hDevInfo, dwIndex, m_szDevicePath[dwIndex], MAX_PATH);
+            ReadDevicePath(LOG_DETAIL, FN, devInfo.Get(), dwIndex, m_szDevicePath[dwIndex], MAX_PATH);
         if (dwRet == ERROR_NO_MORE_ITEMS) {
             continue;
         }
@@ -138,7 +137,6 @@ void CBattery::EnumBatteries()
         }
         ++dwCount;
     }
-    ::SetupDiDestroyDeviceInfoList(hDevInfo);
     m_dwBatteryCount = dwCount;
     LOG_EXIT(LOG_DETAIL, FN);
 }

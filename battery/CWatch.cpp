@@ -24,21 +24,21 @@ void CWatch::EnumBatteries()
 {
     static const WCHAR FN[] = L"CWatch::EnumBatteries";
     LOG_ENTER(LOG_API, FN);
-    HDEVINFO hDevInfo = ::SetupDiGetClassDevsW(&GUID_DEVICE_BATTERY, NULL, NULL,
-                                               DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (hDevInfo == INVALID_HANDLE_VALUE) {
+    ScopedDevInfo devInfo(::SetupDiGetClassDevsW(&GUID_DEVICE_BATTERY, NULL, NULL,
+                                                 DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
+    if (!devInfo.IsValid()) {
         LOG_EXIT(LOG_API, FN);
         return;
     }
     for (DWORD dwIndex = 0; dwIndex < BATTERY_MAX_DEVICES; ++dwIndex) {
         const DWORD dwRet =
-            CBattery::ReadDevicePath(LOG_API, FN, hDevInfo, dwIndex, m_szBatteryPath[dwIndex], MAX_PATH);
+            CBattery::ReadDevicePath(LOG_API, FN, devInfo.Get(), dwIndex, m_szBatteryPath[dwIndex],
+                                     MAX_PATH);
         // Paths read before a failure are kept.
         if (dwRet != ERROR_SUCCESS && dwRet != ERROR_NO_MORE_ITEMS) {
             break;
         }
     }
-    ::SetupDiDestroyDeviceInfoList(hDevInfo);
     LOG_EXIT(LOG_API, FN);
 }
 

@@ -1,5 +1,6 @@
 #include "CGlobalLock.h"
 
+#include "ScopedHandle.h"
 #include "Security.h"
 
 #include <strsafe.h>
@@ -98,9 +99,6 @@ DWORD CGlobalLock::Unlock()
 
 void CGlobalLock::Finalize()
 {
-    if (m_hMutex != NULL && m_hMutex != INVALID_HANDLE_VALUE) {
-        ::CloseHandle(m_hMutex);
-    }
-    m_hMutex = NULL;
+    CloseAndClear(m_hMutex);
     m_dwTimeout = INFINITE;
 }

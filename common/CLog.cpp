@@ -1,6 +1,7 @@
 #include "CLog.h"
 
 #include "CRegistry.h"
+#include "ScopedHandle.h"
 #include "Security.h"
 
 #include <shlobj.h>
@@ -147,27 +148,30 @@ void CLog::WriteLine(LPCWSTR lpszLine)
 
     // Whatever the wait gives, the line is written; without the lock a concurrent open may fail.
     m_Lock.Lock(NULL);
+    AppendToFile(szPath, lpszLine);
+    m_Lock.Unlock();
+}
 
+// Opens the file (shared with every account, created with a byte-order mark), appends the line
+// and closes it again, all while the caller holds the lock.
+void CLog::AppendToFile(LPCWSTR lpszPath, LPCWSTR lpszLine) const
+{
     SECURITY_DESCRIPTOR sd;
     PACL pAcl = NULL;
     SECURITY_ATTRIBUTES sa = { sizeof(sa), &sd, FALSE };
     const bool bShared = InitSharedFileSecurity(&sd, &pAcl) == ERROR_SUCCESS;
-    HANDLE hFile = ::CreateFileW(szPath, GENERIC_READ | GENERIC_WRITE, 0, bShared ? &sa : NULL,
-                                 OPEN_ALWAYS, m_dwFileAttributes, NULL);
-    if (pAcl != NULL) {
-        ::LocalFree(pAcl);
+    ScopedLocalMem acl(pAcl);
+    ScopedKernelHandle file(::CreateFileW(lpszPath, GENERIC_READ | GENERIC_WRITE, 0,
+                                          bShared ? &sa : NULL, OPEN_ALWAYS, m_dwFileAttributes, NULL));
+    if (!file.IsValid()) {
+        return;
     }
-    if (hFile != INVALID_HANDLE_VALUE) {
-        DWORD cbWritten = 0;
-        if (::SetFilePointer(hFile, 0, NULL, FILE_END) == 0) {
-            static const BYTE kBom[] = { 0xFF, 0xFE };
-            ::WriteFile(hFile, kBom, sizeof(kBom), &cbWritten, NULL);
-        }
-        ::WriteFile(hFile, lpszLine, ::lstrlenW(lpszLine) * sizeof(WCHAR), &cbWritten, NULL);
-        ::CloseHandle(hFile);
+    DWORD cbWritten = 0;
+    if (::SetFilePointer(file.Get(), 0, NULL, FILE_END) == 0) {
+        static const BYTE kBom[] = { 0xFF, 0xFE };
+        ::WriteFile(file.Get(), kBom, sizeof(kBom), &cbWritten, NULL);
     }
-
-    m_Lock.Unlock();
+    ::WriteFile(file.Get(), lpszLine, ::lstrlenW(lpszLine) * sizeof(WCHAR), &cbWritten, NULL);
 }
 
 DWORD CLog::TraceExit(DWORD dwLevel, LPCWSTR lpszFunction, int nLine, DWORD dwRet)

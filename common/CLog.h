@@ -39,6 +39,7 @@ private:
     void ReadSettings(LPCWSTR lpszRegKey);
     void BuildFilePath(LPWSTR lpszPath, size_t cchPath) const;
     void WriteLine(LPCWSTR lpszLine);
+    void AppendToFile(LPCWSTR lpszPath, LPCWSTR lpszLine) const;
 
     BOOL m_bOpened;
     DWORD m_dwLogForm;

@@ -1,6 +1,7 @@
 #include "CThread.h"
 
 #include "CLog.h"
+#include "ScopedHandle.h"
 
 #include <process.h>
 
@@ -8,14 +9,6 @@ namespace {
 
 const DWORD kStartTimeoutMs = 5000;
 const DWORD kTerminateTimeoutMs = 5000;
-
-void CloseMember(HANDLE& h)
-{
-    if (h != NULL && h != INVALID_HANDLE_VALUE) {
-        ::CloseHandle(h);
-    }
-    h = NULL;
-}
 
 }  // namespace
 
@@ -66,7 +59,7 @@ DWORD CThread::Initialize(LPTHREADFUNC lpFunc, LPVOID lpData)
 
     LOG_TRACE(LOG_DETAIL, FN, L"wait for thread starting.");
     const DWORD dwWait = ::WaitForSingleObject(m_hStartEvent, kStartTimeoutMs);
-    CloseMember(m_hStartEvent);
+    CloseAndClear(m_hStartEvent);
     if (dwWait != WAIT_OBJECT_0) {
         Finalize();
         return LOG_RESULT(LOG_DETAIL, FN, ERROR_NOT_READY);
@@ -106,16 +99,16 @@ void CThread::Terminate()
             LOG_TRACE(LOG_DETAIL, FN, L" Timeout! Terminate thread.");
             ::TerminateThread(m_hThread, 0);
         }
-        CloseMember(m_hThread);
+        CloseAndClear(m_hThread);
         m_dwThreadId = 0;
     }
-    CloseMember(m_hTerminateEvent);
+    CloseAndClear(m_hTerminateEvent);
     LOG_EXIT(LOG_DETAIL, FN);
 }
 
 void CThread::Finalize()
 {
     Terminate();
-    CloseMember(m_hTerminateEvent);
-    CloseMember(m_hStartEvent);
+    CloseAndClear(m_hTerminateEvent);
+    CloseAndClear(m_hStartEvent);
 }

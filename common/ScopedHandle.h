@@ -2,6 +2,7 @@
 #pragma once
 
 #include <windows.h>
+#include <setupapi.h>
 #include <winsvc.h>
 
 template <typename Traits>
@@ -74,6 +75,20 @@ struct LocalMemTraits {
     static void Close(Type h) { ::LocalFree(h); }
 };
 
+struct GlobalMemTraits {
+    typedef HGLOBAL Type;
+    static Type Empty() { return NULL; }
+    static bool IsValid(Type h) { return h != NULL; }
+    static void Close(Type h) { ::GlobalFree(h); }
+};
+
+struct DevInfoTraits {
+    typedef HDEVINFO Type;
+    static Type Empty() { return INVALID_HANDLE_VALUE; }
+    static bool IsValid(Type h) { return h != NULL && h != INVALID_HANDLE_VALUE; }
+    static void Close(Type h) { ::SetupDiDestroyDeviceInfoList(h); }
+};
+
 struct SidTraits {
     typedef PSID Type;
     static Type Empty() { return NULL; }
@@ -100,3 +115,5 @@ typedef CScopedHandle<RegKeyTraits> ScopedRegKey;
 typedef CScopedHandle<ScHandleTraits> ScopedScHandle;
 typedef CScopedHandle<LocalMemTraits> ScopedLocalMem;
 typedef CScopedHandle<SidTraits> ScopedSid;
+typedef CScopedHandle<GlobalMemTraits> ScopedGlobalMem;
+typedef CScopedHandle<DevInfoTraits> ScopedDevInfo;

@@ -34,19 +34,6 @@ const DWORD kBusySliceMs = 100;
 // whose names once had to fit a named lock as well.
 const size_t kMaxNameChars = 250;
 
-bool IsOpen(HANDLE h)
-{
-    return h != NULL && h != INVALID_HANDLE_VALUE;
-}
-
-void CloseMember(HANDLE& h)
-{
-    if (IsOpen(h)) {
-        ::CloseHandle(h);
-    }
-    h = NULL;
-}
-
 // Completes an overlapped operation that ReadFile/WriteFile started (bStarted is their result).
 // The wait ends early when hAbortEvent is signalled (995) or after dwTimeoutMs (121); the
 // operation is then cancelled before its buffer is given back to the caller.
@@ -202,7 +189,7 @@ DWORD CPipe::Create()
                                  kBufferBytes, kDefaultTimeoutMs, &sa);
     const DWORD dwErr = ::GetLastError();
     ReleaseNullDaclSecurity(&sa);
-    if (!IsOpen(m_hPipe)) {
+    if (!IsOpenHandle(m_hPipe)) {
         m_hPipe = NULL;
         LOG_TRACE(LOG_DETAIL, FN, L"CreateNamedPipeW failed:%u", dwErr);
         return LOG_RESULT(LOG_DETAIL, FN, ERROR_INVALID_HANDLE);
@@ -213,7 +200,7 @@ DWORD CPipe::Create()
     if (!::GetNamedPipeHandleStateW(m_hPipe, NULL, &dwInstances, NULL, NULL, NULL, 0) ||
         dwInstances != 1) {
         LOG_TRACE(LOG_DETAIL, FN, L"Pipe name in use:%s", m_szPipeName);
-        CloseMember(m_hPipe);
+        CloseAndClear(m_hPipe);
         return LOG_RESULT(LOG_DETAIL, FN, ERROR_INVALID_HANDLE);
     }
     LOG_TRACE(LOG_DETAIL, FN, L"Created:%s", m_szPipeName);
@@ -294,7 +281,7 @@ DWORD CPipe::Connect(HANDLE hAbortEvent)
 {
     static const WCHAR FN[] = L"CPipe::Connect";
     LOG_ENTER(LOG_DETAIL, FN);
-    if (IsOpen(m_hClient)) {
+    if (IsOpenHandle(m_hClient)) {
         return LOG_RESULT(LOG_DETAIL, FN, ERROR_ALREADY_EXISTS);
     }
     // Senders of every process compete for the one instance: a sender keeps trying while it
@@ -303,7 +290,7 @@ DWORD CPipe::Connect(HANDLE hAbortEvent)
     for (;;) {
         HANDLE h = ::CreateFileW(m_szPipeName, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
                                  kClientFlags, NULL);
-        if (IsOpen(h)) {
+        if (IsOpenHandle(h)) {
             m_hClient = h;
             ULONG ulServer = 0;
             ::GetNamedPipeServerProcessId(h, &ulServer);
@@ -365,7 +352,7 @@ DWORD CPipe::Send(LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetcode, HANDLE hAbort
         return LOG_RESULT(LOG_DETAIL, FN, ERROR_NOT_READY);
     }
     dwRet = Connect(hAbortEvent);
-    if (!IsOpen(m_hClient)) {
+    if (!IsOpenHandle(m_hClient)) {
         m_Lock.Unlock();
         return LOG_RESULT(LOG_DETAIL, FN, dwRet);
     }
@@ -384,7 +371,7 @@ DWORD CPipe::Send(LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetcode, HANDLE hAbort
     }
     // The acknowledgement shows that the receiver has consumed the message, so the client end is
     // closed without a flush: a flush would wait on a receiver that has stopped reading.
-    CloseMember(m_hClient);
+    CloseAndClear(m_hClient);
     m_Lock.Unlock();
     return LOG_RESULT(LOG_DETAIL, FN, dwRet);
 }
@@ -461,7 +448,7 @@ DWORD CPipe::Receive(LPVOID lpBuf, DWORD dwLen, LPDWORD lpdwRead, HANDLE hAbortE
     if (lpdwRead == NULL) {
         return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpdwRead");
     }
-    if (!IsOpen(m_hPipe)) {
+    if (!IsOpenHandle(m_hPipe)) {
         m_hPipe = NULL;
         return LOG_RESULT(LOG_DETAIL, FN, ERROR_INVALID_HANDLE);
     }
@@ -488,7 +475,7 @@ DWORD CPipe::SendAck(DWORD dwAck, HANDLE hAbortEvent)
     if (!m_bInitialized) {
         return LOG_RESULT(LOG_DETAIL, FN, ERROR_NOT_READY);
     }
-    if (!IsOpen(m_hPipe)) {
+    if (!IsOpenHandle(m_hPipe)) {
         m_hPipe = NULL;
         return LOG_RESULT(LOG_DETAIL, FN, ERROR_INVALID_HANDLE);
     }
@@ -533,7 +520,7 @@ DWORD CPipe::GetClientProcessId(PULONG lpulProcessId) const
     if (lpulProcessId == NULL) {
         return ERROR_INVALID_PARAMETER;
     }
-    if (!m_bInitialized || !IsOpen(m_hPipe)) {
+    if (!m_bInitialized || !IsOpenHandle(m_hPipe)) {
         return ERROR_NOT_READY;
     }
     return ::GetNamedPipeClientProcessId(m_hPipe, lpulProcessId) ? ERROR_SUCCESS : ::GetLastError();
@@ -546,8 +533,8 @@ DWORD CPipe::GetServerProcessId() const
 
 void CPipe::Close()
 {
-    CloseMember(m_hPipe);
-    CloseMember(m_hClient);
+    CloseAndClear(m_hPipe);
+    CloseAndClear(m_hClient);
 }
 
 void CPipe::Finalize(HANDLE hAbortEvent)
@@ -569,7 +556,7 @@ void CPipe::Finalize(HANDLE hAbortEvent)
         m_Lock.Unlock();
     }
     m_Lock.Finalize();
-    CloseMember(m_hIoEvent);
+    CloseAndClear(m_hIoEvent);
     InitializeMembers();
     LOG_EXIT(LOG_DETAIL, FN);
 }

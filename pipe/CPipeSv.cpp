@@ -17,18 +17,6 @@ const DWORD kMaxRequestBytes = sizeof(DWORD);
 const int kSessionInitAttempts = 10;
 const DWORD kSessionInitPauseMs = 1000;
 
-// Exclusive hold of an SRW lock for one scope.
-class CSessionGuard {
-public:
-    explicit CSessionGuard(SRWLOCK* pLock) : m_pLock(pLock) { ::AcquireSRWLockExclusive(m_pLock); }
-    ~CSessionGuard() { ::ReleaseSRWLockExclusive(m_pLock); }
-
-private:
-    CSessionGuard(const CSessionGuard&) = delete;
-    CSessionGuard& operator=(const CSessionGuard&) = delete;
-    SRWLOCK* m_pLock;
-};
-
 bool IsHexDigit(WCHAR c)
 {
     return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f') || (c >= L'A' && c <= L'F');
@@ -45,7 +33,6 @@ DWORD PipeNameProcessId(LPCWSTR lpszPipeName)
 
 CPipeSv::CPipeSv()
 {
-    ::InitializeSRWLock(&m_SessionLock);
     m_pSessionList = NULL;
     m_nSessionCount = 0;
     m_lpNotifyFunc = NULL;
@@ -62,7 +49,7 @@ CPipeSv::~CPipeSv()
 void CPipeSv::InitializeMembers()
 {
     CPipeRecv::InitializeMembers();
-    CSessionGuard guard(&m_SessionLock);
+    CSrwLock::CGuard guard(m_SessionLock);
     m_pSessionList = NULL;
     m_nSessionCount = 0;
     m_lpNotifyFunc = NULL;
@@ -93,7 +80,7 @@ DWORD CPipeSv::Initialize(LPCWSTR lpszSuffix, LPPIPEEVENTFUNC lpFunc, LPVOID lpD
     LOG_TRACE(LOG_DETAIL, FN, L"this: %08X", static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(this)));
     {
         // Both pipes may have a client waiting; its event must find the owner's callback.
-        CSessionGuard guard(&m_SessionLock);
+        CSrwLock::CGuard guard(m_SessionLock);
         m_lpRecvFunc = lpFunc;
         m_lpRecvData = lpData;
         m_lpNotifyFunc = lpFunc;
@@ -219,7 +206,7 @@ void CPipeSv::OnCloseRequest(const BYTE* lpBuf, DWORD dwRead, HANDLE hAbortEvent
     ULONG ulSender = 0;
     BOOL bOwner = FALSE;
     if (m_CtrlPipe.GetClientProcessId(&ulSender) == ERROR_SUCCESS) {
-        CSessionGuard guard(&m_SessionLock);
+        CSrwLock::CGuard guard(m_SessionLock);
         const CLIENT_SESSION* pNode = LookupClientHandle(dwHandle);
         bOwner = pNode != NULL && pNode->pPipe != NULL &&
                  PipeNameProcessId(pNode->pPipe->GetPipeName()) == ulSender;
@@ -275,7 +262,7 @@ DWORD CPipeSv::CreateSession(LPCWSTR lpszPipeName, LPDWORD lpdwClientHandle, HAN
         return LOG_RESULT(LOG_DETAIL, FN, ERROR_INVALID_PARAMETER);
     }
     {
-        CSessionGuard guard(&m_SessionLock);
+        CSrwLock::CGuard guard(m_SessionLock);
         if (m_nSessionCount >= static_cast<int>(PIPE_MAX_CLIENT_HANDLE)) {
             return LOG_RESULT(LOG_DETAIL, FN, ERROR_PIPE_BUSY);
         }
@@ -297,7 +284,7 @@ DWORD CPipeSv::CreateSession(LPCWSTR lpszPipeName, LPDWORD lpdwClientHandle, HAN
     if (dwRet == ERROR_SUCCESS) {
         pNode->pPipe = pPipe;
         pNode->nRefs = 1;
-        CSessionGuard guard(&m_SessionLock);
+        CSrwLock::CGuard guard(m_SessionLock);
         // Only the control pipe's thread adds sessions, so a free handle is still there.
         DWORD dwHandle = PIPE_MIN_CLIENT_HANDLE;
         while (dwHandle <= PIPE_MAX_CLIENT_HANDLE && LookupClientHandle(dwHandle) != NULL) {
@@ -327,7 +314,7 @@ DWORD CPipeSv::CreateSession(LPCWSTR lpszPipeName, LPDWORD lpdwClientHandle, HAN
 // Takes the node out of the list unless another thread already did; the caller holds no lock.
 BOOL CPipeSv::RemoveSession(CLIENT_SESSION* pNode, LPDWORD lpdwClientHandle)
 {
-    CSessionGuard guard(&m_SessionLock);
+    CSrwLock::CGuard guard(m_SessionLock);
     return UnlinkLocked(pNode, lpdwClientHandle);
 }
 
@@ -360,7 +347,7 @@ DWORD CPipeSv::CloseSessionOfName(LPCWSTR lpszPipeName, HANDLE hAbortEvent)
     CLIENT_SESSION* pNode = NULL;
     DWORD dwHandle = 0;
     {
-        CSessionGuard guard(&m_SessionLock);
+        CSrwLock::CGuard guard(m_SessionLock);
         pNode = m_pSessionList;
         while (pNode != NULL && (pNode->pPipe == NULL ||
                                  ::CompareStringOrdinal(pNode->pPipe->GetPipeName(), -1, lpszPipeName,
@@ -380,7 +367,7 @@ void CPipeSv::ReleaseSession(CLIENT_SESSION* pNode, HANDLE hAbortEvent)
 {
     static const WCHAR FN[] = L"CPipeSv::CloseSession";
     {
-        CSessionGuard guard(&m_SessionLock);
+        CSrwLock::CGuard guard(m_SessionLock);
         if (--pNode->nRefs > 0) {
             return;
         }
@@ -405,7 +392,7 @@ DWORD CPipeSv::CloseSession(DWORD dwClientHandle, HANDLE hAbortEvent)
     DWORD dwRemoved = 0;
     {
         // Looked up and unlinked in one hold: another thread may free a node it has unlinked.
-        CSessionGuard guard(&m_SessionLock);
+        CSrwLock::CGuard guard(m_SessionLock);
         pNode = LookupClientHandle(dwClientHandle);
         if (!UnlinkLocked(pNode, &dwRemoved)) {
             return LOG_RESULT(LOG_DETAIL, FN, ERROR_INVALID_HANDLE);
@@ -421,7 +408,7 @@ void CPipeSv::CloseAllSession(HANDLE hAbortEvent)
     LOG_ENTER(LOG_DETAIL, FN);
     CLIENT_SESSION* pNode = NULL;
     {
-        CSessionGuard guard(&m_SessionLock);
+        CSrwLock::CGuard guard(m_SessionLock);
         pNode = m_pSessionList;
         m_pSessionList = NULL;
         m_nSessionCount = 0;
@@ -466,7 +453,7 @@ void CPipeSv::OnDataRecv(LPVOID lpData, PPIPEEVENT pPipeEvent)
     if (pPipeEvent->dwEvent == PIPEEVENT_HEADER) {
         BOOL bKnown = FALSE;
         {
-            CSessionGuard guard(&pThis->m_SessionLock);
+            CSrwLock::CGuard guard(pThis->m_SessionLock);
             bKnown = pPipeEvent->dwCode != 0 && pThis->LookupClientHandle(pPipeEvent->dwCode) != NULL;
         }
         pPipeEvent->dwResult = bKnown ? PIPEACK_OK : PIPEACK_REJECTED;
@@ -478,7 +465,7 @@ void CPipeSv::OnDataRecv(LPVOID lpData, PPIPEEVENT pPipeEvent)
         LPPIPEEVENTFUNC lpFunc = NULL;
         LPVOID lpFuncData = NULL;
         {
-            CSessionGuard guard(&pThis->m_SessionLock);
+            CSrwLock::CGuard guard(pThis->m_SessionLock);
             lpFunc = pThis->m_lpRecvFunc;
             lpFuncData = pThis->m_lpRecvData;
         }
@@ -532,7 +519,7 @@ DWORD CPipeSv::SendAll(LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetcode, HANDLE h
     CLIENT_SESSION* nodes[PIPE_MAX_CLIENT_HANDLE];
     DWORD dwCount = 0;
     {
-        CSessionGuard guard(&m_SessionLock);
+        CSrwLock::CGuard guard(m_SessionLock);
         for (CLIENT_SESSION* p = m_pSessionList; p != NULL && dwCount < ARRAYSIZE(nodes); p = p->pNext) {
             ++p->nRefs;
             nodes[dwCount++] = p;
@@ -562,7 +549,7 @@ DWORD CPipeSv::SendTo(DWORD dwClientHandle, LPCVOID lpBuf, DWORD dwLen, LPDWORD 
     }
     CLIENT_SESSION* pNode = NULL;
     {
-        CSessionGuard guard(&m_SessionLock);
+        CSrwLock::CGuard guard(m_SessionLock);
         pNode = LookupClientHandle(dwClientHandle);
         if (pNode != NULL) {
             ++pNode->nRefs;
@@ -604,7 +591,7 @@ void CPipeSv::Notify(DWORD dwEvent, DWORD dwClientHandle)
     LPPIPEEVENTFUNC lpFunc = NULL;
     LPVOID lpFuncData = NULL;
     {
-        CSessionGuard guard(&m_SessionLock);
+        CSrwLock::CGuard guard(m_SessionLock);
         lpFunc = m_lpNotifyFunc;
         lpFuncData = m_lpNotifyData;
     }

@@ -4,6 +4,7 @@
 
 #include "CPipe.h"
 #include "CPipeRecv.h"
+#include "CSrwLock.h"
 #include "PipeDefs.h"
 
 #include <windows.h>
@@ -73,5 +74,5 @@ private:
     int m_nSessionCount;
     // Guards the list, the count and the callback fields. Held only for list work, never across a
     // send or a callback, so an owner callback may call SendAll from any thread.
-    SRWLOCK m_SessionLock;
+    CSrwLock m_SessionLock;
 };

@@ -1,6 +1,7 @@
 #include "CService.h"
 
 #include "CLog.h"
+#include "CSrwLock.h"
 #include "ScopedHandle.h"
 
 #include <strsafe.h>
@@ -23,7 +24,7 @@ const DWORD kAcceptedControls = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN |
                                 SERVICE_ACCEPT_SESSIONCHANGE;
 
 // The dispatcher thread and the service thread both report; one report at a time.
-SRWLOCK g_statusLock = SRWLOCK_INIT;
+CSrwLock g_statusLock;
 
 bool IsPendingState(DWORD dwState)
 {
@@ -408,8 +409,7 @@ void WINAPI CService::ServiceMain(DWORD dwArgc, LPWSTR* lpszArgv)
     m_hServiceStatus = ::RegisterServiceCtrlHandlerExW(m_szServiceName, ServiceHandler, m_lpObj);
     if (m_hServiceStatus == NULL) {
         m_lpObj->SetServiceStatus(SERVICE_STOPPED, 0, 0);
-        ::CloseHandle(m_hTerminateEvent);
-        m_hTerminateEvent = NULL;
+        CloseAndClear(m_hTerminateEvent);
         return;
     }
 
@@ -422,8 +422,7 @@ void WINAPI CService::ServiceMain(DWORD dwArgc, LPWSTR* lpszArgv)
     pThis->SetServiceStatus(SERVICE_STOP_PENDING, 0, 0);
     pThis->AfterMainLoop(m_hServiceStatus);
 
-    ::CloseHandle(m_hTerminateEvent);
-    m_hTerminateEvent = NULL;
+    CloseAndClear(m_hTerminateEvent);
     LOG_TRACE(LOG_DETAIL, FN, L"Exit ServiceMain()");
     pThis->SetServiceStatus(SERVICE_STOPPED, 0, 0);
 }
@@ -479,15 +478,15 @@ DWORD CService::SetServiceStatus(DWORD dwCurrentState, DWORD dwWin32ExitCode, DW
     if (!m_bInitialized || m_hServiceStatus == NULL) {
         return ERROR_NOT_READY;
     }
-    ::AcquireSRWLockExclusive(&g_statusLock);
-    UpdateStatusLocked(dwCurrentState, dwWin32ExitCode, dwWaitHint);
-    if (dwCurrentState != SERVICE_STOPPED) {
-        const DWORD dwRet = ReportStatus(&m_ServiceStatus);
-        ::ReleaseSRWLockExclusive(&g_statusLock);
-        return dwRet;
+    SERVICE_STATUS stopped;
+    {
+        CSrwLock::CGuard guard(g_statusLock);
+        UpdateStatusLocked(dwCurrentState, dwWin32ExitCode, dwWaitHint);
+        if (dwCurrentState != SERVICE_STOPPED) {
+            return ReportStatus(&m_ServiceStatus);
+        }
+        stopped = m_ServiceStatus;
     }
-    SERVICE_STATUS stopped = m_ServiceStatus;
-    ::ReleaseSRWLockExclusive(&g_statusLock);
     // The control dispatcher runs the handler under a lock of its own, and reporting STOPPED
     // takes that lock too: holding ours meanwhile would deadlock with a handler that waits for
     // it. With STOPPED recorded no refresh reports anything, so nothing can follow it.
@@ -502,12 +501,11 @@ void CService::RefreshServiceStatus()
     if (!m_bInitialized || m_hServiceStatus == NULL) {
         return;
     }
-    ::AcquireSRWLockExclusive(&g_statusLock);
+    CSrwLock::CGuard guard(g_statusLock);
     if (m_ServiceStatus.dwCurrentState != SERVICE_STOPPED) {
         UpdateStatusLocked(m_ServiceStatus.dwCurrentState, 0, m_ServiceStatus.dwWaitHint);
         ReportStatus(&m_ServiceStatus);
     }
-    ::ReleaseSRWLockExclusive(&g_statusLock);
 }
 
 void CService::UpdateStatusLocked(DWORD dwCurrentState, DWORD dwWin32ExitCode, DWORD dwWaitHint)

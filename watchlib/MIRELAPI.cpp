@@ -3,6 +3,7 @@
 
 #include "CDllClass.h"
 #include "CLog.h"
+#include "CSrwLock.h"
 
 #include <new>
 
@@ -10,17 +11,7 @@ namespace {
 
 // The caller's threads may overlap their export calls (power events, pipe requests, the
 // service thread): one export at a time acts on the library object and its watchers.
-SRWLOCK g_apiLock = SRWLOCK_INIT;
-
-class CApiLock {
-public:
-    CApiLock() { ::AcquireSRWLockExclusive(&g_apiLock); }
-    ~CApiLock() { ::ReleaseSRWLockExclusive(&g_apiLock); }
-
-private:
-    CApiLock(const CApiLock&) = delete;
-    CApiLock& operator=(const CApiLock&) = delete;
-};
+CSrwLock g_apiLock;
 
 // The library object, or NULL after the "not initialised" lines have been written.
 CDllClass* RequireObject(LPCWSTR lpszFunction)
@@ -47,7 +38,7 @@ extern "C" DWORD WINAPI MirelInitialize(LPWATCHDATA lpData)
     if (lpData == NULL) {
         return LOG_NULL_ARG(LOG_API, FN, L"lpData");
     }
-    CApiLock lock;
+    CSrwLock::CGuard lock(g_apiLock);
     // A second object would overwrite the first and leave its threads running for good.
     DWORD dwRet = ERROR_ALREADY_EXISTS;
     if (g_pDllObj == NULL) {
@@ -63,7 +54,7 @@ extern "C" void WINAPI MirelFinalize(void)
 {
     static const WCHAR FN[] = L"MirelFinalize";
     LOG_ENTER(LOG_API, FN);
-    CApiLock lock;
+    CSrwLock::CGuard lock(g_apiLock);
     CDllClass* pObj = RequireObject(FN);
     if (pObj == NULL) {
         return;
@@ -79,7 +70,7 @@ extern "C" void WINAPI MirelStartUPSWatch(void)
 {
     static const WCHAR FN[] = L"MirelStartUPSWatch";
     LOG_ENTER(LOG_API, FN);
-    CApiLock lock;
+    CSrwLock::CGuard lock(g_apiLock);
     CDllClass* pObj = RequireObject(FN);
     if (pObj == NULL) {
         return;
@@ -92,7 +83,7 @@ extern "C" void WINAPI MirelStopUPSWatch(void)
 {
     static const WCHAR FN[] = L"MirelStopUPSWatch";
     LOG_ENTER(LOG_API, FN);
-    CApiLock lock;
+    CSrwLock::CGuard lock(g_apiLock);
     CDllClass* pObj = RequireObject(FN);
     if (pObj == NULL) {
         return;
