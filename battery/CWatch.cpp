@@ -103,6 +103,28 @@ void CWatch::Finalize()
     LOG_EXIT(LOG_API, FN);
 }
 
+void CWatch::RunTimerLoop(LPCWSTR lpszFunction, LPONTIMERFUNC lpOnTimer, LPVOID lpData)
+{
+    HANDLE hTerminate = m_Thread.GetTerminateEvent();
+    for (;;) {
+        const DWORD dwWait = ::MsgWaitForMultipleObjects(1, &hTerminate, FALSE, INFINITE, QS_TIMER);
+        if (dwWait == WAIT_OBJECT_0) {
+            return;
+        }
+        if (dwWait == WAIT_FAILED) {
+            g_Log.Trace(LOG_EVENT, lpszFunction, __LINE__, L"error. code: %d", ::GetLastError());
+            return;
+        }
+        MSG msg;
+        while (dwWait == WAIT_OBJECT_0 + 1 &&
+               ::PeekMessageW(&msg, NULL, WM_TIMER, WM_TIMER, PM_REMOVE)) {
+            if (!lpOnTimer(lpData, msg.wParam)) {
+                return;
+            }
+        }
+    }
+}
+
 BOOL CWatch::StartThread(LPTHREADFUNC lpFunc, LPVOID lpData)
 {
     for (DWORD dwAttempt = 0; dwAttempt < kStartAttempts; ++dwAttempt) {

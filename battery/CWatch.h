@@ -32,6 +32,13 @@ protected:
     // thread runs; callers keep a final failure silent.
     BOOL StartThread(LPTHREADFUNC lpFunc, LPVOID lpData);
 
+    // Called for each timer message of the watcher thread; false ends the loop.
+    typedef bool (*LPONTIMERFUNC)(LPVOID lpData, UINT_PTR uTimerId);
+    // The watcher thread's loop: waits for the terminate event or a timer message and hands every
+    // WM_TIMER of the thread to lpOnTimer until it returns false. A failed wait is logged under
+    // lpszFunction ("error. code: %d") and ends the loop too.
+    void RunTimerLoop(LPCWSTR lpszFunction, LPONTIMERFUNC lpOnTimer, LPVOID lpData);
+
     CBattery m_Battery;
     CThread m_Thread;
     WCHAR m_szBatteryPath[BATTERY_MAX_DEVICES][MAX_PATH];

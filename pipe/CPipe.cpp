@@ -1,5 +1,6 @@
 #include "CPipe.h"
 
+#include "CBuffer.h"
 #include "CLog.h"
 #include "ScopedHandle.h"
 #include "Security.h"
@@ -233,7 +234,7 @@ DWORD CPipe::ReceiveThreadProc(LPVOID lpParam)
 // Waits for one client and serves it; a non-zero result ends the receive loop.
 DWORD CPipe::ServeConnection(HANDLE hConnectEvent)
 {
-    static const WCHAR FN[] = L"CPipe::ReceiveThreadProc";
+    static const WCHAR FN[] = L"CPipe::ServeConnection";
     OVERLAPPED ov = {};
     ov.hEvent = hConnectEvent;
     if (::ConnectNamedPipe(m_hPipe, &ov)) {
@@ -330,7 +331,7 @@ DWORD CPipe::WaitBusyPipe(HANDLE hAbortEvent, ULONGLONG ullDeadline)
     }
 }
 
-DWORD CPipe::Send(LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetcode, HANDLE hAbortEvent)
+DWORD CPipe::Send(LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetCode, HANDLE hAbortEvent)
 {
     static const WCHAR FN[] = L"CPipe::Send";
     LOG_ENTER(LOG_DETAIL, FN);
@@ -340,7 +341,7 @@ DWORD CPipe::Send(LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetcode, HANDLE hAbort
     if (lpBuf == NULL) {
         return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpBuf");
     }
-    if (lpdwRetcode == NULL) {
+    if (lpdwRetCode == NULL) {
         return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpdwRetcode");
     }
     DWORD dwRet = m_Lock.Lock(hAbortEvent);
@@ -356,16 +357,16 @@ DWORD CPipe::Send(LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetcode, HANDLE hAbort
         m_Lock.Unlock();
         return LOG_RESULT(LOG_DETAIL, FN, dwRet);
     }
-    *lpdwRetcode = 2;
+    *lpdwRetCode = PIPEACK_STAGE_WRITE;
     LOG_TRACE(LOG_DETAIL, FN, L"Send to %s.", m_szPipeName);
     dwRet = WriteWithin(m_hClient, m_hIoEvent, lpBuf, dwLen, hAbortEvent, PIPE_IO_TIMEOUT_MS);
     if (dwRet == ERROR_SUCCESS) {
         LOG_TRACE(LOG_DETAIL, FN, L"wait for ACK...");
-        *lpdwRetcode = 3;
+        *lpdwRetCode = PIPEACK_STAGE_WAIT;
         DWORD dwAck = 0;
         dwRet = ReadAck(&dwAck, hAbortEvent);
         if (dwRet == ERROR_SUCCESS) {
-            *lpdwRetcode = dwAck;
+            *lpdwRetCode = dwAck;
             LOG_TRACE(LOG_DETAIL, FN, L"Received ACK.");
         }
     }
@@ -414,25 +415,39 @@ DWORD CPipe::SendRequest(DWORD dwRequest, LPCWSTR lpszText, DWORD dwValue, LPDWO
         m_Lock.Unlock();
         return LOG_RESULT(LOG_DETAIL, FN, ERROR_NOT_READY);
     }
-    const size_t cbText = (lpszText != NULL) ? (wcslen(lpszText) + 1) * sizeof(WCHAR) : sizeof(DWORD);
-    BYTE* pFrame = static_cast<BYTE*>(calloc(1, sizeof(DataHdr) + cbText));
-    if (pFrame == NULL) {
-        m_Lock.Unlock();
-        return LOG_RESULT(LOG_DETAIL, FN, ERROR_NOT_ENOUGH_MEMORY);
-    }
-    DataHdr* pHdr = reinterpret_cast<DataHdr*>(pFrame);
-    pHdr->dwCode = dwRequest;
-    pHdr->dwDataSize = static_cast<DWORD>(cbText);
-    if (lpszText != NULL) {
-        ::CopyMemory(pFrame + sizeof(DataHdr), lpszText, cbText);
-    } else {
-        ::CopyMemory(pFrame + sizeof(DataHdr), &dwValue, sizeof(DWORD));
-    }
+    // With a text the data is the text and its terminator, else the 4 bytes of dwValue.
+    const DWORD cbData = (lpszText != NULL)
+                             ? static_cast<DWORD>((wcslen(lpszText) + 1) * sizeof(WCHAR))
+                             : static_cast<DWORD>(sizeof(dwValue));
     // The lock is a mutex: Send takes it once more on this thread.
-    dwRet = Send(pFrame, static_cast<DWORD>(sizeof(DataHdr) + cbText), lpdwRetCode, hAbortEvent);
-    free(pFrame);
+    dwRet = SendFrame(dwRequest, lpszText != NULL ? static_cast<LPCVOID>(lpszText) : &dwValue, cbData,
+                      lpdwRetCode, hAbortEvent);
     m_Lock.Unlock();
     return LOG_RESULT(LOG_DETAIL, FN, dwRet);
+}
+
+DWORD CPipe::SendFrame(DWORD dwCode, LPCVOID lpData, DWORD dwLen, LPDWORD lpdwRetCode,
+                       HANDLE hAbortEvent)
+{
+    static const WCHAR FN[] = L"CPipe::SendFrame";
+    if (lpData == NULL && dwLen != 0) {
+        return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpData");
+    }
+    if (dwLen > MAXDWORD - sizeof(DataHdr)) {
+        return LOG_RESULT(LOG_DETAIL, FN, ERROR_INVALID_PARAMETER);
+    }
+    CBuffer frame;
+    const DWORD dwRet = frame.Allocate(sizeof(DataHdr) + dwLen);
+    if (dwRet != ERROR_SUCCESS) {
+        return LOG_RESULT(LOG_DETAIL, FN, dwRet);
+    }
+    DataHdr* pHdr = frame.As<DataHdr>();
+    pHdr->dwCode = dwCode;
+    pHdr->dwDataSize = dwLen;
+    if (dwLen != 0) {
+        ::CopyMemory(frame.Get() + sizeof(DataHdr), lpData, dwLen);
+    }
+    return Send(frame.Get(), static_cast<DWORD>(frame.Size()), lpdwRetCode, hAbortEvent);
 }
 
 DWORD CPipe::Receive(LPVOID lpBuf, DWORD dwLen, LPDWORD lpdwRead, HANDLE hAbortEvent)

@@ -24,8 +24,11 @@ public:
     DWORD Initialize(int nType, LPCWSTR lpszPipeName, LPPIPEFUNC lpFunc, LPVOID lpData);
     void Finalize(HANDLE hAbortEvent);
 
-    // Sending end: one message; *lpdwRetcode receives the acknowledgement.
-    DWORD Send(LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetcode, HANDLE hAbortEvent);
+    // Sending end: one message; *lpdwRetCode receives the acknowledgement, or after a failure the
+    // stage it failed in (PIPEACK_STAGE_...).
+    DWORD Send(LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetCode, HANDLE hAbortEvent);
+    // Sending end: one frame, a DataHdr { dwCode, dwLen } and the dwLen bytes of lpData.
+    DWORD SendFrame(DWORD dwCode, LPCVOID lpData, DWORD dwLen, LPDWORD lpdwRetCode, HANDLE hAbortEvent);
     // Sending end: a request frame carrying lpszText (with its terminator) or the 4 bytes of dwValue.
     DWORD SendRequest(DWORD dwRequest, LPCWSTR lpszText, DWORD dwValue, LPDWORD lpdwRetCode,
                       HANDLE hAbortEvent);

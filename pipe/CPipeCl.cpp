@@ -1,15 +1,12 @@
 #include "CPipeCl.h"
 
+#include "CBuffer.h"
 #include "CLog.h"
 
-#include <new>
-#include <stdlib.h>
 #include <strsafe.h>
 
 namespace {
 
-const DWORD kModeSendOnly = 0;
-const DWORD kModeFull = 1;
 // The service's notifications carry a code, and for one of them a value too.
 const DWORD kMaxNotifyBytes = 2 * sizeof(DWORD);
 
@@ -47,7 +44,7 @@ DWORD CPipeCl::Initialize(DWORD dwMode, LPCWSTR lpszSuffix, LPDWORD lpdwClientID
 {
     static const WCHAR FN[] = L"CPipeCl::Initialize";
     LOG_ENTER(LOG_DETAIL, FN);
-    if (dwMode != kModeSendOnly && dwMode != kModeFull) {
+    if (dwMode != PIPECL_MODE_SENDONLY && dwMode != PIPECL_MODE_FULL) {
         return LOG_RESULT(LOG_DETAIL, FN, ERROR_INVALID_PARAMETER);
     }
     if (lpszSuffix == NULL) {
@@ -56,26 +53,26 @@ DWORD CPipeCl::Initialize(DWORD dwMode, LPCWSTR lpszSuffix, LPDWORD lpdwClientID
     if (lpdwClientID == NULL) {
         return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpdwClientID");
     }
-    if (dwMode == kModeFull && lpFunc == NULL) {
+    if (dwMode == PIPECL_MODE_FULL && lpFunc == NULL) {
         return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpFunc");
     }
-    if (dwMode == kModeFull && lpData == NULL) {
+    if (dwMode == PIPECL_MODE_FULL && lpData == NULL) {
         return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpData");
     }
     *lpdwClientID = 0;
     const size_t cchSuffix = wcslen(lpszSuffix);
     const size_t cchOwnName = cchSuffix + PIPE_PREFIX_CHARS + PIPE_PID_DIGITS + 1;
     const size_t cchName = cchSuffix + PIPE_PREFIX_CHARS + 1;
-    WCHAR* pszOwnName = new (std::nothrow) WCHAR[cchOwnName];
-    WCHAR* pszName = (pszOwnName != NULL) ? new (std::nothrow) WCHAR[cchName] : NULL;
-    if (pszName == NULL) {
-        delete[] pszOwnName;
+    CBuffer ownName, name;
+    if (ownName.Allocate(cchOwnName * sizeof(WCHAR)) != ERROR_SUCCESS ||
+        name.Allocate(cchName * sizeof(WCHAR)) != ERROR_SUCCESS) {
         return LOG_RESULT(LOG_DETAIL, FN, ERROR_NOT_ENOUGH_MEMORY);
     }
-    const DWORD dwRet = SetUp(dwMode, lpszSuffix, pszOwnName, cchOwnName, pszName, cchName, lpFunc,
-                              lpData, hAbortEvent);
-    delete[] pszOwnName;
-    delete[] pszName;
+    if (dwMode == PIPECL_MODE_FULL) {
+        FormatNotifyPipeName(lpszSuffix, ::GetCurrentProcessId(), ownName.As<WCHAR>(), cchOwnName);
+    }
+    const DWORD dwRet = SetUp(dwMode, lpszSuffix, ownName.As<WCHAR>(), name.As<WCHAR>(), cchName,
+                              lpFunc, lpData, hAbortEvent);
     if (dwRet != ERROR_SUCCESS) {
         Finalize(hAbortEvent);
         return LOG_RESULT(LOG_DETAIL, FN, dwRet);
@@ -84,17 +81,15 @@ DWORD CPipeCl::Initialize(DWORD dwMode, LPCWSTR lpszSuffix, LPDWORD lpdwClientID
     return LOG_RESULT(LOG_DETAIL, FN, ERROR_SUCCESS);
 }
 
-// Notification pipe (mode 1), the two sending channels and the registration, in that order: the
-// service may send to us as soon as it has registered us.
-DWORD CPipeCl::SetUp(DWORD dwMode, LPCWSTR lpszSuffix, LPWSTR lpszOwnName, size_t cchOwnName,
-                     LPWSTR lpszName, size_t cchName, LPPIPEEVENTFUNC lpFunc, LPVOID lpData,
-                     HANDLE hAbortEvent)
+// Notification pipe (in PIPECL_MODE_FULL), the two sending channels and the registration, in that
+// order: the service may send to us as soon as it has registered us. lpszOwnName is the
+// notification pipe's name, empty when sending only; lpszName is room for the service's names.
+DWORD CPipeCl::SetUp(DWORD dwMode, LPCWSTR lpszSuffix, LPCWSTR lpszOwnName, LPWSTR lpszName,
+                     size_t cchName, LPPIPEEVENTFUNC lpFunc, LPVOID lpData, HANDLE hAbortEvent)
 {
-    static const WCHAR FN[] = L"CPipeCl::Initialize";
-    lpszOwnName[0] = L'\0';
+    static const WCHAR FN[] = L"CPipeCl::SetUp";
     DWORD dwRet = ERROR_SUCCESS;
-    if (dwMode == kModeFull) {
-        FormatNotifyPipeName(lpszSuffix, ::GetCurrentProcessId(), lpszOwnName, cchOwnName);
+    if (dwMode == PIPECL_MODE_FULL) {
         dwRet = CPipeRecv::Initialize(lpszOwnName, OnDataRecv, this, kMaxNotifyBytes);
         if (dwRet != ERROR_SUCCESS) {
             return dwRet;
@@ -133,21 +128,11 @@ DWORD CPipeCl::Send(LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetCode, HANDLE hAbo
     if (lpdwRetCode == NULL) {
         return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpdwRetCode");
     }
-    BYTE* pFrame = static_cast<BYTE*>(malloc(static_cast<size_t>(dwLen) + sizeof(DataHdr)));
-    if (pFrame == NULL) {
-        return LOG_RESULT(LOG_DETAIL, FN, ERROR_NOT_ENOUGH_MEMORY);
-    }
-    DataHdr* pHdr = reinterpret_cast<DataHdr*>(pFrame);
-    pHdr->dwCode = m_dwClientID;
-    pHdr->dwDataSize = dwLen;
-    ::CopyMemory(pFrame + sizeof(DataHdr), lpBuf, dwLen);
-    DWORD dwRet = m_DataPipe.Send(pFrame, dwLen + static_cast<DWORD>(sizeof(DataHdr)), lpdwRetCode,
-                                  hAbortEvent);
-    free(pFrame);
+    DWORD dwRet = m_DataPipe.SendFrame(m_dwClientID, lpBuf, dwLen, lpdwRetCode, hAbortEvent);
     // 4: the service does not know our id; 2 and 3: the transport failed after connecting.
-    if (*lpdwRetCode != 0 && *lpdwRetCode != 1) {
+    if (*lpdwRetCode != PIPEACK_OK && *lpdwRetCode != 1) {
         LOG_TRACE(LOG_DETAIL, FN, L"Send Error:%d", *lpdwRetCode);
-        dwRet = PIPEACK_BADREQUEST;
+        dwRet = ERROR_ACCESS_DENIED;
     }
     return LOG_RESULT(LOG_DETAIL, FN, dwRet);
 }

@@ -8,13 +8,18 @@
 
 #include <windows.h>
 
+// Modes of CPipeCl::Initialize.
+const DWORD PIPECL_MODE_SENDONLY = 0;  // sending only, no notification pipe
+const DWORD PIPECL_MODE_FULL = 1;      // with a notification pipe on which the service is heard
+
 class CPipeCl : public CPipeRecv {
 public:
     CPipeCl();
     ~CPipeCl();
 
-    // dwMode 1: full client with a notification pipe, lpFunc(lpData, event) receives the service's
-    // PIPEEVENT_DATA; dwMode 0: sending only. *lpdwClientID receives the service's answer.
+    // PIPECL_MODE_FULL: lpFunc(lpData, event) receives the service's PIPEEVENT_DATA;
+    // PIPECL_MODE_SENDONLY: lpFunc and lpData are not used. *lpdwClientID receives the service's
+    // answer to the registration.
     DWORD Initialize(DWORD dwMode, LPCWSTR lpszSuffix, LPDWORD lpdwClientID, LPPIPEEVENTFUNC lpFunc,
                      LPVOID lpData, HANDLE hAbortEvent);
     // Sends dwLen bytes to the service's data pipe; *lpdwRetCode receives the acknowledgement.
@@ -31,9 +36,8 @@ private:
 
     static void OnDataRecv(LPVOID lpData, PPIPEEVENT pPipeEvent);
     BOOL IsFromService(DWORD dwCode) const;
-    DWORD SetUp(DWORD dwMode, LPCWSTR lpszSuffix, LPWSTR lpszOwnName, size_t cchOwnName,
-                LPWSTR lpszName, size_t cchName, LPPIPEEVENTFUNC lpFunc, LPVOID lpData,
-                HANDLE hAbortEvent);
+    DWORD SetUp(DWORD dwMode, LPCWSTR lpszSuffix, LPCWSTR lpszOwnName, LPWSTR lpszName,
+                size_t cchName, LPPIPEEVENTFUNC lpFunc, LPVOID lpData, HANDLE hAbortEvent);
     void InitializeMembers();
 
     CPipe m_CtrlPipe;

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-CPipeRecv::CPipeRecv() : m_lpDataBuf(NULL)
+CPipeRecv::CPipeRecv()
 {
     InitializeMembers();
 }
@@ -21,7 +21,7 @@ void CPipeRecv::InitializeMembers()
 {
     m_lpFunc = NULL;
     m_lpData = NULL;
-    m_lpDataBuf = NULL;
+    m_lpDataBuf.Free();
     m_dwDataLen = 0;
     m_dwRecvThreadId = 0;
     m_dwMaxDataSize = PIPE_MAX_DATA_SIZE;
@@ -29,10 +29,7 @@ void CPipeRecv::InitializeMembers()
 
 void CPipeRecv::FreeDataBuf()
 {
-    if (m_lpDataBuf != NULL) {
-        ::HeapFree(::GetProcessHeap(), 0, m_lpDataBuf);
-        m_lpDataBuf = NULL;
-    }
+    m_lpDataBuf.Free();
     m_dwDataLen = 0;
 }
 
@@ -100,43 +97,48 @@ DWORD CPipeRecv::OnDataRecv(LPVOID lpData)
         pThis->m_Pipe.SendAck(evt.dwResult, hAbort);
         return LOG_RESULT(LOG_DETAIL, FN, ERROR_SUCCESS);
     }
+    return LOG_RESULT(LOG_DETAIL, FN, pThis->OnData(hdr, evt.dwResult, hAbort));
+}
+
+// The data part of a message whose header has been judged (dwVerdict): refused, drained or
+// read, acknowledged, and delivered to the handler while it is held in m_lpDataBuf.
+DWORD CPipeRecv::OnData(const DataHdr& hdr, DWORD dwVerdict, HANDLE hAbort)
+{
+    static const WCHAR FN[] = L"CPipeRecv::OnData";
     if (hdr.dwDataSize > PIPE_MAX_DATA_SIZE) {
         LOG_TRACE(LOG_DETAIL, FN, L" Data size is integer overflow. DataHdr.dwDataSize=%lu",
                   hdr.dwDataSize);
-        return LOG_RESULT(LOG_DETAIL, FN, ERROR_BUFFER_OVERFLOW);
+        return ERROR_BUFFER_OVERFLOW;
     }
     // More than this receiver's messages ever carry: dropped unread, nothing is allocated.
-    if (hdr.dwDataSize > pThis->m_dwMaxDataSize) {
+    if (hdr.dwDataSize > m_dwMaxDataSize) {
         LOG_TRACE(LOG_DETAIL, FN, L"Data size over the limit. DataHdr.dwDataSize=%lu", hdr.dwDataSize);
-        return LOG_RESULT(LOG_DETAIL, FN, ERROR_BUFFER_OVERFLOW);
+        return ERROR_BUFFER_OVERFLOW;
     }
-    if (evt.dwResult != PIPEACK_OK) {
+    if (dwVerdict != PIPEACK_OK) {
         // Nothing is allocated for data that will not be delivered: the acknowledgement's hand-over
         // reads the sender's bytes off and drops them.
         LOG_TRACE(LOG_DETAIL, FN, L"Callback function is not ready!!");
-        pThis->m_Pipe.SendAck(evt.dwResult, hAbort);
-        return LOG_RESULT(LOG_DETAIL, FN, ERROR_SUCCESS);
+        m_Pipe.SendAck(dwVerdict, hAbort);
+        return ERROR_SUCCESS;
     }
-    // Zeroed by the heap: large blocks come from fresh pages and are not touched here.
-    BYTE* pBuf = static_cast<BYTE*>(::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY, hdr.dwDataSize));
-    if (pBuf == NULL) {
-        return LOG_RESULT(LOG_DETAIL, FN, ERROR_NOT_ENOUGH_MEMORY);
+    DWORD dwRet = m_lpDataBuf.Allocate(hdr.dwDataSize);
+    DWORD dwRead = 0;
+    if (dwRet == ERROR_SUCCESS) {
+        dwRet = m_Pipe.Receive(m_lpDataBuf.Get(), hdr.dwDataSize, &dwRead, hAbort);
     }
-    dwRet = pThis->m_Pipe.Receive(pBuf, hdr.dwDataSize, &dwRead, hAbort);
     if (dwRet != ERROR_SUCCESS) {
-        ::HeapFree(::GetProcessHeap(), 0, pBuf);
-        return LOG_RESULT(LOG_DETAIL, FN, dwRet);
+        FreeDataBuf();
+        return dwRet;
     }
     // The sender is released before the data is handled.
-    pThis->m_Pipe.SendAck(evt.dwResult, hAbort);
-    pThis->m_lpDataBuf = pBuf;
-    pThis->m_dwDataLen = dwRead;
-
+    m_Pipe.SendAck(dwVerdict, hAbort);
+    m_dwDataLen = dwRead;
     LOG_TRACE(LOG_DETAIL, FN, L"Call callback-function.");
     PIPEEVENT dataEvt = { PIPEEVENT_DATA, hdr.dwCode, hdr.dwDataSize, 0 };
-    pThis->m_lpFunc(pThis->m_lpData, &dataEvt);
-    pThis->FreeDataBuf();
-    return LOG_RESULT(LOG_DETAIL, FN, ERROR_SUCCESS);
+    m_lpFunc(m_lpData, &dataEvt);
+    FreeDataBuf();
+    return ERROR_SUCCESS;
 }
 
 DWORD CPipeRecv::GetReceivedData(LPVOID lpBuf, DWORD nBufLen)
@@ -151,7 +153,7 @@ DWORD CPipeRecv::GetReceivedData(LPVOID lpBuf, DWORD nBufLen)
         LOG_TRACE(LOG_DETAIL, FN, L"Different Thread!!");
         return 0;
     }
-    if (m_lpDataBuf == NULL || m_dwDataLen == 0) {
+    if (m_lpDataBuf.Get() == NULL || m_dwDataLen == 0) {
         LOG_TRACE(LOG_DETAIL, FN, L"No Data!");
         return 0;
     }
@@ -160,7 +162,7 @@ DWORD CPipeRecv::GetReceivedData(LPVOID lpBuf, DWORD nBufLen)
         LOG_TRACE(LOG_DETAIL, FN, L"nBufLen is too few!");
         dwCopy = nBufLen;
     }
-    ::CopyMemory(lpBuf, m_lpDataBuf, dwCopy);
+    ::CopyMemory(lpBuf, m_lpDataBuf.Get(), dwCopy);
     LOG_EXIT(LOG_DETAIL, FN);
     return dwCopy;
 }

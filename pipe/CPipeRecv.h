@@ -1,6 +1,7 @@
 // Receiver of framed messages on a receiving channel: header, verdict, acknowledgement, data.
 #pragma once
 
+#include "CBuffer.h"
 #include "CPipe.h"
 #include "PipeDefs.h"
 
@@ -32,9 +33,10 @@ private:
     CPipeRecv& operator=(const CPipeRecv&) = delete;
 
     static DWORD OnDataRecv(LPVOID lpData);
+    DWORD OnData(const DataHdr& hdr, DWORD dwVerdict, HANDLE hAbort);
     void FreeDataBuf();
 
-    BYTE* m_lpDataBuf;
+    CBuffer m_lpDataBuf;
     DWORD m_dwDataLen;
     DWORD m_dwRecvThreadId;
     DWORD m_dwMaxDataSize;

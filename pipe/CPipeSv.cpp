@@ -1,10 +1,11 @@
 #include "CPipeSv.h"
 
+#include "CBuffer.h"
 #include "CLog.h"
 
 #include <algorithm>
+#include <memory>
 #include <new>
-#include <stdlib.h>
 #include <strsafe.h>
 #include <wchar.h>
 
@@ -72,10 +73,11 @@ DWORD CPipeSv::Initialize(LPCWSTR lpszSuffix, LPPIPEEVENTFUNC lpFunc, LPVOID lpD
         return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpData");
     }
     const size_t cchName = wcslen(lpszSuffix) + PIPE_PREFIX_CHARS + 1;
-    WCHAR* pszName = new (std::nothrow) WCHAR[cchName];
-    if (pszName == NULL) {
+    CBuffer name;
+    if (name.Allocate(cchName * sizeof(WCHAR)) != ERROR_SUCCESS) {
         return LOG_RESULT(LOG_DETAIL, FN, ERROR_NOT_ENOUGH_MEMORY);
     }
+    WCHAR* pszName = name.As<WCHAR>();
     ::StringCchPrintfW(pszName, cchName, L"%s%s", PIPE_DATA_PREFIX, lpszSuffix);
     LOG_TRACE(LOG_DETAIL, FN, L"this: %08X", static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(this)));
     {
@@ -91,7 +93,6 @@ DWORD CPipeSv::Initialize(LPCWSTR lpszSuffix, LPPIPEEVENTFUNC lpFunc, LPVOID lpD
         ::StringCchPrintfW(pszName, cchName, L"%s%s", PIPE_CTRL_PREFIX, lpszSuffix);
         dwRet = m_CtrlPipe.Initialize(PIPETYPE_SERVER, pszName, OnCtrlRecv, this);
     }
-    delete[] pszName;
     if (dwRet != ERROR_SUCCESS) {
         Finalize(NULL);
         return LOG_RESULT(LOG_DETAIL, FN, dwRet);
@@ -129,15 +130,15 @@ DWORD CPipeSv::OnCtrlRecv(LPVOID lpData)
     }
     CPipeSv* pThis = static_cast<CPipeSv*>(lpData);
     const HANDLE hAbort = pThis->m_CtrlPipe.GetTerminateEvent();
-    BYTE* pBuf = static_cast<BYTE*>(malloc(sizeof(DataHdr) + kCtrlDataBytes));
-    if (pBuf == NULL) {
-        return LOG_RESULT(LOG_DETAIL, FN, ERROR_NOT_ENOUGH_MEMORY);
-    }
-    DWORD dwRead = 0;
-    const DWORD dwRet = pThis->m_CtrlPipe.Receive(pBuf, sizeof(DataHdr) + kCtrlDataBytes, &dwRead,
-                                                  hAbort);
+    CBuffer request;
+    DWORD dwRet = request.Allocate(sizeof(DataHdr) + kCtrlDataBytes);
     if (dwRet != ERROR_SUCCESS) {
-        free(pBuf);
+        return LOG_RESULT(LOG_DETAIL, FN, dwRet);
+    }
+    const BYTE* pBuf = request.Get();
+    DWORD dwRead = 0;
+    dwRet = pThis->m_CtrlPipe.Receive(request.Get(), static_cast<DWORD>(request.Size()), &dwRead, hAbort);
+    if (dwRet != ERROR_SUCCESS) {
         return LOG_RESULT(LOG_DETAIL, FN, dwRet);
     }
     const DataHdr* pHdr = reinterpret_cast<const DataHdr*>(pBuf);
@@ -151,7 +152,6 @@ DWORD CPipeSv::OnCtrlRecv(LPVOID lpData)
         LOG_TRACE(LOG_DETAIL, FN, L"UNKNOWN");
         pThis->m_CtrlPipe.SendAck(PIPEACK_BADREQUEST, hAbort);
     }
-    free(pBuf);
     return LOG_RESULT(LOG_DETAIL, FN, ERROR_SUCCESS);
 }
 
@@ -267,13 +267,29 @@ DWORD CPipeSv::CreateSession(LPCWSTR lpszPipeName, LPDWORD lpdwClientHandle, HAN
             return LOG_RESULT(LOG_DETAIL, FN, ERROR_PIPE_BUSY);
         }
     }
-    CPipe* pPipe = new (std::nothrow) CPipe;
-    CLIENT_SESSION* pNode = new (std::nothrow) CLIENT_SESSION();
-    if (pPipe == NULL || pNode == NULL) {
-        delete pPipe;
-        delete pNode;
+    std::unique_ptr<CPipe> pPipe(new (std::nothrow) CPipe);
+    std::unique_ptr<CLIENT_SESSION> pNode(new (std::nothrow) CLIENT_SESSION());
+    if (!pPipe || !pNode) {
         return LOG_RESULT(LOG_DETAIL, FN, ERROR_NOT_ENOUGH_MEMORY);
     }
+    DWORD dwRet = OpenSessionPipe(pPipe.get(), lpszPipeName);
+    if (dwRet == ERROR_SUCCESS) {
+        pNode->pPipe = pPipe.get();
+        dwRet = InsertSession(pNode.get(), lpdwClientHandle);
+    }
+    if (dwRet != ERROR_SUCCESS) {
+        pPipe->Finalize(hAbortEvent);
+        return LOG_RESULT(LOG_DETAIL, FN, dwRet);
+    }
+    // The list owns both from here on.
+    pPipe.release();
+    pNode.release();
+    return LOG_RESULT(LOG_DETAIL, FN, ERROR_SUCCESS);
+}
+
+// Sets the session's sending end up on the application's pipe, retrying while it is busy.
+DWORD CPipeSv::OpenSessionPipe(CPipe* pPipe, LPCWSTR lpszPipeName)
+{
     DWORD dwRet = ERROR_PIPE_BUSY;
     for (int i = 0; i < kSessionInitAttempts && dwRet == ERROR_PIPE_BUSY; ++i) {
         if (i > 0) {
@@ -281,34 +297,31 @@ DWORD CPipeSv::CreateSession(LPCWSTR lpszPipeName, LPDWORD lpdwClientHandle, HAN
         }
         dwRet = pPipe->Initialize(PIPETYPE_CLIENT, lpszPipeName, NULL, NULL);
     }
-    if (dwRet == ERROR_SUCCESS) {
-        pNode->pPipe = pPipe;
-        pNode->nRefs = 1;
-        CSrwLock::CGuard guard(m_SessionLock);
-        // Only the control pipe's thread adds sessions, so a free handle is still there.
-        DWORD dwHandle = PIPE_MIN_CLIENT_HANDLE;
-        while (dwHandle <= PIPE_MAX_CLIENT_HANDLE && LookupClientHandle(dwHandle) != NULL) {
-            ++dwHandle;
-        }
-        if (dwHandle > PIPE_MAX_CLIENT_HANDLE) {
-            dwRet = ERROR_PIPE_BUSY;
-        } else {
-            pNode->dwClientHandle = dwHandle;
-            CLIENT_SESSION** ppTail = &m_pSessionList;
-            while (*ppTail != NULL) {
-                pNode->pPrev = *ppTail;
-                ppTail = &(*ppTail)->pNext;
-            }
-            *ppTail = pNode;
-            ++m_nSessionCount;
-            *lpdwClientHandle = dwHandle;
-            return LOG_RESULT(LOG_DETAIL, FN, ERROR_SUCCESS);
-        }
+    return dwRet;
+}
+
+// Appends the node with the lowest free handle; 231 when all are taken.
+DWORD CPipeSv::InsertSession(CLIENT_SESSION* pNode, LPDWORD lpdwClientHandle)
+{
+    CSrwLock::CGuard guard(m_SessionLock);
+    DWORD dwHandle = PIPE_MIN_CLIENT_HANDLE;
+    while (dwHandle <= PIPE_MAX_CLIENT_HANDLE && LookupClientHandle(dwHandle) != NULL) {
+        ++dwHandle;
     }
-    pPipe->Finalize(hAbortEvent);
-    delete pPipe;
-    delete pNode;
-    return LOG_RESULT(LOG_DETAIL, FN, dwRet);
+    if (dwHandle > PIPE_MAX_CLIENT_HANDLE) {
+        return ERROR_PIPE_BUSY;
+    }
+    pNode->dwClientHandle = dwHandle;
+    pNode->nRefs = 1;
+    CLIENT_SESSION** ppTail = &m_pSessionList;
+    while (*ppTail != NULL) {
+        pNode->pPrev = *ppTail;
+        ppTail = &(*ppTail)->pNext;
+    }
+    *ppTail = pNode;
+    ++m_nSessionCount;
+    *lpdwClientHandle = dwHandle;
+    return ERROR_SUCCESS;
 }
 
 // Takes the node out of the list unless another thread already did; the caller holds no lock.
@@ -490,28 +503,18 @@ DWORD CPipeSv::send_hdr_data(CPipe* pPipe, LPCVOID lpBuf, DWORD dwLen, LPDWORD l
     if (lpdwRetCode == NULL) {
         return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpdwRetCode");
     }
-    BYTE* pFrame = static_cast<BYTE*>(malloc(static_cast<size_t>(dwLen) + sizeof(DataHdr)));
-    if (pFrame == NULL) {
-        return LOG_RESULT(LOG_DETAIL, FN, ERROR_NOT_ENOUGH_MEMORY);
-    }
-    DataHdr* pHdr = reinterpret_cast<DataHdr*>(pFrame);
-    pHdr->dwCode = 0;  // the service's identifier
-    pHdr->dwDataSize = dwLen;
-    ::CopyMemory(pFrame + sizeof(DataHdr), lpBuf, dwLen);
-    const DWORD dwRet = pPipe->Send(pFrame, dwLen + static_cast<DWORD>(sizeof(DataHdr)),
-                                    lpdwRetCode, hAbortEvent);
-    free(pFrame);
-    return LOG_RESULT(LOG_DETAIL, FN, dwRet);
+    // The service's identifier is 0.
+    return LOG_RESULT(LOG_DETAIL, FN, pPipe->SendFrame(0, lpBuf, dwLen, lpdwRetCode, hAbortEvent));
 }
 
-DWORD CPipeSv::SendAll(LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetcode, HANDLE hAbortEvent)
+DWORD CPipeSv::SendAll(LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetCode, HANDLE hAbortEvent)
 {
     static const WCHAR FN[] = L"CPipeSv::SendAll";
     LOG_ENTER(LOG_DETAIL, FN);
     if (lpBuf == NULL) {
         return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpBuf");
     }
-    if (lpdwRetcode == NULL) {
+    if (lpdwRetCode == NULL) {
         return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpdwRetcode");
     }
     // The sessions of this moment, oldest first; each stays alive while we hold its reference,
@@ -527,7 +530,7 @@ DWORD CPipeSv::SendAll(LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetcode, HANDLE h
     }
     DWORD dwResult = ERROR_SUCCESS;
     for (DWORD i = 0; i < dwCount; ++i) {
-        const DWORD dwOutcome = SendToSession(nodes[i], lpBuf, dwLen, lpdwRetcode, TRUE, hAbortEvent);
+        const DWORD dwOutcome = SendToSession(nodes[i], lpBuf, dwLen, lpdwRetCode, TRUE, hAbortEvent);
         if (dwOutcome != ERROR_SUCCESS) {
             dwResult = dwOutcome;
         }
@@ -536,7 +539,7 @@ DWORD CPipeSv::SendAll(LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetcode, HANDLE h
     return LOG_RESULT(LOG_DETAIL, FN, dwResult);
 }
 
-DWORD CPipeSv::SendTo(DWORD dwClientHandle, LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetcode,
+DWORD CPipeSv::SendTo(DWORD dwClientHandle, LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetCode,
                       HANDLE hAbortEvent)
 {
     static const WCHAR FN[] = L"CPipeSv::SendTo";
@@ -544,8 +547,8 @@ DWORD CPipeSv::SendTo(DWORD dwClientHandle, LPCVOID lpBuf, DWORD dwLen, LPDWORD 
     if (lpBuf == NULL) {
         return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpBuf");
     }
-    if (lpdwRetcode == NULL) {
-        return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpdwRetcode");
+    if (lpdwRetCode == NULL) {
+        return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpdwRetCode");
     }
     CLIENT_SESSION* pNode = NULL;
     {
@@ -558,7 +561,7 @@ DWORD CPipeSv::SendTo(DWORD dwClientHandle, LPCVOID lpBuf, DWORD dwLen, LPDWORD 
     if (pNode == NULL) {
         return LOG_RESULT(LOG_DETAIL, FN, ERROR_NOT_FOUND);
     }
-    const DWORD dwRet = SendToSession(pNode, lpBuf, dwLen, lpdwRetcode, FALSE, hAbortEvent);
+    const DWORD dwRet = SendToSession(pNode, lpBuf, dwLen, lpdwRetCode, FALSE, hAbortEvent);
     ReleaseSession(pNode, hAbortEvent);
     return LOG_RESULT(LOG_DETAIL, FN, dwRet);
 }
@@ -566,12 +569,12 @@ DWORD CPipeSv::SendTo(DWORD dwClientHandle, LPCVOID lpBuf, DWORD dwLen, LPDWORD 
 // One send to a session the caller holds a reference on; a session whose application pipe is
 // gone leaves the list, and the owner hears of it when bReport is set.
 DWORD CPipeSv::SendToSession(CLIENT_SESSION* pNode, LPCVOID lpBuf, DWORD dwLen,
-                             LPDWORD lpdwRetcode, BOOL bReport, HANDLE hAbortEvent)
+                             LPDWORD lpdwRetCode, BOOL bReport, HANDLE hAbortEvent)
 {
     static const WCHAR FN[] = L"CPipeSv::SendToSession";
     DWORD dwOutcome = ERROR_INVALID_HANDLE;
     if (pNode->pPipe != NULL) {
-        dwOutcome = send_hdr_data(pNode->pPipe, lpBuf, dwLen, lpdwRetcode, hAbortEvent);
+        dwOutcome = send_hdr_data(pNode->pPipe, lpBuf, dwLen, lpdwRetCode, hAbortEvent);
     } else {
         LOG_TRACE(LOG_DETAIL, FN, L"pPipe is NULL.");
     }

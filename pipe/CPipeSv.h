@@ -32,11 +32,11 @@ public:
     void StopRegistration(HANDLE hAbortEvent);
     // Sends dwLen bytes to every session; sessions whose pipe is gone are removed on the way.
     // May be called from several threads at once, and from inside the owner callback.
-    DWORD SendAll(LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetcode, HANDLE hAbortEvent);
+    DWORD SendAll(LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetCode, HANDLE hAbortEvent);
     // Sends dwLen bytes to the one session dwClientHandle (ERROR_NOT_FOUND when there is none);
     // a session whose pipe is gone is removed, and the result (ERROR_FILE_NOT_FOUND or
     // ERROR_INVALID_HANDLE) is the only report of it: the caller is the one to act on it.
-    DWORD SendTo(DWORD dwClientHandle, LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetcode,
+    DWORD SendTo(DWORD dwClientHandle, LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetCode,
                  HANDLE hAbortEvent);
 
 private:
@@ -48,6 +48,8 @@ private:
     void OnConnectRequest(const BYTE* lpBuf, DWORD dwRead, HANDLE hAbortEvent);
     void OnCloseRequest(const BYTE* lpBuf, DWORD dwRead, HANDLE hAbortEvent);
     DWORD CreateSession(LPCWSTR lpszPipeName, LPDWORD lpdwClientHandle, HANDLE hAbortEvent);
+    DWORD OpenSessionPipe(CPipe* pPipe, LPCWSTR lpszPipeName);
+    DWORD InsertSession(CLIENT_SESSION* pNode, LPDWORD lpdwClientHandle);
     DWORD CloseSession(DWORD dwClientHandle, HANDLE hAbortEvent);
     void CloseAllSession(HANDLE hAbortEvent);
     CLIENT_SESSION* LookupClientHandle(DWORD dwClientHandle) const;
@@ -56,7 +58,7 @@ private:
     BOOL UnlinkLocked(CLIENT_SESSION* pNode, LPDWORD lpdwClientHandle);
     DWORD CloseSessionOfName(LPCWSTR lpszPipeName, HANDLE hAbortEvent);
     void ReleaseSession(CLIENT_SESSION* pNode, HANDLE hAbortEvent);
-    DWORD SendToSession(CLIENT_SESSION* pNode, LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetcode,
+    DWORD SendToSession(CLIENT_SESSION* pNode, LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetCode,
                         BOOL bReport, HANDLE hAbortEvent);
     DWORD send_hdr_data(CPipe* pPipe, LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetCode,
                         HANDLE hAbortEvent);

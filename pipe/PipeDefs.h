@@ -17,6 +17,10 @@ const DWORD PIPEREQUEST_CLOSE = 2;    // data: the 4-byte client handle
 const DWORD PIPEACK_OK = 0;
 const DWORD PIPEACK_REJECTED = 4;
 const DWORD PIPEACK_BADREQUEST = 5;
+// Left in the acknowledgement by a send that failed after connecting: while writing the message,
+// or while waiting for the acknowledgement.
+const DWORD PIPEACK_STAGE_WRITE = 2;
+const DWORD PIPEACK_STAGE_WAIT = 3;
 
 // Kinds of PIPEEVENT.
 const DWORD PIPEEVENT_CONNECTED = 0;

@@ -17,7 +17,6 @@ HANDLE CService::m_hTerminateEvent = NULL;
 namespace {
 
 const DWORD kStartWaitHintMs = 5000;
-const DWORD kMaxPollMs = 500;
 const DWORD kDefaultPendingTimeoutMs = 30000;
 const DWORD kAcceptedControls = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN |
                                 SERVICE_ACCEPT_HARDWAREPROFILECHANGE | SERVICE_ACCEPT_POWEREVENT |
@@ -30,30 +29,6 @@ bool IsPendingState(DWORD dwState)
 {
     return dwState == SERVICE_START_PENDING || dwState == SERVICE_STOP_PENDING ||
            dwState == SERVICE_CONTINUE_PENDING || dwState == SERVICE_PAUSE_PENDING;
-}
-
-LPCWSTR ControlName(DWORD dwControl)
-{
-    switch (dwControl) {
-    case SERVICE_CONTROL_STOP: return L"SERVICE_CONTROL_STOP";
-    case SERVICE_CONTROL_PAUSE: return L"SERVICE_CONTROL_PAUSE";
-    case SERVICE_CONTROL_CONTINUE: return L"SERVICE_CONTROL_CONTINUE";
-    case SERVICE_CONTROL_INTERROGATE: return L"SERVICE_CONTROL_INTERROGATE";
-    case SERVICE_CONTROL_SHUTDOWN: return L"SERVICE_CONTROL_SHUTDOWN";
-    case SERVICE_CONTROL_PARAMCHANGE: return L"SERVICE_CONTROL_PARAMCHANGE";
-    case SERVICE_CONTROL_NETBINDADD: return L"SERVICE_CONTROL_NETBINDADD";
-    case SERVICE_CONTROL_NETBINDREMOVE: return L"SERVICE_CONTROL_NETBINDREMOVE";
-    case SERVICE_CONTROL_NETBINDENABLE: return L"SERVICE_CONTROL_NETBINDENABLE";
-    case SERVICE_CONTROL_NETBINDDISABLE: return L"SERVICE_CONTROL_NETBINDDISABLE";
-    case SERVICE_CONTROL_DEVICEEVENT: return L"SERVICE_CONTROL_DEVICEEVENT";
-    case SERVICE_CONTROL_HARDWAREPROFILECHANGE: return L"SERVICE_CONTROL_HARDWAREPROFILECHANGE";
-    case SERVICE_CONTROL_POWEREVENT: return L"SERVICE_CONTROL_POWEREVENT";
-    case SERVICE_CONTROL_SESSIONCHANGE: return L"SERVICE_CONTROL_SESSIONCHANGE";
-    case SERVICE_CONTROL_PRESHUTDOWN: return L"SERVICE_CONTROL_PRESHUTDOWN";
-    case SERVICE_CONTROL_TIMECHANGE: return L"SERVICE_CONTROL_TIMECHANGE";
-    case SERVICE_CONTROL_TRIGGEREVENT: return L"SERVICE_CONTROL_TRIGGEREVENT";
-    default: return NULL;
-    }
 }
 
 }  // namespace
@@ -157,218 +132,6 @@ void CService::Finalize()
     LOG_EXIT(LOG_DETAIL, FN);
 }
 
-BOOL CService::ArgCheck(DWORD dwArgc, LPWSTR* lpszArgv, LPDWORD lpdwRet)
-{
-    static const WCHAR FN[] = L"CService::ArgCheck";
-    LOG_ENTER(LOG_DETAIL, FN);
-    if (lpszArgv == NULL) {
-        LOG_NULL_ARG(LOG_DETAIL, FN, L"lpszArgv");
-        return FALSE;
-    }
-    if (lpdwRet == NULL) {
-        LOG_NULL_ARG(LOG_DETAIL, FN, L"lpdwRet");
-        return FALSE;
-    }
-    if (!m_bInitialized) {
-        LOG_RESULT(LOG_DETAIL, FN, ERROR_NOT_READY);
-        return ERROR_NOT_READY;
-    }
-
-    const BOOL bHandled = RunCommand(dwArgc, lpszArgv, lpdwRet);
-    LOG_RESULT(LOG_DETAIL, FN, *lpdwRet);
-    return bHandled;
-}
-
-// Carries out the first command of the command line; FALSE when it holds none.
-BOOL CService::RunCommand(DWORD dwArgc, LPWSTR* lpszArgv, LPDWORD lpdwRet)
-{
-    for (DWORD i = 1; i < dwArgc; ++i) {
-        if (::lstrcmpiW(lpszArgv[i], L"/UNINSTALL") == 0) {
-            *lpdwRet = Unregister();
-            return TRUE;
-        }
-        if (::lstrcmpiW(lpszArgv[i], L"/START") == 0) {
-            *lpdwRet = Start();
-            return TRUE;
-        }
-        if (::lstrcmpiW(lpszArgv[i], L"/STOP") == 0) {
-            *lpdwRet = Stop();
-            return TRUE;
-        }
-    }
-    if (dwArgc >= 3) {
-        for (DWORD j = 1; j < dwArgc; ++j) {
-            if (::lstrcmpiW(lpszArgv[j], L"/INSTALL") == 0) {
-                LPCWSTR lpszPath = (j + 1 < dwArgc) ? lpszArgv[j + 1] : NULL;
-                const BOOL bDelayed = dwArgc >= 4 && j + 2 < dwArgc &&
-                                      ::lstrcmpiW(lpszArgv[j + 2], L"/D") == 0;
-                *lpdwRet = Register(lpszPath, bDelayed);
-                return TRUE;
-            }
-        }
-    }
-    // Anything else but the program name is an unknown command.
-    *lpdwRet = (dwArgc >= 2) ? ERROR_INVALID_PARAMETER : ERROR_SUCCESS;
-    return dwArgc >= 2;
-}
-
-DWORD CService::Register(LPCWSTR lpszPath, BOOL bDelayedAutoStart)
-{
-    static const WCHAR FN[] = L"CService::Register";
-    LOG_ENTER(LOG_DETAIL, FN);
-    if (lpszPath == NULL) {
-        return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpszPath");
-    }
-    if (!m_bInitialized) {
-        return LOG_RESULT(LOG_DETAIL, FN, ERROR_NOT_READY);
-    }
-    ScopedScHandle scm(::OpenSCManagerW(NULL, NULL, SC_MANAGER_CREATE_SERVICE));
-    if (!scm.IsValid()) {
-        return LOG_RESULT(LOG_DETAIL, FN, ::GetLastError());
-    }
-    ScopedScHandle service(::CreateServiceW(
-        scm.Get(), m_szServiceName, m_szDisplayName, SERVICE_ALL_ACCESS,
-        SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, lpszPath, NULL, NULL,
-        reinterpret_cast<LPCWSTR>(m_byDependencies), NULL, NULL));
-    if (!service.IsValid()) {
-        const DWORD dwErr = ::GetLastError();
-        if (dwErr == ERROR_SERVICE_EXISTS) {
-            return LOG_RESULT(LOG_DETAIL, FN, ERROR_SUCCESS);
-        }
-        LOG_TRACE(LOG_DETAIL, FN, L"Failed to register.");
-        return LOG_RESULT(LOG_DETAIL, FN, dwErr);
-    }
-    LOG_TRACE(LOG_DETAIL, FN, L"Succeeded to register!");
-
-    DWORD dwRet = ERROR_SUCCESS;
-    SERVICE_DESCRIPTIONW description = { m_szDescription };
-    if (::ChangeServiceConfig2W(service.Get(), SERVICE_CONFIG_DESCRIPTION, &description)) {
-        LOG_TRACE(LOG_DETAIL, FN, L"Succeeded to ChangeServiceConfig2(SERVICE_CONFIG_DESCRIPTION).");
-    } else {
-        dwRet = ::GetLastError();
-        LOG_TRACE(LOG_DETAIL, FN, L"Failed to ChangeServiceConfig2(SERVICE_CONFIG_DESCRIPTION).");
-    }
-    if (bDelayedAutoStart) {
-        SERVICE_DELAYED_AUTO_START_INFO delayed = { TRUE };
-        if (::ChangeServiceConfig2W(service.Get(), SERVICE_CONFIG_DELAYED_AUTO_START_INFO, &delayed)) {
-            LOG_TRACE(LOG_DETAIL, FN,
-                      L"Succeeded to ChangeServiceConfig2(SERVICE_CONFIG_DELAYED_AUTO_START_INFO).");
-        } else {
-            dwRet = ::GetLastError();
-            LOG_TRACE(LOG_DETAIL, FN,
-                      L"Failed to ChangeServiceConfig2(SERVICE_CONFIG_DELAYED_AUTO_START_INFO).");
-        }
-    }
-    return LOG_RESULT(LOG_DETAIL, FN, dwRet);
-}
-
-DWORD CService::Unregister()
-{
-    static const WCHAR FN[] = L"CService::Unregister";
-    LOG_ENTER(LOG_DETAIL, FN);
-    DWORD dwRet = Stop();
-    if (dwRet != ERROR_SUCCESS) {
-        return LOG_RESULT(LOG_DETAIL, FN, dwRet);
-    }
-    ScopedScHandle scm(::OpenSCManagerW(NULL, NULL, SC_MANAGER_CREATE_SERVICE));
-    if (!scm.IsValid()) {
-        return LOG_RESULT(LOG_DETAIL, FN, ::GetLastError());
-    }
-    ScopedScHandle service(::OpenServiceW(scm.Get(), m_szServiceName, SERVICE_ALL_ACCESS));
-    if (!service.IsValid() || !::DeleteService(service.Get())) {
-        dwRet = ::GetLastError();
-    }
-    return LOG_RESULT(LOG_DETAIL, FN, dwRet);
-}
-
-DWORD CService::Start()
-{
-    static const WCHAR FN[] = L"CService::Start";
-    LOG_ENTER(LOG_DETAIL, FN);
-    if (!m_bInitialized) {
-        return LOG_RESULT(LOG_DETAIL, FN, ERROR_NOT_READY);
-    }
-    ScopedScHandle scm(::OpenSCManagerW(NULL, NULL, SC_MANAGER_CREATE_SERVICE));
-    if (!scm.IsValid()) {
-        return LOG_RESULT(LOG_DETAIL, FN, ::GetLastError());
-    }
-    ScopedScHandle service(::OpenServiceW(scm.Get(), m_szServiceName, SERVICE_ALL_ACCESS));
-    if (!service.IsValid()) {
-        return LOG_RESULT(LOG_DETAIL, FN, ::GetLastError());
-    }
-    if (!::StartServiceW(service.Get(), 0, NULL)) {
-        const DWORD dwErr = ::GetLastError();
-        if (dwErr == ERROR_SERVICE_ALREADY_RUNNING) {
-            LOG_TRACE(LOG_DETAIL, FN, L"The service already running.");
-            return LOG_RESULT(LOG_DETAIL, FN, ERROR_SUCCESS);
-        }
-        return LOG_RESULT(LOG_DETAIL, FN, dwErr);
-    }
-    return LOG_RESULT(LOG_DETAIL, FN, WaitWhilePending(service.Get(), SERVICE_START_PENDING, FN));
-}
-
-DWORD CService::Stop()
-{
-    static const WCHAR FN[] = L"CService::Stop";
-    LOG_ENTER(LOG_DETAIL, FN);
-    if (!m_bInitialized) {
-        return LOG_RESULT(LOG_DETAIL, FN, ERROR_NOT_READY);
-    }
-    LOG_TRACE(LOG_DETAIL, FN, L"OpenSCManager");
-    ScopedScHandle scm(::OpenSCManagerW(NULL, NULL, SC_MANAGER_CREATE_SERVICE));
-    if (!scm.IsValid()) {
-        return LOG_RESULT(LOG_DETAIL, FN, ::GetLastError());
-    }
-    LOG_TRACE(LOG_DETAIL, FN, L"OpenService");
-    ScopedScHandle service(::OpenServiceW(scm.Get(), m_szServiceName, SERVICE_ALL_ACCESS));
-    if (!service.IsValid()) {
-        return LOG_RESULT(LOG_DETAIL, FN, ::GetLastError());
-    }
-    LOG_TRACE(LOG_DETAIL, FN, L"QueryServiceStatus");
-    SERVICE_STATUS status = {};
-    if (!::QueryServiceStatus(service.Get(), &status)) {
-        return LOG_RESULT(LOG_DETAIL, FN, ::GetLastError());
-    }
-    if (status.dwCurrentState == SERVICE_STOPPED) {
-        return LOG_RESULT(LOG_DETAIL, FN, ERROR_SUCCESS);
-    }
-    LOG_TRACE(LOG_DETAIL, FN, L"ControlService");
-    if (!::ControlService(service.Get(), SERVICE_CONTROL_STOP, &status)) {
-        return LOG_RESULT(LOG_DETAIL, FN, ::GetLastError());
-    }
-    return LOG_RESULT(LOG_DETAIL, FN, WaitWhilePending(service.Get(), SERVICE_STOP_PENDING, FN));
-}
-
-// Polls until the service leaves dwPendingState's goal: RUNNING after a start, STOPPED after a
-// stop. A failing query ends the wait without an error. A service that stays pending longer than
-// the pending timeout gives 1053; one that stopped while starting gives 1062.
-DWORD CService::WaitWhilePending(SC_HANDLE hService, DWORD dwPendingState, LPCWSTR lpszFunction)
-{
-    const DWORD dwGoal = (dwPendingState == SERVICE_START_PENDING) ? SERVICE_RUNNING
-                                                                   : SERVICE_STOPPED;
-    const ULONGLONG ullDeadline = ::GetTickCount64() + m_dwPendingTimeoutMs;
-    for (;;) {
-        SERVICE_STATUS status = {};
-        if (!::QueryServiceStatus(hService, &status) || status.dwCurrentState == dwGoal) {
-            return ERROR_SUCCESS;
-        }
-        if (dwGoal == SERVICE_RUNNING && status.dwCurrentState == SERVICE_STOPPED) {
-            return ERROR_SERVICE_NOT_ACTIVE;
-        }
-        if (::GetTickCount64() >= ullDeadline) {
-            return ERROR_SERVICE_REQUEST_TIMEOUT;
-        }
-        const DWORD dwSleep = std::min(status.dwWaitHint, kMaxPollMs);
-        if (dwGoal == SERVICE_STOPPED) {
-            g_Log.Trace(LOG_DETAIL, lpszFunction, __LINE__, L"status.dwCurrentState == %08d",
-                        status.dwCurrentState);
-            g_Log.Trace(LOG_DETAIL, lpszFunction, __LINE__, L"Sleep:%d ms", dwSleep);
-        }
-        // A wait hint of 0 would make this a busy loop.
-        ::Sleep(std::max<DWORD>(dwSleep, 10));
-    }
-}
-
 DWORD CService::ServiceEntry()
 {
     static const WCHAR FN[] = L"CService::ServiceEntry";
@@ -443,34 +206,44 @@ DWORD WINAPI CService::ServiceHandler(DWORD dwControl, DWORD dwEventType, LPVOID
 
 DWORD CService::Dispatch(DWORD dwControl, DWORD dwEventType, LPVOID lpEventData)
 {
-    static const WCHAR FN[] = L"CService::ServiceHandler";
-    LPCWSTR lpszName = ControlName(dwControl);
-    if (lpszName != NULL) {
-        LOG_TRACE(LOG_DETAIL, FN, L"%s", lpszName);
-    } else {
-        LOG_TRACE(LOG_DETAIL, FN, L"Other Event:%08x", dwControl);
+    static const WCHAR FN[] = L"CService::Dispatch";
+    // Each control with its name and its handler: one without arguments, or one that takes the
+    // event type and data.
+    struct Control {
+        DWORD dwControl;
+        LPCWSTR lpszName;
+        DWORD (CService::*lpOnControl)();
+        DWORD (CService::*lpOnEvent)(DWORD dwEventType, LPVOID lpEventData);
+    };
+    static const Control kControls[] = {
+        { SERVICE_CONTROL_STOP, L"SERVICE_CONTROL_STOP", &CService::OnStop, NULL },
+        { SERVICE_CONTROL_PAUSE, L"SERVICE_CONTROL_PAUSE", &CService::OnPause, NULL },
+        { SERVICE_CONTROL_CONTINUE, L"SERVICE_CONTROL_CONTINUE", &CService::OnContinue, NULL },
+        { SERVICE_CONTROL_INTERROGATE, L"SERVICE_CONTROL_INTERROGATE", &CService::OnInterrogate, NULL },
+        { SERVICE_CONTROL_SHUTDOWN, L"SERVICE_CONTROL_SHUTDOWN", &CService::OnShutdown, NULL },
+        { SERVICE_CONTROL_PARAMCHANGE, L"SERVICE_CONTROL_PARAMCHANGE", &CService::OnParamChange, NULL },
+        { SERVICE_CONTROL_NETBINDADD, L"SERVICE_CONTROL_NETBINDADD", &CService::OnNetbindAdd, NULL },
+        { SERVICE_CONTROL_NETBINDREMOVE, L"SERVICE_CONTROL_NETBINDREMOVE", &CService::OnNetbindRemove, NULL },
+        { SERVICE_CONTROL_NETBINDENABLE, L"SERVICE_CONTROL_NETBINDENABLE", &CService::OnNetbindEnable, NULL },
+        { SERVICE_CONTROL_NETBINDDISABLE, L"SERVICE_CONTROL_NETBINDDISABLE", &CService::OnNetbindDisable, NULL },
+        { SERVICE_CONTROL_DEVICEEVENT, L"SERVICE_CONTROL_DEVICEEVENT", NULL, &CService::OnDeviceEvent },
+        { SERVICE_CONTROL_HARDWAREPROFILECHANGE, L"SERVICE_CONTROL_HARDWAREPROFILECHANGE", NULL,
+          &CService::OnHardwareProfileChange },
+        { SERVICE_CONTROL_POWEREVENT, L"SERVICE_CONTROL_POWEREVENT", NULL, &CService::OnPowerEvent },
+        { SERVICE_CONTROL_SESSIONCHANGE, L"SERVICE_CONTROL_SESSIONCHANGE", NULL, &CService::OnSessionChange },
+        { SERVICE_CONTROL_PRESHUTDOWN, L"SERVICE_CONTROL_PRESHUTDOWN", &CService::OnPreShutdown, NULL },
+        { SERVICE_CONTROL_TIMECHANGE, L"SERVICE_CONTROL_TIMECHANGE", &CService::OnTimeChange, NULL },
+        { SERVICE_CONTROL_TRIGGEREVENT, L"SERVICE_CONTROL_TRIGGEREVENT", &CService::OnTriggerEvent, NULL },
+    };
+    for (const Control& control : kControls) {
+        if (control.dwControl == dwControl) {
+            LOG_TRACE(LOG_DETAIL, FN, L"%s", control.lpszName);
+            return control.lpOnControl != NULL ? (this->*control.lpOnControl)()
+                                               : (this->*control.lpOnEvent)(dwEventType, lpEventData);
+        }
     }
-    switch (dwControl) {
-    case SERVICE_CONTROL_STOP: return OnStop();
-    case SERVICE_CONTROL_PAUSE: return OnPause();
-    case SERVICE_CONTROL_CONTINUE: return OnContinue();
-    case SERVICE_CONTROL_INTERROGATE: return OnInterrogate();
-    case SERVICE_CONTROL_SHUTDOWN: return OnShutdown();
-    case SERVICE_CONTROL_PARAMCHANGE: return OnParamChange();
-    case SERVICE_CONTROL_NETBINDADD: return OnNetbindAdd();
-    case SERVICE_CONTROL_NETBINDREMOVE: return OnNetbindRemove();
-    case SERVICE_CONTROL_NETBINDENABLE: return OnNetbindEnable();
-    case SERVICE_CONTROL_NETBINDDISABLE: return OnNetbindDisable();
-    case SERVICE_CONTROL_DEVICEEVENT: return OnDeviceEvent(dwEventType, lpEventData);
-    case SERVICE_CONTROL_HARDWAREPROFILECHANGE:
-        return OnHardwareProfileChange(dwEventType, lpEventData);
-    case SERVICE_CONTROL_POWEREVENT: return OnPowerEvent(dwEventType, lpEventData);
-    case SERVICE_CONTROL_SESSIONCHANGE: return OnSessionChange(dwEventType, lpEventData);
-    case SERVICE_CONTROL_PRESHUTDOWN: return OnPreShutdown();
-    case SERVICE_CONTROL_TIMECHANGE: return OnTimeChange();
-    case SERVICE_CONTROL_TRIGGEREVENT: return OnTriggerEvent();
-    default: return OnUnknownEvent(dwControl, dwEventType);
-    }
+    LOG_TRACE(LOG_DETAIL, FN, L"Other Event:%08x", dwControl);
+    return OnUnknownEvent(dwControl, dwEventType);
 }
 
 DWORD CService::SetServiceStatus(DWORD dwCurrentState, DWORD dwWin32ExitCode, DWORD dwWaitHint)

@@ -2,6 +2,8 @@
 // stop from the command line, the service main function, status reports and control dispatch.
 #pragma once
 
+#include "ScopedHandle.h"
+
 #include <windows.h>
 #include <winsvc.h>
 
@@ -76,6 +78,7 @@ private:
     BOOL RunCommand(DWORD dwArgc, LPWSTR* lpszArgv, LPDWORD lpdwRet);
     DWORD Dispatch(DWORD dwControl, DWORD dwEventType, LPVOID lpEventData);
     DWORD WaitWhilePending(SC_HANDLE hService, DWORD dwPendingState, LPCWSTR lpszFunction);
+    DWORD OpenOwnService(ScopedScHandle* pScm, ScopedScHandle* pService);
     static void UpdateStatusLocked(DWORD dwCurrentState, DWORD dwWin32ExitCode, DWORD dwWaitHint);
     static DWORD ReportStatus(LPSERVICE_STATUS lpStatus);
 

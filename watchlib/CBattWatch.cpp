@@ -17,7 +17,7 @@ void SignalIfSet(HANDLE hEvent)
 }  // namespace
 
 CBattWatch::CBattWatch()
-    : m_hBattLowEvent(NULL), m_hBattHighEvent(NULL), m_dwBatteryLifePercent(0)
+    : m_hBattLowEvent(NULL), m_hBattHighEvent(NULL), m_dwBatteryLifePercent(0), m_uPollTimer(0)
 {
 }
 
@@ -52,30 +52,23 @@ DWORD CBattWatch::ThreadProc(LPVOID lParam)
         return LOG_NULL_ARG(LOG_API, FN, L"lParam");
     }
     CBattWatch* pThis = static_cast<CBattWatch*>(lParam);
-    HANDLE hTerminate = pThis->m_Thread.GetTerminateEvent();
-
     // A thread timer: the system picks the id, the requested one is ignored.
-    const UINT_PTR uPollTimer = ::SetTimer(NULL, kPollTimerId, kPollPeriodMs, NULL);
-    for (bool bRun = true; bRun;) {
-        const DWORD dwWait = ::MsgWaitForMultipleObjects(1, &hTerminate, FALSE, INFINITE, QS_TIMER);
-        if (dwWait == WAIT_OBJECT_0) {
-            bRun = false;
-        } else if (dwWait == WAIT_OBJECT_0 + 1) {
-            MSG msg;
-            while (::PeekMessageW(&msg, NULL, WM_TIMER, WM_TIMER, PM_REMOVE)) {
-                if (uPollTimer != 0 && msg.wParam == uPollTimer) {
-                    pThis->Poll();
-                }
-            }
-        } else if (dwWait == WAIT_FAILED) {
-            LOG_TRACE(LOG_EVENT, FN, L"error. code: %d", ::GetLastError());
-            bRun = false;
-        }
-    }
-    if (uPollTimer != 0) {
-        ::KillTimer(NULL, uPollTimer);
+    pThis->m_uPollTimer = ::SetTimer(NULL, kPollTimerId, kPollPeriodMs, NULL);
+    pThis->RunTimerLoop(FN, OnThreadTimer, pThis);
+    if (pThis->m_uPollTimer != 0) {
+        ::KillTimer(NULL, pThis->m_uPollTimer);
+        pThis->m_uPollTimer = 0;
     }
     return LOG_RESULT(LOG_API, FN, ERROR_SUCCESS);
+}
+
+bool CBattWatch::OnThreadTimer(LPVOID lpData, UINT_PTR uTimerId)
+{
+    CBattWatch* pThis = static_cast<CBattWatch*>(lpData);
+    if (pThis->m_uPollTimer != 0 && uTimerId == pThis->m_uPollTimer) {
+        pThis->Poll();
+    }
+    return true;
 }
 
 void CBattWatch::Poll()

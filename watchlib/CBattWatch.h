@@ -16,8 +16,10 @@ public:
 private:
     // One poll: the high event at or above the threshold (or during a refresh), else the low one.
     void Poll();
+    static bool OnThreadTimer(LPVOID lpData, UINT_PTR uTimerId);
 
     HANDLE m_hBattLowEvent;
     HANDLE m_hBattHighEvent;
     DWORD m_dwBatteryLifePercent;
+    UINT_PTR m_uPollTimer;  // the thread's timer id, 0 when none runs
 };

@@ -7,6 +7,14 @@ namespace {
 const UINT_PTR kFlickerTimerId = 1;
 const UINT_PTR kHibernateTimerId = 2;
 
+void StopTimer(UINT_PTR& uTimer)
+{
+    if (uTimer != 0) {
+        ::KillTimer(NULL, uTimer);
+    }
+    uTimer = 0;
+}
+
 }  // namespace
 
 CUPSWatch::CUPSWatch()
@@ -17,7 +25,9 @@ CUPSWatch::CUPSWatch()
       m_dwHibernateAfter(0),
       m_dwAlarmTime(0),
       m_dwShowBalloonWait(0),
-      m_bWatching(FALSE)
+      m_bWatching(FALSE),
+      m_uFlickerTimer(0),
+      m_uHibernateTimer(0)
 {
 }
 
@@ -106,49 +116,26 @@ DWORD CUPSWatch::ThreadProc(LPVOID lParam)
         return LOG_NULL_ARG(LOG_API, FN, L"lParam");
     }
     CUPSWatch* pThis = static_cast<CUPSWatch*>(lParam);
-    HANDLE hTerminate = pThis->m_Thread.GetTerminateEvent();
-
     // Thread timers: the system picks the ids, the requested ones are ignored.
-    UINT_PTR uFlickerTimer = ::SetTimer(NULL, kFlickerTimerId, pThis->m_dwPowerFlickerTime * 1000, NULL);
-    UINT_PTR uHibernateTimer = 0;
-    for (bool bRun = true; bRun;) {
-        const DWORD dwWait = ::MsgWaitForMultipleObjects(1, &hTerminate, FALSE, INFINITE, QS_TIMER);
-        if (dwWait == WAIT_OBJECT_0) {
-            bRun = false;
-        } else if (dwWait == WAIT_OBJECT_0 + 1) {
-            bRun = pThis->DrainTimers(uFlickerTimer, uHibernateTimer);
-        } else if (dwWait == WAIT_FAILED) {
-            LOG_TRACE(LOG_EVENT, FN, L"error. code: %d", ::GetLastError());
-            bRun = false;
-        }
-    }
+    pThis->m_uFlickerTimer = ::SetTimer(NULL, kFlickerTimerId, pThis->m_dwPowerFlickerTime * 1000, NULL);
+    pThis->m_uHibernateTimer = 0;
+    pThis->RunTimerLoop(FN, OnThreadTimer, pThis);
     // Stopped from outside: the timers still pending die here, nothing is signalled.
-    if (uFlickerTimer != 0) {
-        ::KillTimer(NULL, uFlickerTimer);
-    }
-    if (uHibernateTimer != 0) {
-        ::KillTimer(NULL, uHibernateTimer);
-    }
+    StopTimer(pThis->m_uFlickerTimer);
+    StopTimer(pThis->m_uHibernateTimer);
     pThis->SetWatching(FALSE);
     return LOG_RESULT(LOG_API, FN, ERROR_SUCCESS);
 }
 
-bool CUPSWatch::DrainTimers(UINT_PTR& uFlickerTimer, UINT_PTR& uHibernateTimer)
+bool CUPSWatch::OnThreadTimer(LPVOID lpData, UINT_PTR uTimerId)
 {
-    MSG msg;
-    while (::PeekMessageW(&msg, NULL, WM_TIMER, WM_TIMER, PM_REMOVE)) {
-        if (!OnTimer(msg.wParam, uFlickerTimer, uHibernateTimer)) {
-            return false;
-        }
-    }
-    return true;
+    return static_cast<CUPSWatch*>(lpData)->OnTimer(uTimerId);
 }
 
-bool CUPSWatch::OnTimer(UINT_PTR uId, UINT_PTR& uFlickerTimer, UINT_PTR& uHibernateTimer)
+bool CUPSWatch::OnTimer(UINT_PTR uId)
 {
-    if (uFlickerTimer != 0 && uId == uFlickerTimer) {
-        ::KillTimer(NULL, uFlickerTimer);
-        uFlickerTimer = 0;
+    if (m_uFlickerTimer != 0 && uId == m_uFlickerTimer) {
+        StopTimer(m_uFlickerTimer);
         if (!IsLineStillOff()) {
             ::SetEvent(m_hACOnEvent);
             return false;
@@ -157,12 +144,11 @@ bool CUPSWatch::OnTimer(UINT_PTR uId, UINT_PTR& uFlickerTimer, UINT_PTR& uHibern
             ::SetEvent(m_hACLossEvent);
         }
         const DWORD dwWaitMs = m_dwHibernateAfter * 1000 + m_dwAlarmTime + m_dwShowBalloonWait;
-        uHibernateTimer = ::SetTimer(NULL, kHibernateTimerId, dwWaitMs, NULL);
+        m_uHibernateTimer = ::SetTimer(NULL, kHibernateTimerId, dwWaitMs, NULL);
         return true;
     }
-    if (uHibernateTimer != 0 && uId == uHibernateTimer) {
-        ::KillTimer(NULL, uHibernateTimer);
-        uHibernateTimer = 0;
+    if (m_uHibernateTimer != 0 && uId == m_uHibernateTimer) {
+        StopTimer(m_uHibernateTimer);
         if (m_hS4Event != NULL) {
             ::SetEvent(m_hS4Event);
         }

@@ -19,10 +19,9 @@ public:
     static DWORD ThreadProc(LPVOID lParam);
 
 private:
+    static bool OnThreadTimer(LPVOID lpData, UINT_PTR uTimerId);
     // Handles one timer message; returns false when the watch is over.
-    bool OnTimer(UINT_PTR uId, UINT_PTR& uFlickerTimer, UINT_PTR& uHibernateTimer);
-    // Drains the queued timer messages; returns false when the watch is over.
-    bool DrainTimers(UINT_PTR& uFlickerTimer, UINT_PTR& uHibernateTimer);
+    bool OnTimer(UINT_PTR uId);
     void CopySettings(const WATCHDATA& data);
     void SetWatching(BOOL bWatching);
     BOOL IsLineStillOff();
@@ -38,4 +37,7 @@ private:
     // which also makes the line judgements of a start request and of the flicker end one at a time.
     BOOL m_bWatching;
     CSrwLock m_StateLock;
+    // The thread's timer ids, 0 when not running; touched by the watch thread only.
+    UINT_PTR m_uFlickerTimer;
+    UINT_PTR m_uHibernateTimer;
 };
