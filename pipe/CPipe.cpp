@@ -331,6 +331,20 @@ DWORD CPipe::WaitBusyPipe(HANDLE hAbortEvent, ULONGLONG ullDeadline)
     }
 }
 
+// Takes m_Lock; 21 (and the lock left free) when the channel was finalised while we waited.
+DWORD CPipe::LockIfReady(HANDLE hAbortEvent)
+{
+    const DWORD dwRet = m_Lock.Lock(hAbortEvent);
+    if (dwRet != ERROR_SUCCESS) {
+        return dwRet;
+    }
+    if (!m_bInitialized) {
+        m_Lock.Unlock();
+        return ERROR_NOT_READY;
+    }
+    return ERROR_SUCCESS;
+}
+
 DWORD CPipe::Send(LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetCode, HANDLE hAbortEvent)
 {
     static const WCHAR FN[] = L"CPipe::Send";
@@ -344,13 +358,9 @@ DWORD CPipe::Send(LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetCode, HANDLE hAbort
     if (lpdwRetCode == NULL) {
         return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpdwRetcode");
     }
-    DWORD dwRet = m_Lock.Lock(hAbortEvent);
+    DWORD dwRet = LockIfReady(hAbortEvent);
     if (dwRet != ERROR_SUCCESS) {
         return LOG_RESULT(LOG_DETAIL, FN, dwRet);
-    }
-    if (!m_bInitialized) {
-        m_Lock.Unlock();
-        return LOG_RESULT(LOG_DETAIL, FN, ERROR_NOT_READY);
     }
     dwRet = Connect(hAbortEvent);
     if (!IsOpenHandle(m_hClient)) {
@@ -407,13 +417,9 @@ DWORD CPipe::SendRequest(DWORD dwRequest, LPCWSTR lpszText, DWORD dwValue, LPDWO
         return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpdwRetCode");
     }
     *lpdwRetCode = 0;
-    DWORD dwRet = m_Lock.Lock(hAbortEvent);
+    DWORD dwRet = LockIfReady(hAbortEvent);
     if (dwRet != ERROR_SUCCESS) {
         return LOG_RESULT(LOG_DETAIL, FN, dwRet);
-    }
-    if (!m_bInitialized) {
-        m_Lock.Unlock();
-        return LOG_RESULT(LOG_DETAIL, FN, ERROR_NOT_READY);
     }
     // With a text the data is the text and its terminator, else the 4 bytes of dwValue.
     const DWORD cbData = (lpszText != NULL)

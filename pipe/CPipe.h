@@ -52,6 +52,7 @@ private:
     CPipe& operator=(const CPipe&) = delete;
 
     DWORD Create();
+    DWORD LockIfReady(HANDLE hAbortEvent);
     DWORD Connect(HANDLE hAbortEvent);
     DWORD WaitBusyPipe(HANDLE hAbortEvent, ULONGLONG ullDeadline);
     void Close();
