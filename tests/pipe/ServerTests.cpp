@@ -142,7 +142,10 @@ TEST(PipeServer, HundredSessionsAndTheNextIsRefused)
     std::vector<std::unique_ptr<Helper>> clients;
     for (int i = 0; i < 99; ++i) {
         clients.emplace_back(new Helper);
-        ASSERT_TRUE(clients.back()->Start(L"client", owner.suffix, L"fin")) << i;
+        if (!clients.back()->Start(L"client", owner.suffix, L"fin")) {
+            FAIL() << "helper " << i << " exit " << clients.back()->Finish(1000) << ": "
+                   << clients.back()->Output();
+        }
     }
     EXPECT_EQ(100u, owner.Register(owner.OwnNotifyName()));
     Helper refused;
