@@ -25,6 +25,8 @@ public:
     // Sends dwLen bytes to the service's data pipe; *lpdwRetCode receives the acknowledgement.
     DWORD Send(LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetCode, HANDLE hAbortEvent);
     void Finalize(HANDLE hAbortEvent);
+    // The process that answered the registration (the only one heard); 0 when not registered.
+    DWORD GetServiceProcessId() const { return m_CtrlPipe.GetServerProcessId(); }
 
     // The notification pipe name of process dwProcessId: "%s%s%08x" of prefix, suffix and id.
     static DWORD FormatNotifyPipeName(LPCWSTR lpszSuffix, DWORD dwProcessId, LPWSTR lpszName,

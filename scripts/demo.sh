@@ -122,9 +122,43 @@ act_power_failure() {
   show_log mirelsvc.log | grep -v "\[CBattWatch\|\[CBattery"
 }
 
+# The tray application beside the service, on a PC with a (simulated) battery device.
+act_tray_app() {
+  say "MIRELAPP: the tray application beside the service"
+  enable_log mirelapp.log
+  wine reg add "$DBGLOG" /v loglevel /t REG_DWORD /d 0 /f >/dev/null 2>&1
+  run wine "$BIN/simbatt_ctl.exe" install 1
+  run wine "$BIN/simbatt_ctl.exe" set 0 Remaining 40000
+  run wine "$BIN/simbatt_ctl.exe" battery 80
+  run wine "$BIN/MIRELSVC.exe" /Install
+  run wine "$BIN/MIRELSVC.exe" /START
+  echo '$ wine MIRELAPP.exe &'
+  wine "$BIN/MIRELAPP.exe" </dev/null >/dev/null 2>&1 &
+  sleep 3
+
+  say "Mains power fails: the application hears the warning and the hibernation"
+  echo 0 >"$AC_ONLINE"; echo "\$ echo 0 > $AC_ONLINE"
+  register probe3
+  sleep 3
+  echo 1 >"$AC_ONLINE"; echo "\$ echo 1 > $AC_ONLINE"
+  register probe4
+
+  say "The service restarts: the application is told, waits, and registers again"
+  run wine "$BIN/MIRELSVC.exe" /STOP
+  sleep 1
+  run wine "$BIN/MIRELSVC.exe" /START
+  sleep 3
+  run wine "$BIN/MIRELSVC.exe" /UNINSTALL
+  for tag in probe3 probe4; do wine "$BIN/observer.exe" $tag signal quit >/dev/null 2>&1; done
+
+  say "What the application logged (level 0): battery probe, notifications as they arrived"
+  show_log mirelapp.log | grep "\[CMainWnd::" | grep -v "Fail to Open"
+}
+
 mirel_power_supply_mount || exit 1
 mirel_prefix_start
 trap mirel_prefix_stop EXIT
 
 act_sample_service
 act_power_failure
+act_tray_app

@@ -1,0 +1,156 @@
+// MIRELAPP.exe run as a process beside the installed service. What Wine never sends (session
+// changes, "TaskbarCreated", notifications with a chosen code) is posted to its window.
+#include "RunningService.h"
+
+#include <gtest/gtest.h>
+
+using namespace servicetest;
+
+namespace {
+
+class TrayApp : public RunningService {
+protected:
+    void TearDown() override
+    {
+        for (ChildProcess& app : apps) {
+            if (app.Handle() != NULL && app.Wait(0) == STILL_ACTIVE) PostToApp(WM_ENDSESSION, FALSE, 0);
+            app.Wait(5000);
+        }
+        RunningService::TearDown();
+    }
+
+    ChildProcess& StartApp()
+    {
+        apps.emplace_back();
+        apps.back().Start(L"\"" + ProgramPath(L"MIRELAPP.exe") + L"\"");
+        return apps.back();
+    }
+    static HWND AppWindow(DWORD ms = 5000)
+    {
+        HWND hWnd = NULL;
+        WaitUntilTrue([&] { return (hWnd = FindWindowW(L"Parvex", NULL)) != NULL; }, ms);
+        return hWnd;
+    }
+    static bool PostToApp(UINT msg, WPARAM wParam, LPARAM lParam)
+    {
+        HWND hWnd = AppWindow();
+        return hWnd != NULL && PostMessageW(hWnd, msg, wParam, lParam);
+    }
+    size_t LogCount(const std::wstring& text)
+    {
+        size_t n = 0;
+        for (const std::wstring& line : log.Lines()) n += line.find(text) != std::wstring::npos;
+        return n;
+    }
+    bool WaitForLogCount(const std::wstring& text, size_t count, DWORD ms)
+    {
+        return WaitUntilTrue([&] { return LogCount(text) >= count; }, ms);
+    }
+
+    std::list<ChildProcess> apps;
+};
+
+const wchar_t kStopped[] = L"WPARAM 21, LPARAM 00000000";
+const wchar_t kRunning[] = L"WPARAM 22, LPARAM 00000000";
+// An add request to the shell (in this test the shell did not restart, so a second add of the
+// same icon is refused: what counts is that it is asked).
+const wchar_t kIconAdded[] = L"Shell_NotifyIcon(0):";
+const UINT WM_SERVICE_NOTIFY = WM_USER + 1;
+
+}  // namespace
+
+// Started after the service hibernated the PC, the application registers and asks at once
+// whether it was hibernated: everybody hears that it was (a 4-byte notification).
+TEST_F(TrayApp, RegistersAtStartAndAsksWhetherThePcWasHibernated)
+{
+    StartService();
+    ObserverProcess good(L"good");
+    ASSERT_NE(0u, good.WaitRegistered());
+    size_t before = 0;
+    ASSERT_NE(0u, DropLineAndRegisterTrigger(good, &before));
+    ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(suspendCalled, kHibernateMs + 3000));
+
+    StartApp();
+    EXPECT_TRUE(good.WaitForCount(NOTIFY_RESUMED, 1, 5000)) << good.Dump();
+    EXPECT_TRUE(WaitForLogCount(L"dwNotify = 02", 1, 3000));
+    EXPECT_EQ(3u, LogCount(L"PIPEREQUEST_CONNECT"));  // the two observers' and the application's
+}
+
+// A failed hibernation reaches the application with its code (an 8-byte notification).
+TEST_F(TrayApp, FailedHibernationArrivesWithItsCode)
+{
+    SetRegDword(POWRPROF_SETTINGS_KEY, L"SuspendError", ERROR_ACCESS_DENIED);
+    StartService();
+    StartApp();
+    ASSERT_TRUE(WaitForLogCount(L"dwNotify = 08", 1, 5000));  // its registration's S4_ENABLED
+    ObserverProcess good(L"good");
+    ASSERT_NE(0u, good.WaitRegistered());
+    size_t before = 0;
+    ASSERT_NE(0u, DropLineAndRegisterTrigger(good, &before));
+    EXPECT_TRUE(WaitForLogCount(L"dwBuff [0]: 04, [1]: 05", 1, kHibernateMs + 3000));
+    EXPECT_TRUE(WaitForLogCount(L"WPARAM 04, LPARAM 00000005", 1, 1000));
+}
+
+// Stopped at start, the application waits for the service and registers once it runs; a service
+// that dies without a word is noticed too, and the application registers with its successor.
+TEST_F(TrayApp, WaitsForAStoppedServiceAndOutlivesAKilledOne)
+{
+    RunServiceCommand(L"/Install");
+    ChildProcess& app = StartApp();
+    ASSERT_TRUE(WaitForLogCount(kStopped, 1, 5000));
+
+    ASSERT_EQ(0u, RunServiceCommand(L"/START"));
+    const ULONGLONG t0 = NowMs();
+    ASSERT_TRUE(WaitForLogCount(kRunning, 1, 5000));
+    EXPECT_LT(NowMs() - t0, 2500u);
+
+    EndServiceProcess(L"MIRELSVC");
+    const ULONGLONG t1 = NowMs();
+    ASSERT_TRUE(WaitForLogCount(kStopped, 2, 5000));
+    EXPECT_LT(NowMs() - t1, 2500u);
+    EXPECT_EQ(1u, LogCount(L"Service process gone."));
+    // Wine's service manager takes note of the dead process when it is told to stop it.
+    RunServiceCommand(L"/STOP");
+    ASSERT_EQ(0u, RunServiceCommand(L"/START"));
+    EXPECT_TRUE(WaitForLogCount(kRunning, 2, 5000));
+    EXPECT_EQ(static_cast<DWORD>(STILL_ACTIVE), app.Wait(0));
+}
+
+// One copy per session: a second one ends at once without registering. The end of the session
+// ends the first one with 0, unregistered.
+TEST_F(TrayApp, SecondCopyEndsAtOnceAndEndSessionEndsTheFirst)
+{
+    StartService();
+    ChildProcess& first = StartApp();
+    ASSERT_TRUE(WaitForLogCount(L"dwNotify = 08", 1, 5000));
+    ChildProcess& second = StartApp();
+    EXPECT_EQ(0u, second.Wait(5000));
+    EXPECT_EQ(1u, LogCount(L"PIPEREQUEST_CONNECT"));
+
+    ASSERT_TRUE(PostToApp(WM_ENDSESSION, FALSE, 0));
+    EXPECT_EQ(0u, first.Wait(5000));
+    EXPECT_EQ(1u, LogCount(L"PIPEREQUEST_CLOSE"));
+}
+
+// The icon stands only while a condition holds, also after the shell's notification area was
+// recreated.
+TEST_F(TrayApp, TaskbarCreatedBringsTheIconBackOnlyWithACondition)
+{
+    SimBattery sim(1);
+    ASSERT_EQ(0u, sim.Result());
+    ASSERT_TRUE(sim.SetCapacity(0, 40000, 50000));
+    ASSERT_TRUE(power.SetBatteryPresent(80));
+    StartService();
+    StartApp();
+    ASSERT_TRUE(WaitForLogCount(L"m_bIsMirelType = TRUE", 1, 5000));
+    ASSERT_TRUE(WaitForLogCount(L"dwNotify = 12", 1, 5000));  // battery level fine: no condition
+    const UINT taskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
+    ASSERT_TRUE(PostToApp(taskbarCreated, 0, 0));
+    Sleep(500);
+    EXPECT_EQ(0u, LogCount(kIconAdded));
+
+    ASSERT_TRUE(PostToApp(WM_SERVICE_NOTIFY, NOTIFY_S4_DISABLED, 0));
+    ASSERT_TRUE(WaitForLogCount(kIconAdded, 1, 3000));
+    ASSERT_TRUE(PostToApp(taskbarCreated, 0, 0));
+    EXPECT_TRUE(WaitForLogCount(kIconAdded, 2, 3000));
+}
