@@ -161,25 +161,26 @@ DWORD CNotifyIcon::ShowBaloon()
 {
     static const WCHAR FN[] = L"CNotifyIcon::ShowBaloon";
     LOG_ENTER(LOG_DETAIL, FN);
-    NOTIFYICONDATAW* pNid = m_bInitialized ? Record() : NULL;
-    if (pNid == NULL) {
-        return LOG_RESULT(LOG_DETAIL, FN, m_bInitialized ? ERROR_OLD_WIN_VERSION : ERROR_NOT_READY);
-    }
-    pNid->uFlags |= NIF_INFO;
-    return LOG_RESULT(LOG_DETAIL, FN, ShowIcon());
+    return LOG_RESULT(LOG_DETAIL, FN, ShowWithBalloon(TRUE));
 }
 
+// Note that this adds the icon when it was not shown.
 DWORD CNotifyIcon::HideBaloon()
 {
     static const WCHAR FN[] = L"CNotifyIcon::HideBaloon";
     LOG_ENTER(LOG_DETAIL, FN);
+    return LOG_RESULT(LOG_DETAIL, FN, ShowWithBalloon(FALSE));
+}
+
+// Shows the icon with or without its balloon.
+DWORD CNotifyIcon::ShowWithBalloon(BOOL bBalloon)
+{
     NOTIFYICONDATAW* pNid = m_bInitialized ? Record() : NULL;
     if (pNid == NULL) {
-        return LOG_RESULT(LOG_DETAIL, FN, m_bInitialized ? ERROR_OLD_WIN_VERSION : ERROR_NOT_READY);
+        return m_bInitialized ? ERROR_OLD_WIN_VERSION : ERROR_NOT_READY;
     }
-    pNid->uFlags &= ~NIF_INFO;
-    ShowIcon();
-    return LOG_RESULT(LOG_DETAIL, FN, ERROR_SUCCESS);
+    pNid->uFlags = bBalloon ? (pNid->uFlags | NIF_INFO) : (pNid->uFlags & ~NIF_INFO);
+    return ShowIcon();
 }
 
 BOOL CNotifyIcon::NotifyIcon(DWORD dwMessage)

@@ -47,6 +47,7 @@ private:
 
     // The record that m_dwVersion selects, or NULL below 0x0500.
     NOTIFYICONDATAW* Record();
+    DWORD ShowWithBalloon(BOOL bBalloon);
 
     NOTIFYICONDATAW m_nidV2;
     NOTIFYICONDATAW m_nidV3;
