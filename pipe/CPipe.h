@@ -70,10 +70,13 @@ private:
     LPPIPEFUNC m_lpFunc;
     LPVOID m_lpData;
     CThread m_Thread;
+    // Serialises this channel's own threads (unnamed: no other process can hold it); across
+    // processes the single pipe instance lets one message through at a time.
     CGlobalLock m_Lock;
     BOOL m_bInitialized;
     // Event of the overlapped reads and writes: used by the receive thread alone on a receiving
     // end, and only while m_Lock is held on a sending end.
     HANDLE m_hIoEvent;
+    // The receiving process of the latest connection (GetServerProcessId).
     mutable volatile LONG m_lServerProcessId;
 };

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <psapi.h>
 
+#include <stdio.h>
+
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -141,11 +143,18 @@ TEST(PipeServer, HundredSessionsAndTheNextIsRefused)
     ASSERT_EQ(0u, owner.Start());
     std::vector<std::unique_ptr<Helper>> clients;
     for (int i = 0; i < 99; ++i) {
-        clients.emplace_back(new Helper);
-        if (!clients.back()->Start(L"client", owner.suffix, L"fin")) {
-            FAIL() << "helper " << i << " exit " << clients.back()->Finish(1000) << ": "
-                   << clients.back()->Output();
+        // A hundred Wine processes at once: one that does not come up is told and started again
+        // (what is tested here is the table, not process creation).
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            clients.emplace_back(new Helper);
+            if (clients.back()->Start(L"client", owner.suffix, L"fin")) {
+                break;
+            }
+            printf("helper %d did not start: exit %lu %s\n", i, clients.back()->Finish(1000),
+                   clients.back()->Output().c_str());
+            clients.pop_back();
         }
+        ASSERT_EQ(static_cast<size_t>(i + 1), clients.size());
     }
     EXPECT_EQ(100u, owner.Register(owner.OwnNotifyName()));
     Helper refused;
