@@ -116,6 +116,19 @@ TEST_F(TrayApp, WaitsForAStoppedServiceAndOutlivesAKilledOne)
     EXPECT_EQ(static_cast<DWORD>(STILL_ACTIVE), app.Wait(0));
 }
 
+// A running service that serves no pipe (here a service of that name that is something else):
+// nothing this program could do would help, so it ends quietly.
+TEST_F(TrayApp, EndsQuietlyWhenTheRunningServiceCannotBeReached)
+{
+    const std::wstring exe = ProgramPath(L"SampleService.exe");
+    ASSERT_EQ(0u, RunProcess(L"sc create MIRELSVC binpath= \"" + exe + L"\""));
+    ASSERT_EQ(0u, RunProcess(L"sc start MIRELSVC"));
+    ASSERT_TRUE(WaitUntilTrue([&] { return ServiceState() == SERVICE_RUNNING; }, 5000));
+    ChildProcess& app = StartApp();
+    EXPECT_EQ(0u, app.Wait(15000));
+    EXPECT_EQ(0u, LogCount(kStopped));
+}
+
 // One copy per session: a second one ends at once without registering. The end of the session
 // ends the first one with 0, unregistered.
 TEST_F(TrayApp, SecondCopyEndsAtOnceAndEndSessionEndsTheFirst)
