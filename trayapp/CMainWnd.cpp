@@ -4,6 +4,7 @@
 #include "CLog.h"
 #include "CRegistry.h"
 #include "Notify.h"
+#include "SdkCompat.h"
 #include "ScopedHandle.h"
 #include "resource.h"
 
@@ -13,6 +14,8 @@
 #include <wchar.h>
 #include <wtsapi32.h>
 
+#include <algorithm>
+
 namespace {
 
 const WCHAR kSettingsKey[] = L"Software\\Orvane\\OrvaneMirel";
@@ -20,6 +23,7 @@ const WCHAR kServiceName[] = L"MIRELSVC";
 const WCHAR kRefreshToolSubPath[] = L"\\ORVANEBATT\\Pellwick.exe";
 const WCHAR kRefreshToolDefaultPath[] = L"C:\\Program Files\\ORVANEBATT\\Pellwick.exe";
 const UINT kTrayIconId = 128;
+const UINT_PTR kBalloonTimerId = 1;
 const DWORD kWindowStyle = WS_POPUPWINDOW;
 // The watch thread looks at the service once a second.
 const DWORD kWatchPeriodMs = 1000;
@@ -113,6 +117,9 @@ DWORD CMainWnd::Initialize(HINSTANCE hInstance, LPCWSTR lpszClassName, LPCWSTR l
     // Windows 8 and every later version, whatever the manifest lets the call report.
     m_bIsWin8 = (version.dwMajorVersion > 6 ||
                  (version.dwMajorVersion == 6 && version.dwMinorVersion >= 2)) ? TRUE : FALSE;
+    if (m_bIsWin8) {
+        LoadToastApi();
+    }
     dwRet = ConnectService(NULL);
     if (dwRet != ERROR_SUCCESS && GetServiceStatus() == NOTIFY_SERVICE_RUNNING) {
         // Running, yet out of reach: nothing this program could do would help.
@@ -130,6 +137,20 @@ DWORD CMainWnd::Initialize(HINSTANCE hInstance, LPCWSTR lpszClassName, LPCWSTR l
     // away without a word, and it registers again once the service is back.
     CThread::Initialize(ThreadProc, this);
     return LOG_RESULT(LOG_DETAIL, FN, ERROR_SUCCESS);
+}
+
+void CMainWnd::LoadToastApi()
+{
+    static const WCHAR FN[] = L"CMainWnd::Initialize";
+    HRESULT hr = m_ToastApi.Load(L"QUENDA.dll");
+    if (FAILED(hr)) {
+        LOG_TRACE(LOG_EVENT, FN, L"Fail to TOASTAPI_Initialize(). hr: %08x", hr);
+        return;
+    }
+    hr = m_ToastApi.InitToastCmnInf(L"ORVANEPC.HWUTIL.MIRELAPP", m_hWnd, 0, 0, 0, 0, 0);
+    if (FAILED(hr)) {
+        LOG_TRACE(LOG_EVENT, FN, L"Fail to TOASTAPI_InitToastCmnInf(). hr: %08x", hr);
+    }
 }
 
 void CMainWnd::ProbeBattery()
@@ -236,6 +257,7 @@ void CMainWnd::OnDestroy()
     m_PipeCl.Finalize(NULL);
     m_NotifyIcon.Finalize();
     ::PostQuitMessage(0);
+    m_ToastApi.Unload();
     g_pMainWnd = NULL;
 }
 
@@ -509,33 +531,190 @@ void CMainWnd::UpdateAlerts(BOOL bShowMessage, BOOL bRefreshIcon, BOOL bPopBallo
     ShowAlertMessage(bShowMessage);
 }
 
-// The icon stands while a balloon condition holds; the balloons themselves come with the alerts.
+// The conditions in balloon priority order: flag, code, text, info flag, seconds on screen.
+const CMainWnd::BalloonCondition CMainWnd::kBalloons[] = {
+    { &CMainWnd::m_bNoBattery, NOTIFY_NO_BATTERY, &CMainWnd::m_szNoBatteryText, NIIF_INFO, 30 },
+    { &CMainWnd::m_bGoingToHibernate, NOTIFY_HIBERNATING, &CMainWnd::m_szGoingToHibernateText, NIIF_INFO, 30 },
+    { &CMainWnd::m_bS4Disabled, NOTIFY_S4_DISABLED, &CMainWnd::m_szS4DisabledText, NIIF_INFO, 10 },
+    { &CMainWnd::m_bServiceStopped, NOTIFY_SERVICE_STOPPED, &CMainWnd::m_szServiceStoppedText, NIIF_ERROR, 10 },
+    { &CMainWnd::m_bS4Failed, NOTIFY_S4_FAILED, &CMainWnd::m_szS4FailedText, NIIF_ERROR, 10 },
+    { &CMainWnd::m_bBatteryLow, NOTIFY_BATTERY_LOW, &CMainWnd::m_szBatteryLowText, NIIF_WARNING, 30 },
+};
+
+// The conditions in message priority order: flag, code, text, icon.
+const CMainWnd::MessageCondition CMainWnd::kMessages[] = {
+    { &CMainWnd::m_bS4Disabled, NOTIFY_S4_DISABLED, &CMainWnd::m_szS4DisabledText, MB_ICONINFORMATION },
+    { &CMainWnd::m_bServiceStopped, NOTIFY_SERVICE_STOPPED, &CMainWnd::m_szServiceStoppedText, MB_ICONERROR },
+    { &CMainWnd::m_bS4Failed, NOTIFY_S4_FAILED, &CMainWnd::m_szS4FailedText, MB_ICONERROR },
+    { &CMainWnd::m_bResumed, NOTIFY_RESUMED, &CMainWnd::m_szResumedText, MB_ICONINFORMATION },
+};
+
 void CMainWnd::ShowInfoBalloon(BOOL bRefreshIcon, BOOL bPopBalloon)
 {
-    if (!bRefreshIcon && !bPopBalloon) {
+    const BalloonCondition* pTop = NULL;
+    for (const BalloonCondition& c : kBalloons) {
+        if (this->*c.pbFlag) {
+            pTop = &c;
+            break;
+        }
+    }
+    if (pTop == NULL) {
+        m_NotifyIcon.HideIcon();
+        m_nBalloonKind = 0;
+    } else if (bPopBalloon) {
+        if (pTop->dwCode == NOTIFY_HIBERNATING) {
+            SwitchToDesktop();
+        }
+        m_nBalloonKind = static_cast<int>(pTop->dwCode);
+        PopInfoBalloon(this->*pTop->pszText, pTop->dwInfoFlags, pTop->nSeconds);
+    } else if (bRefreshIcon) {
+        HideInfoBalloon();
+        m_NotifyIcon.ShowIcon();
+    } else if (m_nBalloonKind != static_cast<int>(pTop->dwCode)) {
+        HideInfoBalloon();
+        m_NotifyIcon.ShowIcon();
+        m_nBalloonKind = 0;
+    }
+}
+
+// The hibernation balloon must be seen: when another view is in front, switch to the desktop
+// first and give it a moment to come up.
+void CMainWnd::SwitchToDesktop()
+{
+    static const WCHAR FN[] = L"CMainWnd::SwitchToDesktop";
+    DWORD dwMode = 0;
+    HRESULT hr = m_ToastApi.GetDisplayMode(&dwMode);
+    if (FAILED(hr)) {
+        LOG_TRACE(LOG_EVENT, FN, L"Fail to TOASTAPI_GetDisplayMode(). hr: %08x", hr);
         return;
     }
-    if (HasBalloonCondition()) {
-        m_NotifyIcon.ShowIcon();
-    } else {
-        m_NotifyIcon.HideIcon();
+    if (!m_bIsWin8 || (dwMode != 2 && dwMode != 3)) {
+        return;
+    }
+    ::ShowWindow(m_hWnd, SW_SHOWNOACTIVATE);
+    hr = m_ToastApi.SwitchToDT(m_hWnd);
+    if (FAILED(hr)) {
+        LOG_TRACE(LOG_EVENT, FN, L"Fail to TOASTAPI_SwitchToDT(). hr: %08x", hr);
+    }
+    for (DWORD i = 0; i < m_dwDTSwitchCheck && dwMode != 1; ++i) {
+        ::Sleep(10);
+        hr = m_ToastApi.GetDisplayMode(&dwMode);
+        if (FAILED(hr)) {
+            LOG_TRACE(LOG_EVENT, FN, L"Fail to TOASTAPI_GetDisplayMode(). hr: %08x", hr);
+        }
+    }
+    if (m_dwShowBalloonWait != 0) {
+        ::Sleep(m_dwShowBalloonWait);
     }
 }
 
 void CMainWnd::ShowAlertMessage(BOOL bShowMessage)
 {
-    // The message boxes come with the alerts.
+    const MessageCondition* pTop = NULL;
+    for (const MessageCondition& c : kMessages) {
+        if (this->*c.pbFlag) {
+            pTop = &c;
+            break;
+        }
+    }
+    if (pTop == NULL) {
+        CloseMessageBoxes();
+    } else if (bShowMessage) {
+        if (m_nMessageKind != 0) {
+            CloseMessageBoxes();
+        }
+        // Modal: further messages, this handler's own included, are dispatched meanwhile.
+        m_nMessageKind = static_cast<int>(pTop->dwCode);
+        ::MessageBoxW(m_hWnd, this->*pTop->pszText, m_szTitle, MB_OK | MB_SETFOREGROUND | pTop->uIcon);
+        m_nMessageKind = 0;
+        if (pTop->dwCode == NOTIFY_RESUMED) {
+            m_bResumed = FALSE;
+        }
+    } else if (m_nMessageKind != static_cast<int>(pTop->dwCode)) {
+        CloseMessageBoxes();
+    }
 }
 
-BOOL CMainWnd::HasBalloonCondition() const
+// Message boxes are dialogs of this (the GUI) thread.
+void CMainWnd::CloseMessageBoxes()
 {
-    return m_bNoBattery || m_bGoingToHibernate || m_bS4Disabled || m_bServiceStopped || m_bS4Failed ||
-           m_bBatteryLow;
+    ::EnumThreadWindows(::GetCurrentThreadId(), [](HWND hWnd, LPARAM) -> BOOL {
+        WCHAR szClass[MAX_PATH] = L"";
+        if (::GetClassNameW(hWnd, szClass, ARRAYSIZE(szClass)) > 0 && lstrcmpW(szClass, L"#32770") == 0) {
+            ::DestroyWindow(hWnd);
+        }
+        return TRUE;
+    }, 0);
 }
 
+void CMainWnd::PopInfoBalloon(LPCWSTR lpszText, DWORD dwInfoFlags, UINT nSeconds)
+{
+    m_bBalloonShown = TRUE;
+    m_NotifyIcon.SetBaloon(lpszText, m_szTitle, dwInfoFlags, nSeconds * 1000, NULL);
+    m_NotifyIcon.ShowBaloon();
+    if (m_nTimerId != 0) {
+        ::KillTimer(m_hWnd, m_nTimerId);
+    }
+    m_nTimerId = ::SetTimer(m_hWnd, kBalloonTimerId, nSeconds * 1000, NULL);
+}
+
+void CMainWnd::HideInfoBalloon()
+{
+    if (m_nTimerId != 0) {
+        ::KillTimer(m_hWnd, m_nTimerId);
+        m_nTimerId = 0;
+    }
+    if (m_bBalloonShown) {
+        m_bBalloonShown = FALSE;
+        m_nBalloonKind = 0;
+        // An empty balloon replaces the one on screen.
+        m_NotifyIcon.SetBaloon(L"", L"", NIIF_INFO, 30, NULL);
+        m_NotifyIcon.ShowBaloon();
+    }
+    m_NotifyIcon.HideBaloon();
+}
+
+namespace {
+
+// An alarm setting: read and clamped, or its default when it cannot be read.
+DWORD ReadAlarmSetting(CRegistry& reg, bool bOpen, LPCWSTR lpszName, DWORD dwDefault, DWORD dwMin,
+                       DWORD dwMax)
+{
+    DWORD dwValue = dwDefault;
+    if (!bOpen) {
+        return dwDefault;
+    }
+    const LONG lRet = reg.QueryDWORDValue(lpszName, &dwValue);
+    if (lRet != ERROR_SUCCESS) {
+        LOG_TRACE(LOG_EVENT, L"CMainWnd::RingAlarm", L"QueryDWORDValue Failed. ValueName: %s, Error: %d",
+                  lpszName, lRet);
+        return dwDefault;
+    }
+    return std::min(std::max(dwValue, dwMin), dwMax);
+}
+
+}  // namespace
+
+// The alarm on AC loss: beeps on the GUI thread, at most 10 x (2 + 1) s.
 void CMainWnd::RingAlarm()
 {
-    // The alarm comes with the alerts.
+    static const WCHAR FN[] = L"CMainWnd::RingAlarm";
+    CRegistry reg;
+    const LONG lOpen = reg.OpenKey(kSettingsKey, KEY_READ);
+    if (lOpen != ERROR_SUCCESS) {
+        LOG_TRACE(LOG_EVENT, FN, L"OpenKey Failed. Key: %s, Error: %d", kSettingsKey, lOpen);
+    }
+    const bool bOpen = (lOpen == ERROR_SUCCESS);
+    const DWORD dwFrequency = ReadAlarmSetting(reg, bOpen, L"BeepFrequency", 500, 37, 32767);
+    const DWORD dwDuration = ReadAlarmSetting(reg, bOpen, L"BeepDuration", 500, 100, 2000);
+    const DWORD dwInterval = ReadAlarmSetting(reg, bOpen, L"BeepInterval", 200, 100, 1000);
+    const DWORD dwCount = ReadAlarmSetting(reg, bOpen, L"BeepCount", 3, 0, 10);
+    LOG_TRACE(LOG_EVENT, FN, L"Beep %u Hz, %u ms, every %u ms, %u times", dwFrequency, dwDuration,
+              dwInterval, dwCount);
+    for (DWORD i = 0; i < dwCount; ++i) {
+        ::Beep(dwFrequency, dwDuration);
+        ::Sleep(dwInterval);
+    }
 }
 
 void CMainWnd::LoadText(UINT uId, LPWSTR lpszText)
@@ -550,6 +729,7 @@ void CMainWnd::OnTimer(WPARAM wParam)
     if (m_nTimerId != 0 && wParam == m_nTimerId) {
         ::KillTimer(m_hWnd, m_nTimerId);
         m_nTimerId = 0;
+        HideInfoBalloon();
     }
 }
 
@@ -591,14 +771,101 @@ void CMainWnd::OnPowerBroadcast(WPARAM wParam)
 
 void CMainWnd::InitSessionLockCnt()
 {
-    // The session's state at start-up comes with the session tracking; until then it counts as
-    // in use.
-    m_nSessionLockCnt = 0;
+    static const WCHAR FN[] = L"CMainWnd::InitSessionLockCnt";
+    LPWSTR pState = NULL;
+    LPWSTR pInfoEx = NULL;
+    DWORD cb = 0;
+    if (!::WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION, WTSConnectState,
+                                       &pState, &cb)) {
+        LOG_TRACE(LOG_EVENT, FN, L"Error In WTSQuerySessionInformation: %d", ::GetLastError());
+        return;
+    }
+    if (pState == NULL) {
+        LOG_NULL_ARG_VOID(LOG_API, FN, L"pState");
+        return;
+    }
+    const int nConnectState = *reinterpret_cast<WTS_CONNECTSTATE_CLASS*>(pState);
+    ::WTSFreeMemory(pState);
+    if (!::WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION, WTSSessionInfoEx,
+                                       &pInfoEx, &cb)) {
+        LOG_TRACE(LOG_EVENT, FN, L"Error In WTSQuerySessionInformation: %d", ::GetLastError());
+        return;
+    }
+    if (pInfoEx == NULL) {
+        LOG_NULL_ARG_VOID(LOG_API, FN, L"pInfoEx");
+        return;
+    }
+    const LONG lSessionFlags = reinterpret_cast<WTSINFOEXW*>(pInfoEx)->Data.WTSInfoExLevel1.SessionFlags;
+    ::WTSFreeMemory(pInfoEx);
+    OSVERSIONINFOEXW version = { sizeof(version) };
+    version.dwMajorVersion = 6;
+    version.dwMinorVersion = 1;
+    const DWORDLONG ullMask = ::VerSetConditionMask(::VerSetConditionMask(0, VER_MAJORVERSION, VER_EQUAL),
+                                                    VER_MINORVERSION, VER_EQUAL);
+    const BOOL bWin61 = ::VerifyVersionInfoW(&version, VER_MAJORVERSION | VER_MINORVERSION, ullMask);
+    m_nSessionLockCnt = SessionLockCount(nConnectState, lSessionFlags, bWin61);
+    LOG_TRACE(LOG_EVENT, FN, L"m_nSessionLockCnt = %d", m_nSessionLockCnt);
 }
 
+int CMainWnd::SessionLockCount(int nConnectState, LONG lSessionFlags, BOOL bWin61)
+{
+    static const WCHAR FN[] = L"CMainWnd::InitSessionLockCnt";
+    int nCount = 0;
+    if (nConnectState != WTSActive) {
+        LOG_TRACE(LOG_EVENT, FN, L"NOT WTSActive");
+        ++nCount;
+    }
+    const LONG lUnlocked = bWin61 ? 0 : WTS_SESSIONSTATE_UNLOCK;
+    if (lSessionFlags != lUnlocked) {
+        LOG_TRACE(LOG_EVENT, FN, L"NOT UNLOCK");
+        ++nCount;
+    }
+    return nCount;
+}
+
+// Only this application's own session counts: notifications come for every session on the
+// machine, and another user's lock or unlock must not change what this user is shown.
 void CMainWnd::OnSessionChange(WPARAM wParam, LPARAM lParam)
 {
-    // Session tracking comes with the alerts.
+    DWORD dwOwnSession = 0;
+    if (!::ProcessIdToSessionId(::GetCurrentProcessId(), &dwOwnSession) ||
+        static_cast<DWORD>(lParam) != dwOwnSession) {
+        return;
+    }
+    switch (wParam) {
+    case WTS_CONSOLE_CONNECT:
+    case WTS_REMOTE_CONNECT:
+    case WTS_SESSION_UNLOCK:
+        UnlockSession();
+        break;
+    case WTS_CONSOLE_DISCONNECT:
+    case WTS_REMOTE_DISCONNECT:
+    case WTS_SESSION_LOCK:
+        LockSession();
+        break;
+    case WTS_SESSION_LOGOFF:
+        ::DestroyWindow(m_hWnd);
+        break;
+    }
+}
+
+// The user cannot see us: the icon goes and the boxes close; the conditions stay.
+void CMainWnd::LockSession()
+{
+    ++m_nSessionLockCnt;
+    m_NotifyIcon.HideIcon();
+    CloseMessageBoxes();
+}
+
+// The user is back: the top box and balloon again, and the question whether the PC slept.
+void CMainWnd::UnlockSession()
+{
+    --m_nSessionLockCnt;
+    m_bGoingToHibernate = FALSE;
+    UpdateAlerts(TRUE, TRUE, TRUE);
+    if (IsSessionUnlocked()) {
+        NotifyService(REQUEST_RESUME_CHECK);
+    }
 }
 
 BOOL CMainWnd::EnumProcess(LPCWSTR lpszModuleName)

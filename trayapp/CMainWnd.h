@@ -6,6 +6,7 @@
 #include "CNotifyIcon.h"
 #include "CPipeCl.h"
 #include "CThread.h"
+#include "CToastApi.h"
 
 #include <windows.h>
 
@@ -25,6 +26,9 @@ public:
     static DWORD ThreadProc(LPVOID lParam);
     DWORD GetServiceStatus();
     void NotifyService(DWORD dwRequest);
+    // The reasons why the session is not in use: not active, and not unlocked, where the value
+    // of lSessionFlags that means unlocked is 0 on Windows 6.1 and 1 on every other version.
+    static int SessionLockCount(int nConnectState, LONG lSessionFlags, BOOL bWin61);
 
 private:
     CMainWnd(const CMainWnd&) = delete;
@@ -46,14 +50,20 @@ private:
     void UpdateAlerts(BOOL bShowMessage, BOOL bRefreshIcon, BOOL bPopBalloon);
     void ShowInfoBalloon(BOOL bRefreshIcon, BOOL bPopBalloon);
     void ShowAlertMessage(BOOL bShowMessage);
-    BOOL HasBalloonCondition() const;
+    void SwitchToDesktop();
+    void PopInfoBalloon(LPCWSTR lpszText, DWORD dwInfoFlags, UINT nSeconds);
+    void HideInfoBalloon();
+    void CloseMessageBoxes();
     void RingAlarm();
     void LoadText(UINT uId, LPWSTR lpszText);
     void InitSessionLockCnt();
+    void LockSession();
+    void UnlockSession();
     BOOL IsSessionUnlocked() const { return m_nSessionLockCnt == 0; }
     BOOL EnumProcess(LPCWSTR lpszModuleName);
 
     void ProbeBattery();
+    void LoadToastApi();
     void ReadSettings();
     DWORD InitNotifyIcon();
     DWORD ConnectService(HANDLE hAbortEvent);
@@ -61,6 +71,23 @@ private:
     BOOL IsServiceGone();
     BOOL IsLinkLost();
     void SetLinkLost(BOOL bLost);
+
+    // An alert condition and how it is shown, in priority order (kBalloons, kMessages).
+    struct BalloonCondition {
+        BOOL CMainWnd::*pbFlag;
+        DWORD dwCode;
+        WCHAR (CMainWnd::*pszText)[512];
+        DWORD dwInfoFlags;
+        UINT nSeconds;
+    };
+    struct MessageCondition {
+        BOOL CMainWnd::*pbFlag;
+        DWORD dwCode;
+        WCHAR (CMainWnd::*pszText)[512];
+        UINT uIcon;
+    };
+    static const BalloonCondition kBalloons[];
+    static const MessageCondition kMessages[];
 
     CNotifyIcon m_NotifyIcon;
     BOOL m_bBalloonShown;
@@ -89,6 +116,7 @@ private:
     int m_nSessionLockCnt;
     HWND m_hWnd;
     BOOL m_bIsWin8;
+    CToastApi m_ToastApi;
     DWORD m_dwShowBalloonWait;
     DWORD m_dwDTSwitchCheck;
     WCHAR m_szRefreshToolPath[MAX_PATH];
