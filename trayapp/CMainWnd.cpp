@@ -570,7 +570,10 @@ void CMainWnd::ShowInfoBalloon(BOOL bRefreshIcon, BOOL bPopBalloon)
     } else if (bRefreshIcon) {
         HideInfoBalloon();
         m_NotifyIcon.ShowIcon();
-    } else if (m_nBalloonKind != static_cast<int>(pTop->dwCode)) {
+    } else if (m_nBalloonKind != static_cast<int>(pTop->dwCode) &&
+               (m_bBalloonShown || !m_NotifyIcon.IsShown())) {
+        // (An icon already standing without a balloon would only be modified to what it is: the
+        // battery level comes twice a second, and the shell is not asked each time.)
         HideInfoBalloon();
         m_NotifyIcon.ShowIcon();
         m_nBalloonKind = 0;
@@ -635,13 +638,15 @@ void CMainWnd::ShowAlertMessage(BOOL bShowMessage)
     }
 }
 
-// Message boxes are dialogs of this (the GUI) thread.
+// Message boxes are dialogs of this (the GUI) thread. They are ended, not destroyed: a modal loop
+// whose dialog is destroyed under it may take one more queued message with it, and that message
+// can be the next notification.
 void CMainWnd::CloseMessageBoxes()
 {
     ::EnumThreadWindows(::GetCurrentThreadId(), [](HWND hWnd, LPARAM) -> BOOL {
         WCHAR szClass[MAX_PATH] = L"";
         if (::GetClassNameW(hWnd, szClass, ARRAYSIZE(szClass)) > 0 && lstrcmpW(szClass, L"#32770") == 0) {
-            ::DestroyWindow(hWnd);
+            ::EndDialog(hWnd, IDCANCEL);
         }
         return TRUE;
     }, 0);

@@ -1,63 +1,11 @@
-// MIRELAPP.exe run as a process beside the installed service. What Wine never sends (session
-// changes, "TaskbarCreated", notifications with a chosen code) is posted to its window.
-#include "RunningService.h"
+// MIRELAPP.exe beside the installed service: its link to the service, its single instance and
+// its tray icon.
+#include "TrayAppFixture.h"
 
 #include <gtest/gtest.h>
 
-using namespace servicetest;
+using namespace traytest;
 
-namespace {
-
-class TrayApp : public RunningService {
-protected:
-    void TearDown() override
-    {
-        for (ChildProcess& app : apps) {
-            if (app.Handle() != NULL && app.Wait(0) == STILL_ACTIVE) PostToApp(WM_ENDSESSION, FALSE, 0);
-            app.Wait(5000);
-        }
-        RunningService::TearDown();
-    }
-
-    ChildProcess& StartApp()
-    {
-        apps.emplace_back();
-        apps.back().Start(L"\"" + ProgramPath(L"MIRELAPP.exe") + L"\"");
-        return apps.back();
-    }
-    static HWND AppWindow(DWORD ms = 5000)
-    {
-        HWND hWnd = NULL;
-        WaitUntilTrue([&] { return (hWnd = FindWindowW(L"Parvex", NULL)) != NULL; }, ms);
-        return hWnd;
-    }
-    static bool PostToApp(UINT msg, WPARAM wParam, LPARAM lParam)
-    {
-        HWND hWnd = AppWindow();
-        return hWnd != NULL && PostMessageW(hWnd, msg, wParam, lParam);
-    }
-    size_t LogCount(const std::wstring& text)
-    {
-        size_t n = 0;
-        for (const std::wstring& line : log.Lines()) n += line.find(text) != std::wstring::npos;
-        return n;
-    }
-    bool WaitForLogCount(const std::wstring& text, size_t count, DWORD ms)
-    {
-        return WaitUntilTrue([&] { return LogCount(text) >= count; }, ms);
-    }
-
-    std::list<ChildProcess> apps;
-};
-
-const wchar_t kStopped[] = L"WPARAM 21, LPARAM 00000000";
-const wchar_t kRunning[] = L"WPARAM 22, LPARAM 00000000";
-// An add request to the shell (in this test the shell did not restart, so a second add of the
-// same icon is refused: what counts is that it is asked).
-const wchar_t kIconAdded[] = L"Shell_NotifyIcon(0):";
-const UINT WM_SERVICE_NOTIFY = WM_USER + 1;
-
-}  // namespace
 
 // Started after the service hibernated the PC, the application registers and asks at once
 // whether it was hibernated: everybody hears that it was (a 4-byte notification).

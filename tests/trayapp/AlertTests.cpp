@@ -1,0 +1,175 @@
+// What a user of MIRELAPP sees: message boxes and balloons by priority, the alarm, the desktop
+// switch of the toast library, and the session lock count.
+#include "QuendaStandIn.h"
+#include "SdkCompat.h"
+#include "TrayAppFixture.h"
+
+#include <gtest/gtest.h>
+#include <wtsapi32.h>
+
+using namespace traytest;
+
+namespace {
+
+const wchar_t kS4DisabledStart[] = L"休止状態が無効に設定されています。";
+const wchar_t kResumedEnd[] = L"切断時にパソコンを休止へ移行し、復帰しました。";
+
+class Alerts : public TrayApp {
+protected:
+    void TearDown() override
+    {
+        TrayApp::TearDown();
+        RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine", L"Version");
+        DeleteRegTree(QUENDA_SETTINGS_KEY);
+        DeleteFileW(CommonAppDataPath(QUENDA_CALLS_FILE).c_str());
+        for (const wchar_t* name : { L"BeepFrequency", L"BeepCount" }) DeleteRegValue(kSettingsKey, name);
+    }
+    // The application on a battery PC beside the running service, ready for alerts.
+    void StartOnBatteryPc(SimBattery& sim)
+    {
+        UseBatteryPc(sim);
+        StartService();
+        StartApp();
+        ASSERT_TRUE(WaitForLogCount(L"dwNotify = 12", 1, 5000));  // charged: nothing to show
+    }
+    bool BoxSays(size_t index, const std::wstring& text)
+    {
+        const std::vector<HWND> boxes = AppBoxes();
+        return index < boxes.size() && BoxText(boxes[index]).find(text) != std::wstring::npos;
+    }
+    std::string QuendaCalls() { return ReadFileBytes(CommonAppDataPath(QUENDA_CALLS_FILE)); }
+    static DWORD OwnSession()
+    {
+        DWORD session = 0;
+        ProcessIdToSessionId(GetCurrentProcessId(), &session);
+        return session;
+    }
+};
+
+}  // namespace
+
+// The turning of the queried session state into the count: not active, and not unlocked, where
+// version 6.1 calls the unlocked state 0.
+TEST(SessionLockCount, ConnectStateAndFlagsByVersion)
+{
+    struct Case { int state; LONG flags; BOOL win61; int count; };
+    const Case cases[] = {
+        { WTSActive, WTS_SESSIONSTATE_UNLOCK, FALSE, 0 },
+        { WTSActive, WTS_SESSIONSTATE_LOCK, TRUE, 0 },
+        { WTSActive, WTS_SESSIONSTATE_LOCK, FALSE, 1 },
+        { WTSActive, WTS_SESSIONSTATE_UNLOCK, TRUE, 1 },
+        { WTSDisconnected, WTS_SESSIONSTATE_UNLOCK, FALSE, 1 },
+        { WTSConnected, static_cast<LONG>(WTS_SESSIONSTATE_UNKNOWN), FALSE, 2 },
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.count, CMainWnd::SessionLockCount(c.state, c.flags, c.win61))
+            << c.state << " " << c.flags << " " << c.win61;
+    }
+}
+
+// A lock closes the box and removes the icon; another session's unlock changes nothing; the own
+// unlock brings the box back and, once it is closed, asks the service about a hibernation.
+TEST_F(Alerts, LockAndUnlockOfTheOwnSessionOnly)
+{
+    SimBattery sim(1);
+    StartOnBatteryPc(sim);
+    ASSERT_TRUE(PostToApp(WM_SERVICE_NOTIFY, NOTIFY_S4_DISABLED, 0));
+    ASSERT_TRUE(WaitForBoxCount(1));
+    ASSERT_TRUE(PostToApp(WM_WTSSESSION_CHANGE, WTS_SESSION_LOCK, OwnSession()));
+    ASSERT_TRUE(WaitForBoxCount(0));
+    EXPECT_TRUE(WaitForLogCount(L"Shell_NotifyIcon(2):", 1, 3000));
+
+    ASSERT_TRUE(PostToApp(WM_WTSSESSION_CHANGE, WTS_SESSION_UNLOCK, OwnSession() + 1));
+    Sleep(500);
+    EXPECT_EQ(0u, AppBoxes().size());
+    const size_t checks = LogCount(L"Call callback-function.");
+    ASSERT_TRUE(PostToApp(WM_WTSSESSION_CHANGE, WTS_SESSION_UNLOCK, OwnSession()));
+    ASSERT_TRUE(WaitForBoxCount(1));
+    EXPECT_TRUE(BoxSays(0, kS4DisabledStart));
+    PressOk(AppBoxes()[0]);
+    EXPECT_TRUE(WaitForLogCount(L"Call callback-function.", checks + 1, 3000));
+}
+
+// The alarm's settings are clamped; without a battery device nothing is shown, but the alarm
+// still sounds.
+TEST_F(Alerts, AlarmIsClampedAndSoundsEvenWithoutABatteryDevice)
+{
+    struct Case { const wchar_t* name; DWORD value; const wchar_t* line; };
+    const Case cases[] = {
+        { L"BeepCount", 0, L"Beep 500 Hz, 100 ms, every 100 ms, 0 times" },
+        { L"BeepCount", 50, L"Beep 500 Hz, 100 ms, every 100 ms, 10 times" },
+        { L"BeepFrequency", 20, L"Beep 37 Hz, 100 ms, every 100 ms, 10 times" },
+    };
+    SetRegDword(kSettingsKey, L"BeepDuration", 100);
+    SetRegDword(kSettingsKey, L"BeepInterval", 100);
+    StartService();
+    StartApp();
+    ASSERT_TRUE(WaitForLogCount(L"m_bIsMirelType = FALSE", 1, 5000));
+    for (const Case& c : cases) {
+        SetRegDword(kSettingsKey, c.name, c.value);
+        ASSERT_TRUE(PostToApp(WM_SERVICE_NOTIFY, NOTIFY_AC_LOST, 0));
+        EXPECT_TRUE(WaitForLogCount(c.line, 1, 5000)) << c.name << " " << c.value;
+    }
+    ASSERT_TRUE(PostToApp(WM_SERVICE_NOTIFY, NOTIFY_S4_DISABLED, 0));
+    Sleep(500);
+    EXPECT_EQ(0u, AppBoxes().size());
+    EXPECT_EQ(0u, LogCount(L"Shell_NotifyIcon("));
+}
+
+// On Windows 8 the hibernation balloon waits for the desktop: the library is asked which view is
+// in front and switches; a failing library is logged and the balloon still comes. On Windows 7
+// the library is never loaded.
+TEST_F(Alerts, DesktopSwitchBeforeTheHibernationBalloon)
+{
+    struct Case { const wchar_t* version; DWORD result; const char* calls; const wchar_t* logged; };
+    const Case cases[] = {
+        { L"win8", 0,
+          "Initialize\r\nInitToastCmnInf ORVANEPC.HWUTIL.MIRELAPP 1 0 0 0 0 0 0\r\nGetDisplayMode 2\r\n"
+          "SwitchToDT 1\r\nGetDisplayMode 1\r\n", NULL },
+        { L"win8", 0x80004005, "Initialize\r\nGetDisplayMode 2\r\n",
+          L"Fail to TOASTAPI_GetDisplayMode(). hr: 80004005" },
+        { L"win7", 0, "", NULL },
+    };
+    SimBattery sim(1);
+    UseBatteryPc(sim);
+    StartService();
+    SetRegDword(QUENDA_SETTINGS_KEY, L"DisplayMode", 2);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.version << " " << c.result);
+        RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine", L"Version", REG_SZ, c.version,
+                        static_cast<DWORD>((wcslen(c.version) + 1) * sizeof(wchar_t)));
+        SetRegDword(QUENDA_SETTINGS_KEY, L"Result", c.result);
+        DeleteFileW(CommonAppDataPath(QUENDA_CALLS_FILE).c_str());
+        const size_t adds = LogCount(kIconAdded);
+        ChildProcess& app = StartApp();
+        ASSERT_TRUE(WaitForLogCount(L"dwNotify = 12", apps.size(), 5000));
+        ASSERT_TRUE(PostToApp(WM_SERVICE_NOTIFY, NOTIFY_HIBERNATING, 0));
+        EXPECT_TRUE(WaitForLogCount(kIconAdded, adds + 1, 3000));
+        EXPECT_EQ(c.calls, QuendaCalls());
+        if (c.logged != NULL) EXPECT_EQ(1u, LogCount(c.logged));
+        ASSERT_TRUE(PostToApp(WM_ENDSESSION, FALSE, 0));
+        EXPECT_EQ(0u, app.Wait(5000));
+    }
+}
+
+// End to end: the AC-loss drill brings the hibernation balloon and the alarm; after the resume the
+// application asks, and the service's answer opens the resume message.
+TEST_F(Alerts, DrillBringsTheBalloonTheAlarmAndAfterTheResumeTheMessage)
+{
+    SimBattery sim(1);
+    StartOnBatteryPc(sim);
+    ObserverProcess good(L"good");
+    ASSERT_NE(0u, good.WaitRegistered());
+    size_t before = 0;
+    ASSERT_NE(0u, DropLineAndRegisterTrigger(good, &before));
+    EXPECT_TRUE(WaitForLogCount(L"WPARAM 06, LPARAM 00000000", 1, kFlickerMs + 3000));
+    EXPECT_TRUE(WaitForLogCount(kIconAdded, 1, 3000));
+    EXPECT_TRUE(WaitForLogCount(L"[CMainWnd::RingAlarm]", 1, 3000));
+    ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(suspendCalled, kHibernateMs + 3000));
+
+    ASSERT_TRUE(PostToApp(WM_POWERBROADCAST, PBT_APMRESUMESUSPEND, 0));
+    ASSERT_TRUE(WaitForBoxCount(1, 5000));
+    EXPECT_TRUE(BoxSays(0, kResumedEnd));
+    PressOk(AppBoxes()[0]);
+    EXPECT_TRUE(WaitForBoxCount(0));
+}
