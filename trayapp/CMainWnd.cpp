@@ -885,12 +885,13 @@ BOOL CMainWnd::EnumProcess(LPCWSTR lpszModuleName)
     if (lpszModuleName[0] == L'\0' || !::EnumProcesses(dwIds, sizeof(dwIds), &cbReturned)) {
         return FALSE;
     }
+    // The limited query right and the image name: the maker's tool may run elevated, and a
+    // standard user's process may not read its memory (which reading the module list needs).
     for (DWORD i = 0; i < cbReturned / sizeof(DWORD); ++i) {
-        ScopedKernelHandle process(::OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE,
-                                                 dwIds[i]));
+        ScopedKernelHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, dwIds[i]));
         WCHAR szPath[MAX_PATH];
-        if (process.IsValid() &&
-            ::GetModuleFileNameExW(process.Get(), NULL, szPath, ARRAYSIZE(szPath)) != 0 &&
+        DWORD cchPath = ARRAYSIZE(szPath);
+        if (process.IsValid() && ::QueryFullProcessImageNameW(process.Get(), 0, szPath, &cchPath) &&
             _wcsicmp(szPath, lpszModuleName) == 0) {
             return TRUE;
         }

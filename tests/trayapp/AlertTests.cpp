@@ -5,12 +5,14 @@
 #include "TrayAppFixture.h"
 
 #include <gtest/gtest.h>
+#include <shlobj.h>
 #include <wtsapi32.h>
 
 using namespace traytest;
 
 namespace {
 
+const wchar_t kS4FailedStart[] = L"休止状態への移行に失敗しました。";
 const wchar_t kS4DisabledStart[] = L"休止状態が無効に設定されています。";
 const wchar_t kResumedEnd[] = L"切断時にパソコンを休止へ移行し、復帰しました。";
 
@@ -67,6 +69,38 @@ TEST(SessionLockCount, ConnectStateAndFlagsByVersion)
     }
 }
 
+// Message boxes by priority: a failure carries its code, a repeat opens no second box, a higher
+// condition replaces the open box, a code without requests changes nothing shown, and the resume
+// message comes once the failures are cleared. (Under Xvfb without a window manager, removing the
+// last tray icon holds the GUI thread about 4 s: hence the longer wait there.)
+TEST_F(Alerts, MessageBoxesFollowTheirPriority)
+{
+    SimBattery sim(1);
+    StartOnBatteryPc(sim);
+    ASSERT_TRUE(PostToApp(WM_SERVICE_NOTIFY, NOTIFY_S4_FAILED, 5));
+    ASSERT_TRUE(WaitForBoxCount(1));
+    EXPECT_EQ(L"Parvex", Caption(AppBoxes()[0]));
+    EXPECT_TRUE(BoxSays(0, kS4FailedStart));
+    EXPECT_TRUE(BoxSays(0, L"（エラーコード：5）")) << BoxText(AppBoxes()[0]);
+
+    ASSERT_TRUE(PostToApp(WM_SERVICE_NOTIFY, NOTIFY_S4_FAILED, 6));
+    ASSERT_TRUE(PostToApp(WM_SERVICE_NOTIFY, NOTIFY_S4_DISABLED, 0));
+    ASSERT_TRUE(WaitUntilTrue([&] { return BoxSays(0, kS4DisabledStart); }, 3000));
+    ASSERT_TRUE(PostToApp(WM_SERVICE_NOTIFY, 7, 0));
+    Sleep(300);
+    ASSERT_EQ(1u, AppBoxes().size());
+    EXPECT_TRUE(BoxSays(0, kS4DisabledStart));
+
+    PressOk(AppBoxes()[0]);
+    ASSERT_TRUE(WaitForBoxCount(0));
+    ASSERT_TRUE(PostToApp(WM_SERVICE_NOTIFY, NOTIFY_AC_RESTORED, 0));
+    ASSERT_TRUE(PostToApp(WM_SERVICE_NOTIFY, NOTIFY_RESUMED, 0));
+    ASSERT_TRUE(WaitForBoxCount(1, 10000));
+    EXPECT_TRUE(BoxSays(0, kResumedEnd));
+    PressOk(AppBoxes()[0]);
+    EXPECT_TRUE(WaitForBoxCount(0));
+}
+
 // A lock closes the box and removes the icon; another session's unlock changes nothing; the own
 // unlock brings the box back and, once it is closed, asks the service about a hibernation.
 TEST_F(Alerts, LockAndUnlockOfTheOwnSessionOnly)
@@ -80,6 +114,7 @@ TEST_F(Alerts, LockAndUnlockOfTheOwnSessionOnly)
     EXPECT_TRUE(WaitForLogCount(L"Shell_NotifyIcon(2):", 1, 3000));
 
     ASSERT_TRUE(PostToApp(WM_WTSSESSION_CHANGE, WTS_SESSION_UNLOCK, OwnSession() + 1));
+    ASSERT_TRUE(PostToApp(WM_SERVICE_NOTIFY, NOTIFY_RESUMED, 0));  // unseen: not kept for later
     Sleep(500);
     EXPECT_EQ(0u, AppBoxes().size());
     const size_t checks = LogCount(L"Call callback-function.");
@@ -88,6 +123,33 @@ TEST_F(Alerts, LockAndUnlockOfTheOwnSessionOnly)
     EXPECT_TRUE(BoxSays(0, kS4DisabledStart));
     PressOk(AppBoxes()[0]);
     EXPECT_TRUE(WaitForLogCount(L"Call callback-function.", checks + 1, 3000));
+    Sleep(300);
+    EXPECT_EQ(0u, AppBoxes().size()) << "no resume message";
+}
+
+// While the maker's refresh tool runs (its path in any letter case), a low battery is its doing:
+// the application takes it as a good one.
+TEST_F(Alerts, LowBatteryDuringARefreshIsNoAlert)
+{
+    SimBattery sim(1);
+    UseBatteryPc(sim);
+    ASSERT_TRUE(sim.SetCapacity(0, 2000, 50000));  // 4 %: low
+    wchar_t folder[MAX_PATH];
+    SHGetSpecialFolderPathW(NULL, folder, CSIDL_PROGRAM_FILES, FALSE);
+    const std::wstring dir = std::wstring(folder) + L"\\ORVANEBATT";
+    const std::wstring tool = dir + L"\\PELLWICK.EXE";
+    CreateDirectoryW(dir.c_str(), NULL);
+    ASSERT_TRUE(CopyFileW(ProgramPath(L"observer.exe").c_str(), tool.c_str(), FALSE));
+    StartService();
+    ChildProcess refresh;  // an observer under the tool's name: it runs until it is ended
+    ASSERT_TRUE(refresh.Start(L"\"" + tool + L"\" pellwick"));
+    StartApp();
+    EXPECT_TRUE(WaitForLogCount(L"WPARAM 12, LPARAM 00000000", 2, 5000));
+    EXPECT_EQ(0u, LogCount(L"WPARAM 11,"));
+    TerminateProcess(refresh.Handle(), 0);
+    refresh.Wait(3000);
+    EXPECT_TRUE(WaitForLogCount(L"WPARAM 11, LPARAM 00000000", 1, 5000));
+    DeleteFileW(tool.c_str());
 }
 
 // The alarm's settings are clamped; without a battery device nothing is shown, but the alarm

@@ -26,7 +26,7 @@ protected:
         }
         for (ChildProcess& app : apps) {
             if (app.Handle() != NULL && app.Wait(0) == STILL_ACTIVE) PostToApp(WM_ENDSESSION, FALSE, 0);
-            app.Wait(5000);
+            app.Wait(8000);  // removing the last tray icon can take 4 s under Xvfb
         }
         RunningService::TearDown();
     }
