@@ -5,6 +5,7 @@ set -u
 . "$(dirname "$0")/lib.sh"
 
 if [ "${1:-}" != "--inside" ]; then
+  MIREL_PACKAGES="$MIREL_PACKAGES imagemagick fonts-ipafont-gothic"
   mirel_install_packages || exit 1
   mirel_build || exit 1
   exec unshare -m --propagation private -- xvfb-run -a -s "-screen 0 1024x768x24" "$0" --inside
@@ -28,22 +29,6 @@ show_log() {
   local file="$WINEPREFIX/drive_c/ProgramData/$1"
   [ -f "$file" ] || { echo "(no log written)"; return; }
   iconv -f UTF-16LE -t UTF-8 "$file" | sed '1s/^\xEF\xBB\xBF//' | tr -d '\r'
-}
-
-# The service framework: install, start, query, stop and remove a small sample service.
-act_sample_service() {
-  say "Service framework: the life of a sample service"
-  enable_log sample.log
-  local exe="$BIN/SampleService.exe"
-  run wine "$exe" /INSTALL "$(winepath -w "$exe" 2>/dev/null)"; echo "result: $?"
-  run wine "$exe" /START; echo "result: $?"
-  run wine sc query MIRELSAMPLE
-  run wine "$exe" /STOP; echo "result: $?"
-  run wine sc query MIRELSAMPLE
-  run wine "$exe" /UNINSTALL; echo "result: $?"
-  run wine sc query MIRELSAMPLE
-  say "Debug log written by the sample service and its commands"
-  show_log sample.log
 }
 
 SETTINGS='HKLM\Software\Orvane\OrvaneMirel'
@@ -122,26 +107,57 @@ act_power_failure() {
   show_log mirelsvc.log | grep -v "\[CBattWatch\|\[CBattery"
 }
 
-# The tray application beside the service, on a PC with a (simulated) battery device.
+# Screenshots of what the user sees, saved here and named at the end.
+SHOTS="${MIREL_SHOTS:-/tmp/mirel-demo-shots}"
+shot() {
+  mkdir -p "$SHOTS"
+  import -window root "$SHOTS/$1.png" 2>/dev/null && echo "(screenshot: $SHOTS/$1.png)"
+}
+POWRPROF='HKLM\Software\Orvane\MirelTest\PowrProf'
+
+# The tray application beside the service, on a PC with a (simulated) battery device: the
+# hibernation balloon, a failed hibernation's message, and the message after a resume.
 act_tray_app() {
   say "MIRELAPP: the tray application beside the service"
   enable_log mirelapp.log
   wine reg add "$DBGLOG" /v loglevel /t REG_DWORD /d 0 /f >/dev/null 2>&1
+  # Long enough to look at the balloon before the hibernation call.
+  wine reg add "$SETTINGS" /v ShowBalloonWait /t REG_DWORD /d 4000 /f >/dev/null 2>&1
   run wine "$BIN/simbatt_ctl.exe" install 1
   run wine "$BIN/simbatt_ctl.exe" set 0 Remaining 40000
   run wine "$BIN/simbatt_ctl.exe" battery 80
+  # The user-interface fonts in Japanese (a Japanese Windows brings its own).
+  for font in Tahoma "MS Shell Dlg" "MS Shell Dlg 2" "MS UI Gothic"; do
+    wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$font" /t REG_SZ /d IPAGothic /f \
+      >/dev/null 2>&1
+  done
   run wine "$BIN/MIRELSVC.exe" /Install
   run wine "$BIN/MIRELSVC.exe" /START
   echo '$ wine MIRELAPP.exe &'
   wine "$BIN/MIRELAPP.exe" </dev/null >/dev/null 2>&1 &
   sleep 3
 
-  say "Mains power fails: the application hears the warning and the hibernation"
+  say "Mains power fails; this time the hibernation call fails (error 5)"
+  wine reg add "$POWRPROF" /v SuspendError /t REG_DWORD /d 5 /f >/dev/null 2>&1
   echo 0 >"$AC_ONLINE"; echo "\$ echo 0 > $AC_ONLINE"
   register probe3
   sleep 3
+  shot 1-hibernation-balloon
+  sleep 3
+  shot 2-hibernation-failed
+
+  say "Mains power returns, fails again, and this time the PC hibernates and resumes"
   echo 1 >"$AC_ONLINE"; echo "\$ echo 1 > $AC_ONLINE"
   register probe4
+  wine reg delete "$POWRPROF" /v SuspendError /f >/dev/null 2>&1
+  echo 0 >"$AC_ONLINE"; echo "\$ echo 0 > $AC_ONLINE"
+  register probe5
+  sleep 7
+  echo "(after the resume an application asks whether the service had hibernated the PC)"
+  wine "$BIN/observer.exe" probe5 signal resume >/dev/null 2>&1
+  sleep 3
+  shot 3-resumed
+  echo 1 >"$AC_ONLINE"; echo "\$ echo 1 > $AC_ONLINE"
 
   say "The service restarts: the application is told, waits, and registers again"
   run wine "$BIN/MIRELSVC.exe" /STOP
@@ -149,17 +165,18 @@ act_tray_app() {
   run wine "$BIN/MIRELSVC.exe" /START
   sleep 3
   run wine "$BIN/MIRELSVC.exe" /UNINSTALL
-  for tag in probe3 probe4; do wine "$BIN/observer.exe" $tag signal quit >/dev/null 2>&1; done
+  for tag in probe3 probe4 probe5; do wine "$BIN/observer.exe" $tag signal quit >/dev/null 2>&1; done
 
   say "What the application logged: its battery probe and each notification as its window took it"
   echo "(the battery level's BATTERY_OK, repeated twice a second, left out)"
   show_log mirelapp.log | grep "m_bIsMirelType\|\[CMainWnd::OnMirelNotify\]" | grep -v "WPARAM 12,"
+  say "Screenshots of what the user saw: $SHOTS"
+  ls "$SHOTS"
 }
 
 mirel_power_supply_mount || exit 1
 mirel_prefix_start
 trap mirel_prefix_stop EXIT
 
-act_sample_service
 act_power_failure
 act_tray_app
