@@ -235,3 +235,18 @@ TEST_F(Alerts, DrillBringsTheBalloonTheAlarmAndAfterTheResumeTheMessage)
     PressOk(AppBoxes()[0]);
     EXPECT_TRUE(WaitForBoxCount(0));
 }
+
+// End to end: a stopped service brings message 104 and its return clears it; a service that
+// cannot hibernate brings message 106.
+TEST_F(Alerts, StoppedServiceAndDisabledHibernationFromTheRealService)
+{
+    SimBattery sim(1);
+    StartOnBatteryPc(sim);
+    ASSERT_EQ(0u, RunServiceCommand(L"/STOP"));
+    ASSERT_TRUE(WaitForBoxCount(1, 5000));
+    EXPECT_TRUE(BoxSays(0, L"「Velmora」サービスが動作していません。"));
+    SetRegDword(POWRPROF_SETTINGS_KEY, L"HiberFilePresent", 0);
+    ASSERT_EQ(0u, RunServiceCommand(L"/START"));
+    ASSERT_TRUE(WaitUntilTrue([&] { return BoxSays(0, kS4DisabledStart); }, 10000));
+    EXPECT_EQ(1u, AppBoxes().size());
+}
