@@ -95,10 +95,7 @@ TEST_F(Alerts, MessageBoxesFollowTheirPriority)
     ASSERT_TRUE(WaitForBoxCount(0));
     ASSERT_TRUE(PostToApp(WM_SERVICE_NOTIFY, NOTIFY_AC_RESTORED, 0));
     ASSERT_TRUE(PostToApp(WM_SERVICE_NOTIFY, NOTIFY_RESUMED, 0));
-    ASSERT_TRUE(WaitForBoxCount(1, 10000));
-    EXPECT_TRUE(BoxSays(0, kResumedEnd));
-    PressOk(AppBoxes()[0]);
-    EXPECT_TRUE(WaitForBoxCount(0));
+    EXPECT_TRUE(ConfirmBox(kResumedEnd, 10000));
 }
 
 // A lock closes the box and removes the icon; another session's unlock changes nothing; the own
@@ -230,10 +227,7 @@ TEST_F(Alerts, DrillBringsTheBalloonTheAlarmAndAfterTheResumeTheMessage)
     ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(suspendCalled, kHibernateMs + 3000));
 
     ASSERT_TRUE(PostToApp(WM_POWERBROADCAST, PBT_APMRESUMESUSPEND, 0));
-    ASSERT_TRUE(WaitForBoxCount(1, 5000));
-    EXPECT_TRUE(BoxSays(0, kResumedEnd));
-    PressOk(AppBoxes()[0]);
-    EXPECT_TRUE(WaitForBoxCount(0));
+    EXPECT_TRUE(ConfirmBox(kResumedEnd, 5000));
 }
 
 // End to end: a stopped service brings message 104 and its return clears it; a service that

@@ -21,7 +21,10 @@ protected:
         if (HasFailure()) {
             // The application's side of the story.
             for (const std::wstring& line : log.Lines()) {
-                if (line.find(L"[CMainWnd::") != std::wstring::npos || line.find(L"[CNotifyIcon::NotifyIcon]") != std::wstring::npos) wprintf(L"  | %ls\n", line.c_str());
+                if (line.find(L"[CMainWnd::") != std::wstring::npos ||
+                    line.find(L"[CNotifyIcon::NotifyIcon]") != std::wstring::npos) {
+                    wprintf(L"  | %ls\n", line.c_str());
+                }
             }
         }
         for (ChildProcess& app : apps) {
@@ -100,6 +103,18 @@ protected:
         return buf;
     }
     static void PressOk(HWND hBox) { PostMessageW(hBox, WM_COMMAND, IDOK, 0); }
+    // Waits for the one box saying text, presses its OK, and waits until it has gone.
+    bool ConfirmBox(const std::wstring& text, DWORD ms = 3000)
+    {
+        std::vector<HWND> boxes;
+        const bool shown = WaitUntilTrue([&] {
+            boxes = AppBoxes();
+            return boxes.size() == 1 && BoxText(boxes[0]).find(text) != std::wstring::npos;
+        }, ms);
+        if (!shown) return false;
+        PressOk(boxes[0]);
+        return WaitForBoxCount(0);
+    }
     // A PC with a battery device, charged: alerts are displayed, and none is raised at start.
     void UseBatteryPc(SimBattery& sim)
     {
