@@ -5,9 +5,11 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <cstddef>
+
 #ifdef _WIN64
-static_assert(NOTIFYICONDATAW_V2_SIZE == 952, "layout of Windows 2000");
-static_assert(NOTIFYICONDATAW_V3_SIZE == 968, "layout of Windows XP");
+static_assert(offsetof(NOTIFYICONDATAW, guidItem) == 952, "layout of Windows 2000");
+static_assert(offsetof(NOTIFYICONDATAW, hBalloonIcon) == 968, "layout of Windows XP");
 static_assert(sizeof(NOTIFYICONDATAW) == 976, "layout of Windows Vista and later");
 #endif
 
