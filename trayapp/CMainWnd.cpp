@@ -551,13 +551,7 @@ const CMainWnd::MessageCondition CMainWnd::kMessages[] = {
 
 void CMainWnd::ShowInfoBalloon(BOOL bRefreshIcon, BOOL bPopBalloon)
 {
-    const BalloonCondition* pTop = NULL;
-    for (const BalloonCondition& c : kBalloons) {
-        if (this->*c.pbFlag) {
-            pTop = &c;
-            break;
-        }
-    }
+    const BalloonCondition* pTop = TopCondition(kBalloons);
     if (pTop == NULL) {
         m_NotifyIcon.HideIcon();
         m_nBalloonKind = 0;
@@ -613,13 +607,7 @@ void CMainWnd::SwitchToDesktop()
 
 void CMainWnd::ShowAlertMessage(BOOL bShowMessage)
 {
-    const MessageCondition* pTop = NULL;
-    for (const MessageCondition& c : kMessages) {
-        if (this->*c.pbFlag) {
-            pTop = &c;
-            break;
-        }
-    }
+    const MessageCondition* pTop = TopCondition(kMessages);
     if (pTop == NULL) {
         CloseMessageBoxes();
     } else if (bShowMessage) {

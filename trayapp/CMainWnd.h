@@ -89,6 +89,18 @@ private:
     static const BalloonCondition kBalloons[];
     static const MessageCondition kMessages[];
 
+    // The first condition of the table whose flag is set, or NULL.
+    template <typename Condition, size_t N>
+    const Condition* TopCondition(const Condition (&table)[N]) const
+    {
+        for (const Condition& c : table) {
+            if (this->*c.pbFlag) {
+                return &c;
+            }
+        }
+        return NULL;
+    }
+
     CNotifyIcon m_NotifyIcon;
     BOOL m_bBalloonShown;
     CPipeCl m_PipeCl;
