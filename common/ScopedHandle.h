@@ -96,6 +96,13 @@ struct SidTraits {
     static void Close(Type h) { ::FreeSid(h); }
 };
 
+struct EventSourceTraits {
+    typedef HANDLE Type;
+    static Type Empty() { return NULL; }
+    static bool IsValid(Type h) { return h != NULL; }
+    static void Close(Type h) { ::DeregisterEventSource(h); }
+};
+
 // For members whose type stays a raw handle: whether h is open, and closing it once.
 inline bool IsOpenHandle(HANDLE h)
 {
@@ -117,3 +124,4 @@ typedef CScopedHandle<LocalMemTraits> ScopedLocalMem;
 typedef CScopedHandle<SidTraits> ScopedSid;
 typedef CScopedHandle<GlobalMemTraits> ScopedGlobalMem;
 typedef CScopedHandle<DevInfoTraits> ScopedDevInfo;
+typedef CScopedHandle<EventSourceTraits> ScopedEventSource;

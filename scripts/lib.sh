@@ -3,7 +3,7 @@
 MIREL_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 MIREL_BUILD="${MIREL_BUILD:-$MIREL_ROOT/build}"
 export MIREL_BUILD
-MIREL_PACKAGES="g++-mingw-w64-x86-64-posix wine64 wine cmake ninja-build googletest xvfb xauth"
+MIREL_PACKAGES="g++-mingw-w64-x86-64-posix wine64 wine cmake ninja-build googletest xvfb xauth wixl"
 
 log() { printf '== %s\n' "$*" >&2; }
 
@@ -33,10 +33,12 @@ mirel_build() {
 
 # Creates a throwaway Wine prefix and starts its server and system processes.
 # The first wine process must not inherit our stdout: Wine's system processes would keep it open.
+# MIREL_SYSTEM_WINEDEBUG: the debug channels of the system processes and the services they start,
+# whose trace goes to $WINEPREFIX.boot.log.
 mirel_prefix_start() {
   export WINEPREFIX
   WINEPREFIX=$(mktemp -d /tmp/mirel-wine.XXXXXX)
-  export WINEDEBUG=-all
+  export WINEDEBUG=${MIREL_SYSTEM_WINEDEBUG:--all}
   export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
   export WINEARCH=win64
   log "creating Wine prefix $WINEPREFIX"
@@ -44,6 +46,7 @@ mirel_prefix_start() {
   wineserver -w
   wineserver -p </dev/null >/dev/null 2>&1
   wineboot </dev/null >>"$WINEPREFIX.boot.log" 2>&1
+  export WINEDEBUG=-all
 }
 
 # Stops this prefix's server (and with it every process of the prefix) and removes the prefix.

@@ -12,6 +12,17 @@ namespace {
 // The longest pause between two status queries while a start or stop is pending.
 const DWORD kMaxPollMs = 500;
 
+// Recovery after a failure: restart after 5 s, again after 5 s, then after a minute each time;
+// a day without failure starts the count afresh.
+BOOL SetRecoveryActions(SC_HANDLE hService)
+{
+    SC_ACTION actions[3] = {
+        { SC_ACTION_RESTART, 5000 }, { SC_ACTION_RESTART, 5000 }, { SC_ACTION_RESTART, 60000 },
+    };
+    SERVICE_FAILURE_ACTIONSW failure = { 24 * 60 * 60, NULL, NULL, ARRAYSIZE(actions), actions };
+    return ::ChangeServiceConfig2W(hService, SERVICE_CONFIG_FAILURE_ACTIONS, &failure);
+}
+
 }  // namespace
 
 BOOL CService::ArgCheck(DWORD dwArgc, LPWSTR* lpszArgv, LPDWORD lpdwRet)
@@ -115,6 +126,12 @@ DWORD CService::Register(LPCWSTR lpszPath, BOOL bDelayedAutoStart)
     } else {
         dwRet = ::GetLastError();
         LOG_TRACE(LOG_DETAIL, FN, L"Failed to ChangeServiceConfig2(SERVICE_CONFIG_DESCRIPTION).");
+    }
+    if (SetRecoveryActions(service.Get())) {
+        LOG_TRACE(LOG_DETAIL, FN, L"Succeeded to ChangeServiceConfig2(SERVICE_CONFIG_FAILURE_ACTIONS).");
+    } else {
+        dwRet = ::GetLastError();
+        LOG_TRACE(LOG_DETAIL, FN, L"Failed to ChangeServiceConfig2(SERVICE_CONFIG_FAILURE_ACTIONS).");
     }
     if (bDelayedAutoStart) {
         SERVICE_DELAYED_AUTO_START_INFO delayed = { TRUE };

@@ -1,6 +1,7 @@
 #include "CServiceCtrl.h"
 
 #include "CLog.h"
+#include "MIRELMSG.h"
 #include "CRegistry.h"
 #include "Notify.h"
 #include "ScopedHandle.h"
@@ -13,6 +14,7 @@
 namespace {
 
 const WCHAR kSettingsKey[] = L"Software\\Orvane\\OrvaneMirel";
+const WCHAR kEventSource[] = L"MIRELSVC";
 
 // Time the last notification (NOTIFY_SERVICE_STOPPED) gets to reach the clients at a stop.
 const DWORD kStopDrainMs = 4000;
@@ -50,7 +52,7 @@ NotifyItem MakeNotifyItem(DWORD dwNotify, DWORD dwValue)
 
 }  // namespace
 
-CServiceCtrl::CServiceCtrl() : m_bHibernating(0)
+CServiceCtrl::CServiceCtrl() : m_bHibernating(0), m_bAcLost(false)
 {
     ZeroMemory(&m_WatchData, sizeof(m_WatchData));
 }
@@ -153,12 +155,17 @@ BOOL CServiceCtrl::IsS4Supported()
     return caps.SystemS4 && caps.HiberFilePresent;
 }
 
+bool CServiceCtrl::IsBatteryMissing()
+{
+    SYSTEM_POWER_STATUS status = {};
+    ::GetSystemPowerStatus(&status);
+    return status.BatteryFlag == BATTERY_FLAG_NO_BATTERY;
+}
+
 void CServiceCtrl::CheckBattery()
 {
     static const WCHAR FN[] = L"CServiceCtrl::CheckBattery";
-    SYSTEM_POWER_STATUS status = {};
-    ::GetSystemPowerStatus(&status);
-    if (status.BatteryFlag == BATTERY_FLAG_NO_BATTERY) {
+    if (IsBatteryMissing()) {
         LOG_TRACE(LOG_EVENT, FN, L"BATTERY_FLAG_NO_BATTERY");
         NotifyClients(NOTIFY_NO_BATTERY, 0);
     } else {
@@ -192,12 +199,16 @@ DWORD CServiceCtrl::BeforeMainLoop(SERVICE_STATUS_HANDLE)
 {
     static const WCHAR FN[] = L"CServiceCtrl::BeforeMainLoop";
     LOG_ENTER(LOG_DETAIL, FN);
+    m_EventLog.Open(kEventSource);
     DWORD dwRet = MirelInitialize(&m_WatchData);
     if (dwRet == ERROR_SUCCESS) {
         dwRet = m_Notifier.Initialize(this);
     }
     if (dwRet == ERROR_SUCCESS) {
         dwRet = m_PipeSv.Initialize(MIREL_PIPE_SUFFIX, OnRcv, this);
+    }
+    if (dwRet == ERROR_SUCCESS) {
+        m_EventLog.Report(MSG_SERVICE_STARTED);
     }
     return LOG_RESULT(LOG_DETAIL, FN, dwRet);
 }
@@ -215,6 +226,8 @@ void CServiceCtrl::AfterMainLoop(SERVICE_STATUS_HANDLE)
     m_Notifier.Finalize(NOTIFY_SERVICE_STOPPED, kStopDrainMs);
     m_PipeSv.Finalize(stopping.Get());
     MirelFinalize();
+    m_EventLog.Report(MSG_SERVICE_STOPPED);
+    m_EventLog.Close();
     LOG_EXIT(LOG_DETAIL, FN);
 }
 
@@ -236,7 +249,7 @@ void CServiceCtrl::MainLoop(DWORD, LPWSTR*)
         switch (dwIndex) {
         case EVTINDEX_BATTLO: NotifyClients(NOTIFY_BATTERY_LOW, 0); break;
         case EVTINDEX_BATTHI: NotifyClients(NOTIFY_BATTERY_OK, 0); break;
-        case EVTINDEX_ACON: NotifyClients(NOTIFY_AC_RESTORED, 0); break;
+        case EVTINDEX_ACON: OnAcRestored(); break;
         case EVTINDEX_ACLOSS: OnAcLoss(); break;
         case EVTINDEX_S4: OnHibernate(); break;
         }
@@ -244,9 +257,11 @@ void CServiceCtrl::MainLoop(DWORD, LPWSTR*)
     LOG_EXIT(LOG_DETAIL, FN);
 }
 
+// The event-log entries follow the notifications, so that writing them never delays a warning.
 void CServiceCtrl::OnAcLoss()
 {
-    if (IsS4Supported()) {
+    const bool bS4 = IsS4Supported() != FALSE;
+    if (bS4) {
         NotifyClients(NOTIFY_S4_ENABLED, 0);
         NotifyClients(NOTIFY_HIBERNATING, 0);
     } else {
@@ -254,21 +269,44 @@ void CServiceCtrl::OnAcLoss()
         NotifyClients(NOTIFY_S4_DISABLED, 0);
     }
     NotifyClients(NOTIFY_AC_LOST, 0);
+    m_bAcLost = true;
+    m_EventLog.Report(MSG_AC_LOST);
+    if (!bS4) {
+        m_EventLog.Report(MSG_HIBERNATION_DISABLED);
+    } else if (IsBatteryMissing()) {
+        m_EventLog.Report(MSG_NO_BATTERY);
+    }
+}
+
+// The library reports the line on at every start of a watch; only a return after a loss is an
+// event worth a log entry.
+void CServiceCtrl::OnAcRestored()
+{
+    NotifyClients(NOTIFY_AC_RESTORED, 0);
+    if (m_bAcLost) {
+        m_bAcLost = false;
+        m_EventLog.Report(MSG_AC_RESTORED);
+    }
 }
 
 void CServiceCtrl::OnHibernate()
 {
     if (!IsS4Supported()) {
         NotifyClients(NOTIFY_S4_DISABLED, 0);
+        m_EventLog.Report(MSG_HIBERNATION_DISABLED);
         return;
     }
+    m_EventLog.Report(MSG_HIBERNATION_STARTED);
     // Blocks while the PC hibernates and returns after the resume.
     ::InterlockedExchange(&m_bHibernating, 1);
     if (!::SetSuspendState(TRUE, FALSE, FALSE)) {
         const DWORD dwErr = ::GetLastError();
         ::InterlockedExchange(&m_bHibernating, 0);
         NotifyClients(NOTIFY_S4_FAILED, dwErr);
+        m_EventLog.Report(MSG_HIBERNATION_FAILED, dwErr);
+        return;
     }
+    m_EventLog.Report(MSG_RESUMED);
 }
 
 DWORD CServiceCtrl::OnStop()

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "CClientNotifier.h"
+#include "CEventLog.h"
 #include "INotifySender.h"
 #include "CPipeSv.h"
 #include "CService.h"
@@ -39,6 +40,7 @@ public:
     DWORD FinalizeWatchData();
 
     BOOL IsS4Supported();
+    bool IsBatteryMissing();
     void CheckBattery();
     void StartWatch();
     void NotifyClients(DWORD dwNotify, DWORD dwValue);
@@ -48,6 +50,7 @@ public:
 protected:
     void ReadSettings();
     void OnAcLoss();
+    void OnAcRestored();
     void OnHibernate();
     // The delivery threads' way to one application: its session on the pipe server.
     DWORD SendTo(DWORD dwClient, LPCVOID lpBuf, DWORD dwLen, HANDLE hAbortEvent) override;
@@ -56,4 +59,8 @@ protected:
     volatile LONG m_bHibernating;
     WATCHDATA m_WatchData;
     CClientNotifier m_Notifier;
+    // The Application log, for what an administrator must find later; m_bAcLost (main loop only)
+    // tells a return of the line from the on-reports at every watch start.
+    CEventLog m_EventLog;
+    bool m_bAcLost;
 };

@@ -1,0 +1,97 @@
+// Custom actions of the installer package. The service is installed through the service program's
+// own command line: that path takes the display name and description from the program's string
+// resources and sets the recovery actions, which the package tables cannot express. The program
+// always exits with 0; a command's result comes back in its result file.
+#include <windows.h>
+#include <msi.h>
+#include <msiquery.h>
+#include <shlobj.h>
+#include <strsafe.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+
+namespace {
+
+const DWORD kCommandTimeoutMs = 120000;
+
+// Writes a line to the installer's log.
+void LogLine(MSIHANDLE hInstall, LPCWSTR lpszText)
+{
+    PMSIHANDLE hRecord = ::MsiCreateRecord(0);
+    ::MsiRecordSetStringW(hRecord, 0, lpszText);
+    ::MsiProcessMessage(hInstall, INSTALLMESSAGE_INFO, hRecord);
+}
+
+// The result file of the service program, in this account's local application-data folder.
+bool ResultFilePath(LPWSTR lpszPath, size_t cchPath)
+{
+    WCHAR szFolder[MAX_PATH];
+    return ::SHGetSpecialFolderPathW(NULL, szFolder, CSIDL_LOCAL_APPDATA, FALSE) &&
+           SUCCEEDED(::StringCchPrintfW(lpszPath, cchPath, L"%s\\CheckKey.txt", szFolder));
+}
+
+// The number the program left in the file; ERROR_FILE_NOT_FOUND when it left none.
+DWORD ReadResult(LPCWSTR lpszPath)
+{
+    FILE* fp = _wfopen(lpszPath, L"r");
+    if (fp == NULL) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    int nResult = 0;
+    const bool bRead = fscanf(fp, "%d", &nResult) == 1;
+    fclose(fp);
+    return bRead ? static_cast<DWORD>(nResult) : ERROR_INVALID_DATA;
+}
+
+// Runs the program with the given command and waits for it. The program's own path follows the
+// command: "/INSTALL" installs that file, the other commands ignore it.
+DWORD RunProgram(LPCWSTR lpszProgram, LPCWSTR lpszCommand)
+{
+    WCHAR szCmdLine[2 * MAX_PATH + 32];
+    if (FAILED(::StringCchPrintfW(szCmdLine, ARRAYSIZE(szCmdLine), L"\"%s\" %s \"%s\"",
+                                  lpszProgram, lpszCommand, lpszProgram))) {
+        return ERROR_FILENAME_EXCED_RANGE;
+    }
+    STARTUPINFOW si = { sizeof(si) };
+    PROCESS_INFORMATION pi = {};
+    if (!::CreateProcessW(lpszProgram, szCmdLine, NULL, NULL, FALSE, CREATE_NO_WINDOW, NULL, NULL,
+                          &si, &pi)) {
+        return ::GetLastError();
+    }
+    const DWORD dwWait = ::WaitForSingleObject(pi.hProcess, kCommandTimeoutMs);
+    ::CloseHandle(pi.hThread);
+    ::CloseHandle(pi.hProcess);
+    return dwWait == WAIT_OBJECT_0 ? ERROR_SUCCESS : ERROR_TIMEOUT;
+}
+
+// Carries out one command of the service program; its result file decides.
+UINT ServiceCommand(MSIHANDLE hInstall, LPCWSTR lpszCommand)
+{
+    WCHAR szProgram[MAX_PATH];
+    DWORD cchProgram = ARRAYSIZE(szProgram);
+    WCHAR szResultFile[MAX_PATH];
+    if (::MsiGetPropertyW(hInstall, L"CustomActionData", szProgram, &cchProgram) != ERROR_SUCCESS ||
+        szProgram[0] == L'\0' || !ResultFilePath(szResultFile, ARRAYSIZE(szResultFile))) {
+        LogLine(hInstall, L"MIRELSVC: no program path.");
+        return ERROR_INSTALL_FAILURE;
+    }
+    ::DeleteFileW(szResultFile);
+    DWORD dwResult = RunProgram(szProgram, lpszCommand);
+    if (dwResult == ERROR_SUCCESS) {
+        dwResult = ReadResult(szResultFile);
+        ::DeleteFileW(szResultFile);
+    }
+    WCHAR szLine[128];
+    ::StringCchPrintfW(szLine, ARRAYSIZE(szLine), L"MIRELSVC %s: result %u", lpszCommand, dwResult);
+    LogLine(hInstall, szLine);
+    return dwResult == ERROR_SUCCESS ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
+}
+
+}  // namespace
+
+// Deferred: registers the service (automatic start, recovery actions); the package starts it.
+extern "C" UINT __stdcall InstallService(MSIHANDLE hInstall)
+{
+    return ServiceCommand(hInstall, L"/INSTALL");
+}

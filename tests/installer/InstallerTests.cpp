@@ -1,0 +1,256 @@
+// The MSI package under Wine's msiexec, and the service's entries in the Application log. Run by
+// in-own-prefix.sh: a prefix of its own whose service manager traces the event-log calls of the
+// services it starts into MIREL_SYSTEM_LOG.
+#include "RunningService.h"
+
+#include <shlobj.h>
+
+#include <fstream>
+
+namespace {
+
+using namespace servicetest;
+
+const wchar_t kRunKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+const wchar_t kEventSourceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\MIRELSVC";
+const wchar_t kServiceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\MIRELSVC";
+
+std::wstring InstallDir()
+{
+    wchar_t folder[MAX_PATH] = L"";
+    SHGetSpecialFolderPathW(NULL, folder, CSIDL_PROGRAM_FILES, FALSE);
+    return std::wstring(folder) + L"\\Mirel";
+}
+
+bool FileExists(const std::wstring& path)
+{
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool KeyExists(const wchar_t* key)
+{
+    ScopedRegKey k;
+    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, KEY_READ | KEY_WOW64_64KEY, k.Put()) == ERROR_SUCCESS;
+}
+
+std::wstring RunValue()
+{
+    wchar_t value[MAX_PATH] = L"";
+    DWORD size = sizeof(value);
+    RegGetValueW(HKEY_LOCAL_MACHINE, kRunKey, L"MIRELAPP", RRF_RT_REG_SZ, NULL, value, &size);
+    return value;
+}
+
+// Versions of this product in the installed programs' list (Wine loses the upgrade code's
+// registration in a major upgrade, so the list is the better witness).
+std::vector<std::wstring> InstalledVersions()
+{
+    const wchar_t kUninstallKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
+    std::vector<std::wstring> versions;
+    ScopedRegKey list;
+    RegOpenKeyExW(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_READ, list.Put());
+    wchar_t product[256];
+    for (DWORD i = 0, len = ARRAYSIZE(product);
+         RegEnumKeyExW(list.Get(), i, product, &len, NULL, NULL, NULL, NULL) == ERROR_SUCCESS;
+         ++i, len = ARRAYSIZE(product)) {
+        wchar_t name[64] = L"", version[32] = L"";
+        DWORD nameSize = sizeof(name), versionSize = sizeof(version);
+        RegGetValueW(list.Get(), product, L"DisplayName", RRF_RT_REG_SZ, NULL, name, &nameSize);
+        RegGetValueW(list.Get(), product, L"DisplayVersion", RRF_RT_REG_SZ, NULL, version, &versionSize);
+        if (wcscmp(name, L"Mirel") == 0) versions.push_back(version);
+    }
+    return versions;
+}
+
+// The service's process id while it runs, else 0.
+DWORD ServicePid()
+{
+    ScopedScHandle scm(OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT));
+    ScopedScHandle service(OpenServiceW(scm.Get(), L"MIRELSVC", SERVICE_QUERY_STATUS));
+    SERVICE_STATUS_PROCESS status = {};
+    DWORD size = 0;
+    if (!QueryServiceStatusEx(service.Get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                              sizeof(status), &size) || status.dwCurrentState != SERVICE_RUNNING) {
+        return 0;
+    }
+    return status.dwProcessId;
+}
+
+DWORD Msiexec(const std::wstring& args)
+{
+    return RunProcess(L"msiexec " + args + L" /qn", 120000);
+}
+
+std::wstring Package(const wchar_t* name)
+{
+    return L"\"" + ProgramPath(name) + L"\"";
+}
+
+class Installer : public ::testing::Test {
+protected:
+    void TearDown() override { Msiexec(L"/x " + Package(L"Mirel.msi")); }
+
+    void ExpectInstalled(const wchar_t* version)
+    {
+        EXPECT_EQ(InstalledVersions(), std::vector<std::wstring>{ version });
+        for (const wchar_t* file : { L"MIRELSVC.exe", L"MIRELAPI.dll", L"MIRELAPP.exe" }) {
+            EXPECT_TRUE(FileExists(InstallDir() + L"\\" + file)) << file;
+        }
+        EXPECT_NE(ServicePid(), 0u);
+        EXPECT_EQ(RunValue(), L"\"" + InstallDir() + L"\\MIRELAPP.exe\"");
+        EXPECT_TRUE(KeyExists(kEventSourceKey));
+    }
+};
+
+TEST_F(Installer, InstallsAgainUpgradesAndRemovesCleanly)
+{
+    ASSERT_EQ(Msiexec(L"/i " + Package(L"Mirel-old.msi")), 0u);
+    ExpectInstalled(L"0.9.0");
+
+    ASSERT_EQ(Msiexec(L"/i " + Package(L"Mirel.msi")), 0u);  // a major upgrade
+    ExpectInstalled(L"1.0.0");
+
+    ASSERT_EQ(Msiexec(L"/i " + Package(L"Mirel.msi")), 0u);  // the same package again
+    ExpectInstalled(L"1.0.0");
+
+    ASSERT_EQ(Msiexec(L"/x " + Package(L"Mirel.msi")), 0u);
+    EXPECT_TRUE(InstalledVersions().empty());
+    EXPECT_FALSE(FileExists(InstallDir()));
+    EXPECT_EQ(RunValue(), L"");
+    EXPECT_FALSE(KeyExists(kServiceKey));
+    EXPECT_FALSE(KeyExists(kEventSourceKey));
+    EXPECT_FALSE(KeyExists(L"Software\\Orvane"));
+}
+
+// One ReportEventW call as the service manager's trace shows it: type, id and the insertion.
+struct LoggedEvent {
+    WORD type;
+    DWORD id;
+    std::string insert;
+    bool operator==(const LoggedEvent& o) const { return type == o.type && id == o.id && insert == o.insert; }
+};
+
+std::ostream& operator<<(std::ostream& os, const LoggedEvent& e)
+{
+    return os << std::hex << e.type << "/" << e.id << " " << e.insert;
+}
+
+// The events traced since the byte offset `from` of the system log.
+std::vector<LoggedEvent> EventsSince(std::streamoff from)
+{
+    std::vector<LoggedEvent> events;
+    std::ifstream in(_wgetenv(L"MIREL_SYSTEM_LOG"), std::ios::binary);
+    in.seekg(from);
+    for (std::string line; std::getline(in, line);) {
+        const size_t call = line.find("fixme:advapi:ReportEventW (");
+        const size_t insert = line.find(":eventlog:ReportEventW L\"");
+        if (call != std::string::npos) {
+            unsigned type = 0, category = 0, id = 0;
+            sscanf(line.c_str() + line.find(',', call) + 1, "0x%x,0x%x,0x%x", &type, &category, &id);
+            events.push_back({ static_cast<WORD>(type), id, "" });
+        } else if (insert != std::string::npos && !events.empty()) {
+            const size_t begin = insert + 25;
+            events.back().insert = line.substr(begin, line.rfind('"') - begin);
+        }
+    }
+    return events;
+}
+
+std::streamoff SystemLogSize()
+{
+    std::ifstream in(_wgetenv(L"MIREL_SYSTEM_LOG"), std::ios::binary | std::ios::ate);
+    return in.tellg();
+}
+
+class EventLog : public Installer {
+protected:
+    void SetUp() override
+    {
+        ASSERT_NE(_wgetenv(L"MIREL_SYSTEM_LOG"), nullptr) << "run through in-own-prefix.sh";
+        SetDrillSettings(kFlickerMs / 1000);
+        ASSERT_EQ(Msiexec(L"/i " + Package(L"Mirel.msi")), 0u);
+        // Restarted, the service loads the stand-in from its own folder.
+        ASSERT_TRUE(CopyFileW(ProgramPath(L"powrprof.dll").c_str(), StandIn().c_str(), FALSE));
+        ASSERT_TRUE(UseStandInPowerLibrary(true));
+        StopService();
+        from = SystemLogSize();
+        RunServiceCommand(L"/START");
+    }
+    void TearDown() override
+    {
+        StopService();
+        DeleteFileW(StandIn().c_str());
+        Installer::TearDown();
+        UseStandInPowerLibrary(false);
+        DeleteRegTree(POWRPROF_SETTINGS_KEY);
+        DeleteRegTree(L"Software\\Orvane");
+    }
+    static std::wstring StandIn() { return InstallDir() + L"\\powrprof.dll"; }
+
+    // Drops the line and has the watch started by a registration; waits for the codes and, unless
+    // hibernation gets disabled during the flicker wait, for its call; then brings the line back,
+    // which a new registration's watch reports (with hibernation disabled nothing watches it).
+    void Drill(const std::vector<DWORD>& codes, bool disableDuringWait = false)
+    {
+        const bool hibernates = !disableDuringWait;
+        ObserverProcess watcher(L"watcher");
+        ASSERT_NE(watcher.WaitRegistered(), 0u);
+        ASSERT_TRUE(power.SetAcOnline(false));
+        const size_t before = watcher.Codes().size();
+        {
+            ObserverProcess trigger(L"trigger");
+            ASSERT_NE(trigger.WaitRegistered(), 0u);
+            if (disableDuringWait) {  // once the watch has begun
+                ASSERT_TRUE(trigger.WaitForCodes(0, { NOTIFY_S4_ENABLED }, 5000)) << trigger.Dump();
+                SetRegDword(POWRPROF_SETTINGS_KEY, L"HiberFilePresent", 0);
+            }
+            ASSERT_TRUE(watcher.WaitForCodes(before, codes, kHibernateMs + 5000)) << watcher.Dump();
+            if (hibernates) {
+                ASSERT_EQ(WaitForSingleObject(suspendCalled.Get(), 5000), WAIT_OBJECT_0);
+            }
+        }
+        ASSERT_TRUE(power.SetAcOnline(true));
+        if (hibernates) {
+            ObserverProcess again(L"again");
+            EXPECT_TRUE(watcher.WaitForCodes(before, { NOTIFY_AC_RESTORED }, 5000)) << watcher.Dump();
+        }
+    }
+
+    void StopService()
+    {
+        std::string output;
+        RunProcess(L"sc stop MIRELSVC", 30000, &output);
+        for (int i = 0; i < 500 && ServicePid() != 0; ++i) Sleep(20);
+    }
+
+    std::streamoff from = 0;  // where the restarted service's trace begins
+    ScopedPowerSupply power;
+    ScopedKernelHandle suspendCalled{ CreateEventW(NULL, FALSE, FALSE, POWRPROF_CALLED_EVENT) };
+};
+
+TEST_F(EventLog, OneEntryPerOccurrenceOfEachDrill)
+{
+    ASSERT_TRUE(power.SetBatteryAbsent());  // hibernation goes ahead, but the log warns
+    ASSERT_NO_FATAL_FAILURE(Drill({ NOTIFY_AC_LOST }));
+    ASSERT_TRUE(power.SetBatteryPresent(90));
+    SetRegDword(POWRPROF_SETTINGS_KEY, L"SuspendError", 50);
+    ASSERT_NO_FATAL_FAILURE(Drill({ NOTIFY_AC_LOST, NOTIFY_S4_FAILED }));
+    ASSERT_NO_FATAL_FAILURE(Drill({ NOTIFY_S4_DISABLED, NOTIFY_AC_LOST }, true));
+    StopService();
+    Sleep(500);  // the trace reaches the file after the service's end
+
+    const WORD kInfo = EVENTLOG_INFORMATION_TYPE, kWarn = EVENTLOG_WARNING_TYPE, kError = EVENTLOG_ERROR_TYPE;
+    const std::vector<LoggedEvent> expected = {
+        { kInfo, 0x40000001, "" },                                  // started
+        { kWarn, 0x8000000A, "" },  { kError, 0xC0000017, "" },     // AC lost, no battery
+        { kInfo, 0x40000014, "" },                                  // hibernation started
+        { kInfo, 0x4000001E, "" },  { kInfo, 0x4000000B, "" },      // resumed, AC back
+        { kWarn, 0x8000000A, "" },  { kInfo, 0x40000014, "" },      // AC lost, hibernation started
+        { kError, 0xC0000015, "50" }, { kInfo, 0x4000000B, "" },    // failed with its code, AC back
+        { kWarn, 0x8000000A, "" },  { kError, 0xC0000016, "" },     // AC lost, hibernation disabled
+        { kInfo, 0x40000002, "" },                                  // stopped
+    };
+    EXPECT_EQ(EventsSince(from), expected);
+}
+
+}  // namespace
