@@ -582,8 +582,13 @@ DWORD CPipeSv::SendToSession(CLIENT_SESSION* pNode, LPCVOID lpBuf, DWORD dwLen,
         // Only the thread that takes the session out of the list reports it, so concurrent
         // calls report it once.
         DWORD dwHandle = 0;
-        if (RemoveSession(pNode, &dwHandle) && bReport) {
-            Notify_Disconnected(dwHandle);
+        if (RemoveSession(pNode, &dwHandle)) {
+            // The list's reference leaves with the node; the caller's keeps it until the caller
+            // is done, and the last release closes the channel.
+            ReleaseSession(pNode, hAbortEvent);
+            if (bReport) {
+                Notify_Disconnected(dwHandle);
+            }
         }
     }
     return dwOutcome;

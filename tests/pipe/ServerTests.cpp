@@ -16,13 +16,12 @@ using testsupport::NowMs;
 
 namespace {
 
-// Memory this process has committed.
+// Memory this process has committed: the commit charge (Wine leaves PrivateUsage at 0).
 ULONGLONG CommittedBytes()
 {
-    PROCESS_MEMORY_COUNTERS_EX counters = {};
-    GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
-                         sizeof(counters));
-    return counters.PrivateUsage;
+    PROCESS_MEMORY_COUNTERS counters = {};
+    GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters));
+    return counters.PagefileUsage;
 }
 
 // A server in this process whose owner records every event; it can be told to answer each

@@ -1,0 +1,285 @@
+// Fault drills of the whole system: the real service, library and tray application with observer
+// processes in the place of further applications, under load and under attack. The AC line comes
+// from the simulated power supply, the hibernation call from the stand-in power library.
+#include "CLog.h"
+#include "CPipe.h"
+#include "TrayAppFixture.h"
+
+#include <psapi.h>
+
+#include <memory>
+
+namespace {
+
+using namespace traytest;
+
+// What the service process holds: its open handles, as the system's handle list shows them
+// (GetProcessHandleCount reads 0 under Wine, and the process list gives the handle table's size),
+// and committed private memory (the commit charge, PagefileUsage: Wine leaves PrivateUsage at 0).
+struct Figures {
+    ULONG handles = 0;
+    SIZE_T committed = 0;
+};
+
+// One entry of the system's handle list (information class 16).
+struct HandleEntry {
+    ULONG ownerPid;
+    BYTE objectType;
+    BYTE flags;
+    USHORT value;
+    PVOID object;
+    ULONG access;
+};
+
+typedef NTSTATUS(NTAPI* QuerySystemInformation)(ULONG, PVOID, ULONG, PULONG);
+
+ULONG HandleCount(DWORD pid)
+{
+    static const auto query = reinterpret_cast<QuerySystemInformation>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation"));
+    std::vector<BYTE> buf(1 << 20);
+    ULONG size = 0;
+    while (query(16, buf.data(), static_cast<ULONG>(buf.size()), &size) == static_cast<NTSTATUS>(0xC0000004)) {
+        buf.resize(buf.size() * 2);  // STATUS_INFO_LENGTH_MISMATCH
+    }
+    const ULONG count = *reinterpret_cast<ULONG*>(buf.data());
+    const HandleEntry* entries = reinterpret_cast<HandleEntry*>(buf.data() + sizeof(ULONG_PTR));
+    ULONG owned = 0;
+    for (ULONG i = 0; i < count; ++i) owned += entries[i].ownerPid == pid;
+    return owned;
+}
+
+Figures FiguresOf(DWORD pid)
+{
+    Figures f;
+    f.handles = HandleCount(pid);
+    ScopedKernelHandle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid));
+    PROCESS_MEMORY_COUNTERS_EX counters = {};
+    if (GetProcessMemoryInfo(process.Get(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                             sizeof(counters))) {
+        f.committed = counters.PagefileUsage;
+    }
+    return f;
+}
+
+// Milliseconds of the day at which the first line holding text after line `from` was written.
+long LoggedAt(const std::vector<std::wstring>& lines, const std::wstring& text, size_t from = 0)
+{
+    for (size_t i = from; i < lines.size(); ++i) {
+        int h = 0, m = 0, s = 0, ms = 0;
+        if (lines[i].find(text) != std::wstring::npos &&
+            swscanf(lines[i].c_str(), L"[%*d/%*d/%*d %d:%d:%d.%d]", &h, &m, &s, &ms) == 4) {
+            return ((h * 60 + m) * 60 + s) * 1000L + ms;
+        }
+    }
+    return -1;
+}
+
+class Drills : public TrayApp {
+protected:
+    Drills()
+    {
+        // Event-level lines only: cheap enough for thousands of notifications, and they carry
+        // the main loop's events with their times.
+        SetRegDword(MIREL_DBGLOG_KEY, L"loglevel", 0);
+    }
+    void SetUp() override
+    {
+        TrayApp::SetUp();
+        ResetEvent(stopHostile.Get());
+    }
+
+    DWORD ServicePid()
+    {
+        ScopedScHandle scm(OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT));
+        ScopedScHandle service(OpenServiceW(scm.Get(), L"MIRELSVC", SERVICE_QUERY_STATUS));
+        SERVICE_STATUS_PROCESS status = {};
+        DWORD size = 0;
+        QueryServiceStatusEx(service.Get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                             sizeof(status), &size);
+        return status.dwProcessId;
+    }
+    // The application's own registration is done once the service has told it the battery state.
+    bool WaitAppRegistered(size_t count) { return WaitForLogCount(L"dwNotify = 3", count, 10000); }
+
+    // Starts observers o<first>..o<last> side by side; each that did not register gets one retry.
+    void StartObservers(int first, int last)
+    {
+        for (int i = first; i <= last; ++i) observers.emplace_back(L"o" + std::to_wstring(i));
+        for (auto it = observers.begin(); it != observers.end(); ++it) {
+            if (it->WaitRegistered() == 0) {
+                const int n = first + static_cast<int>(std::distance(observers.begin(), it));
+                it = observers.erase(it);
+                it = observers.emplace(it, L"o" + std::to_wstring(n));
+                ASSERT_NE(0u, it->WaitRegistered()) << "o" << n;
+            }
+        }
+    }
+    // The AC-loss drill: the line drops and a registration restarts the watch. Every observer and
+    // the application hear the loss in order, and the hibernation comes once, on time after it.
+    void AcLossDrill(std::function<void()> registerTrigger)
+    {
+        const size_t logFrom = log.Lines().size();
+        ASSERT_TRUE(power.SetAcOnline(false));
+        registerTrigger();
+        // The loss comes a flicker wait later; codes of the registration may still be arriving.
+        std::vector<size_t> before;
+        for (const ObserverProcess& o : observers) before.push_back(o.Codes().size());
+        size_t i = 0;
+        for (const ObserverProcess& o : observers) {
+            EXPECT_TRUE(o.WaitForCodes(before[i++], kAcLoss, kHibernateMs + 10000)) << o.Dump();
+        }
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(suspendCalled, kHibernateMs + 10000));
+        const std::vector<std::wstring> lines = log.Lines();
+        const long lost = LoggedAt(lines, L"EVTINDEX_ACLOSS", logFrom);
+        const long s4 = LoggedAt(lines, L"EVTINDEX_S4", logFrom);
+        EXPECT_NEAR(static_cast<double>(s4 - lost), kBeforeHibernateMs, 50) << lost << " " << s4;
+        const long app6 = LoggedAt(lines, L"dwNotify = 06", logFrom);
+        const long app1 = LoggedAt(lines, L"dwNotify = 01", logFrom);
+        if (!apps.empty()) {
+            EXPECT_TRUE(app6 >= 0 && app6 <= app1) << app6 << " " << app1;
+        }
+        EXPECT_EQ("1 0 0\r\n", SuspendCalls());
+    }
+
+    std::list<ObserverProcess> observers;
+    ScopedKernelHandle stopHostile{ CreateEventW(NULL, TRUE, FALSE, L"Global\\mirel_hostile_stop") };
+};
+
+TEST_F(Drills, HundredApplicationsHearTheLossInOrderAndTheHibernationKeepsItsDeadline)
+{
+    StartService();
+    StartApp();
+    ASSERT_TRUE(WaitAppRegistered(1));
+    ASSERT_NO_FATAL_FAILURE(StartObservers(1, 99));
+    ObserverProcess refused(L"refused");  // the 101st
+    EXPECT_EQ(0u, refused.WaitRegistered(3000));
+    EXPECT_TRUE(refused.WaitForLine("id 0", 1000)) << refused.Dump();
+
+    // The last observer makes room for the trigger, so 100 hear the drill.
+    AcLossDrill([this] {
+        observers.pop_back();
+        observers.emplace_back(L"trigger");
+        ASSERT_NE(0u, observers.back().WaitRegistered());
+    });
+}
+
+TEST_F(Drills, ApplicationsKilledMidNotificationLeaveNoTrace)
+{
+    StartService();
+    ASSERT_NO_FATAL_FAILURE(StartObservers(1, 3));
+    const DWORD pid = ServicePid();
+    Figures start;
+    std::vector<DWORD> victimIds;
+    for (int round = 0; round <= 10; ++round) {
+        std::vector<size_t> heard;
+        for (const ObserverProcess& o : observers) heard.push_back(o.Codes().size());
+        {
+            // Its registration notifies everybody; it takes its own first notification's
+            // connection and dies with it unread.
+            ObserverProcess victim(L"victim", true);
+            victimIds.push_back(victim.WaitRegistered());
+            ASSERT_TRUE(victim.WaitForLine("hung", 5000)) << victim.Dump();
+            victim.Kill();
+        }
+        size_t i = 0;
+        for (const ObserverProcess& o : observers) {
+            EXPECT_TRUE(o.WaitForCodes(heard[i++], { NOTIFY_NO_BATTERY, NOTIFY_S4_ENABLED, NOTIFY_AC_RESTORED }, 5000))
+                << round << " " << o.Dump();
+        }
+        if (round == 0) start = FiguresOf(pid);  // after the first round every pool is warm
+    }
+    // A dead application's session is gone by the next registration, which gets its handle.
+    EXPECT_EQ(std::vector<DWORD>(victimIds.size(), victimIds.front()), victimIds);
+    Sleep(500);
+    const Figures end = FiguresOf(pid);
+    printf("service: %lu -> %lu handles, %zu -> %zu KB committed\n", start.handles, end.handles,
+           start.committed / 1024, end.committed / 1024);
+    EXPECT_LE(end.handles, start.handles + 4);
+    EXPECT_LE(end.committed, start.committed + 512 * 1024);
+}
+
+TEST_F(Drills, ServiceKilledDuringTheFlickerWaitIsRestartedAndStillHibernates)
+{
+    StartService();
+    StartApp();
+    ASSERT_TRUE(WaitAppRegistered(1));
+    const size_t stopped = LogCount(kStopped), running = LogCount(kRunning);
+    size_t before = 0;
+    ObserverProcess watcher(L"watcher");
+    ASSERT_NE(0u, watcher.WaitRegistered());
+    ASSERT_NE(0u, DropLineAndRegisterTrigger(watcher, &before));  // the flicker wait runs
+    EndServiceProcess(L"MIRELSVC");
+    const ULONGLONG killedAt = NowMs();
+    ASSERT_TRUE(WaitForLogCount(kStopped, stopped + 1, 5000));
+    EXPECT_LT(NowMs() - killedAt, 2500u);
+    EXPECT_EQ("", SuspendCalls());
+
+    // Restarted as the recovery actions would (Wine's manager notices the death at a stop).
+    RunServiceCommand(L"/STOP");
+    ASSERT_EQ(0u, RunServiceCommand(L"/START"));
+    ASSERT_TRUE(WaitForLogCount(kRunning, running + 1, 5000));
+    // The application registers again, which starts the watch with the line still off.
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(suspendCalled, kHibernateMs + 8000));
+    EXPECT_EQ("1 0 0\r\n", SuspendCalls());
+}
+
+TEST_F(Drills, HostileLocalProcessChangesNeitherOutcomeNorTiming)
+{
+    StartService();
+    ASSERT_NO_FATAL_FAILURE(StartObservers(1, 3));
+    ChildProcess hostile;
+    ASSERT_TRUE(hostile.Start(L"\"" + ProgramPath(L"hostile.exe") + L"\" " +
+                              std::to_wstring(observers.front().Pid()), true));
+    Sleep(500);
+    AcLossDrill([this] {
+        observers.emplace_back(L"trigger");
+        ASSERT_NE(0u, observers.back().WaitRegistered());
+    });
+    SetEvent(stopHostile.Get());
+    EXPECT_EQ(0u, hostile.Wait(10000));
+    printf("hostile: %s", hostile.Output().c_str());
+    for (const ObserverProcess& o : observers) EXPECT_EQ(0u, o.Count(0x77)) << o.Dump();
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), ServiceState());
+}
+
+// 10,000 notifications to ten applications: each registration of this process's own name brings
+// every application three (battery, hibernation possible, line on). Paced in tens, as the queue
+// of each application holds a bounded number and no real event comes that fast.
+TEST_F(Drills, SoakOfTenThousandNotificationsLeavesNoGrowth)
+{
+    const int kRegistrations = 334;
+    StartService();
+    ASSERT_NO_FATAL_FAILURE(StartObservers(1, 10));
+    const DWORD pid = ServicePid();
+    CPipe ctrl;
+    ASSERT_EQ(0u, ctrl.Initialize(PIPETYPE_CLIENT, PIPE_CTRL_PREFIX MIREL_PIPE_SUFFIX, NULL, NULL));
+    wchar_t name[64];
+    swprintf(name, 64, L"%ls%ls%08x", PIPE_DATA_PREFIX, MIREL_PIPE_SUFFIX, GetCurrentProcessId());
+    std::vector<size_t> base;
+    for (const ObserverProcess& o : observers) base.push_back(o.Codes().size());
+    auto caughtUp = [&](int registrations) {
+        size_t i = 0;
+        for (const ObserverProcess& o : observers) {
+            const size_t goal = base[i++] + 3 * registrations;
+            if (!WaitUntilTrue([&] { return o.Codes().size() >= goal; }, 10000)) return false;
+        }
+        return true;
+    };
+    Figures start;
+    for (int i = 1; i <= kRegistrations; ++i) {
+        DWORD handle = 0;
+        ASSERT_EQ(0u, ctrl.SendRequest(PIPEREQUEST_CONNECT, name, 0, &handle, NULL)) << i;
+        if (i % 10 == 0 || i == kRegistrations) ASSERT_TRUE(caughtUp(i)) << i;
+        if (i == 20) start = FiguresOf(pid);  // every pool is warm by now
+    }
+    ctrl.Finalize(NULL);
+    const Figures end = FiguresOf(pid);
+    printf("service: %lu -> %lu handles, %zu -> %zu KB committed\n", start.handles, end.handles,
+           start.committed / 1024, end.committed / 1024);
+    EXPECT_LE(end.handles, start.handles + 8);
+    EXPECT_LE(end.committed, start.committed + 1024 * 1024);
+    EXPECT_EQ(0u, LogCount(L"Queue full"));
+}
+
+}  // namespace

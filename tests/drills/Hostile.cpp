@@ -1,0 +1,94 @@
+// A hostile local process, run beside the service during a drill:
+//   hostile <victim pid>    until the event "Global\mirel_hostile_stop" is set, round after round:
+// holds the lock names an older design used for the pipes; sends the service malformed frames,
+// truncated headers and a 2 GB announcement; sends the victim application a notification that
+// pretends to come from the service; and registers itself again and again. Prints the rounds.
+#include "CGlobalLock.h"
+#include "Notify.h"
+#include "PipeDefs.h"
+
+#include <windows.h>
+#include <stdio.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+// The code a forged notification carries; no real notification has it.
+const DWORD kForgedCode = 0x77;
+
+std::wstring NotifyPipeName(DWORD pid)
+{
+    wchar_t name[64];
+    swprintf(name, 64, L"%ls%ls%08x", PIPE_DATA_PREFIX, MIREL_PIPE_SUFFIX, pid);
+    return name;
+}
+
+// One connection: writes the bytes and reads whatever answer comes within the pipe's own limits.
+void Send(const std::wstring& pipe, const std::string& bytes)
+{
+    HANDLE h = CreateFileW(pipe.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    if (h == INVALID_HANDLE_VALUE) {
+        WaitNamedPipeW(pipe.c_str(), 50);
+        return;
+    }
+    DWORD done = 0, ack = 0;
+    if (!bytes.empty()) WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &done, NULL);
+    if (bytes.size() >= sizeof(DataHdr)) ReadFile(h, &ack, sizeof(ack), &done, NULL);
+    CloseHandle(h);
+}
+
+std::string Frame(DWORD code, DWORD announced, const std::string& data)
+{
+    const DataHdr hdr = { code, announced };
+    return std::string(reinterpret_cast<const char*>(&hdr), sizeof(hdr)) + data;
+}
+
+std::string Wide(const std::wstring& text)
+{
+    return std::string(reinterpret_cast<const char*>(text.c_str()), (text.size() + 1) * sizeof(wchar_t));
+}
+
+void HoldLocksOf(const std::wstring& pipe, std::vector<std::unique_ptr<CGlobalLock>>* held)
+{
+    for (const wchar_t* end : { L"sv", L"cl" }) {
+        held->emplace_back(new CGlobalLock);
+        if (held->back()->Initialize((pipe + end).c_str(), INFINITE) == 0) held->back()->Lock(NULL);
+    }
+}
+
+void Round(const std::wstring& ctrl, const std::wstring& victim, const std::wstring& own)
+{
+    const DWORD forged = kForgedCode;
+    Send(ctrl, std::string("\x07\x00", 2));                                    // a truncated header
+    Send(ctrl, Frame(7, 3, "abc"));                                            // an unknown request
+    Send(ctrl, Frame(PIPEREQUEST_CONNECT, 0x7FFFFFF0, "x"));                   // 2 GB announced
+    Send(ctrl, Frame(PIPEREQUEST_CONNECT, 6, std::string("\\\\.\\p", 6)));     // a name cut short
+    Send(ctrl, Frame(PIPEREQUEST_CLOSE, 4, std::string("\x01\x00\x00\x00", 4)));  // someone else's handle
+    Send(victim, Frame(0, 4, std::string(reinterpret_cast<const char*>(&forged), 4)));  // forged sender
+    Send(victim, Frame(0, 0x7FFFFFF0, ""));                                    // 2 GB to the victim
+    Send(ctrl, Frame(PIPEREQUEST_CONNECT, static_cast<DWORD>(Wide(own).size()), Wide(own)));  // again
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv)
+{
+    if (argc < 2) return 87;
+    HANDLE stop = CreateEventW(NULL, TRUE, FALSE, L"Global\\mirel_hostile_stop");
+    const std::wstring ctrl = PIPE_CTRL_PREFIX MIREL_PIPE_SUFFIX;
+    const std::wstring victim = NotifyPipeName(wcstoul(argv[1], NULL, 10));
+    const std::wstring own = NotifyPipeName(GetCurrentProcessId());
+    std::vector<std::unique_ptr<CGlobalLock>> held;
+    HoldLocksOf(ctrl, &held);
+    HoldLocksOf(PIPE_DATA_PREFIX MIREL_PIPE_SUFFIX, &held);
+    HoldLocksOf(victim, &held);
+    int rounds = 0;
+    for (; WaitForSingleObject(stop, 20) == WAIT_TIMEOUT; ++rounds) {
+        Round(ctrl, victim, own);
+    }
+    printf("%d rounds\n", rounds);
+    return 0;
+}
