@@ -95,7 +95,10 @@ void CLog::Finalize()
 
 void CLog::Trace(DWORD dwLevel, LPCWSTR lpszFunction, int nLine, LPCWSTR lpszFormat, ...)
 {
-    if (!m_bOpened || dwLevel > m_dwLogLevel || lpszFunction == NULL || lpszFormat == NULL) {
+    // Without a line form nothing is written: the line is not even formatted (the service and
+    // the applications pass event-level lines here at every battery poll).
+    if (!m_bOpened || dwLevel > m_dwLogLevel || (m_dwLogForm != 1 && m_dwLogForm != 2) ||
+        lpszFunction == NULL || lpszFormat == NULL) {
         return;
     }
 

@@ -49,6 +49,7 @@ CMainWnd::CMainWnd()
       m_bIsMirelType(FALSE),
       m_nTimerId(0),
       m_nSessionLockCnt(0),
+      m_dwWatchedPid(0),
       m_hWnd(NULL),
       m_bIsWin8(FALSE),
       m_dwShowBalloonWait(500),
@@ -289,6 +290,11 @@ void CMainWnd::OnRcvData(LPVOID lpObj, PPIPEEVENT pPipeEvent)
         if (dwBuff[0] == NOTIFY_BATTERY_LOW && pThis->EnumProcess(pThis->m_szRefreshToolPath)) {
             dwBuff[0] = NOTIFY_BATTERY_OK;
         }
+        if (dwBuff[0] == NOTIFY_SERVICE_STOPPED) {
+            // Marked before the acknowledgement lets the service end: its process's end is no
+            // second news for the watch thread.
+            pThis->SetLinkLost(TRUE);
+        }
         ::PostMessageW(pThis->m_hWnd, WM_SERVICE_NOTIFY, dwBuff[0], 0);
     } else if (pPipeEvent->dwDataSize == sizeof(dwBuff)) {
         pThis->m_PipeCl.GetReceivedData(dwBuff, sizeof(dwBuff));
@@ -306,10 +312,17 @@ DWORD CMainWnd::ThreadProc(LPVOID lParam)
     }
     CMainWnd* pThis = static_cast<CMainWnd*>(lParam);
     HANDLE hTerminate = pThis->GetTerminateEvent();
-    while (::WaitForSingleObject(hTerminate, kWatchPeriodMs) == WAIT_TIMEOUT) {
+    for (;;) {
+        pThis->WatchServiceProcess();
+        const HANDLE waits[2] = { hTerminate, pThis->m_ServiceProcess.Get() };
+        const DWORD dwWait = ::WaitForMultipleObjects(pThis->m_ServiceProcess.IsValid() ? 2 : 1, waits,
+                                                      FALSE, kWatchPeriodMs);
+        if (dwWait == WAIT_OBJECT_0 || dwWait == WAIT_FAILED) {
+            break;
+        }
         if (!pThis->IsLinkLost()) {
             // A service that died or was restarted sends no stop notice.
-            if (pThis->IsServiceGone()) {
+            if (pThis->IsServiceProcessGone(dwWait)) {
                 LOG_TRACE(LOG_EVENT, FN, L"Service process gone.");
                 pThis->SetLinkLost(TRUE);
                 ::PostMessageW(pThis->m_hWnd, WM_SERVICE_NOTIFY, NOTIFY_SERVICE_STOPPED, 0);
@@ -387,6 +400,25 @@ BOOL CMainWnd::IsServiceGone()
         return TRUE;
     }
     return GetServiceProcessId() != m_PipeCl.GetServiceProcessId();
+}
+
+// While linked, the process that served the registration is opened once for waiting; while not,
+// none is held (a stopped service's process would end every wait at once).
+void CMainWnd::WatchServiceProcess()
+{
+    const DWORD dwPid = IsLinkLost() ? 0 : m_PipeCl.GetServiceProcessId();
+    if (dwPid != m_dwWatchedPid) {
+        m_dwWatchedPid = dwPid;
+        m_ServiceProcess.Reset(dwPid != 0 ? ::OpenProcess(SYNCHRONIZE, FALSE, dwPid) : NULL);
+    }
+}
+
+BOOL CMainWnd::IsServiceProcessGone(DWORD dwWait)
+{
+    if (m_ServiceProcess.IsValid()) {
+        return dwWait == WAIT_OBJECT_0 + 1;
+    }
+    return IsServiceGone();
 }
 
 // The process of the running service, 0 when it does not run.

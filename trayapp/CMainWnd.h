@@ -7,6 +7,7 @@
 #include "CPipeCl.h"
 #include "CThread.h"
 #include "CToastApi.h"
+#include "ScopedHandle.h"
 
 #include <windows.h>
 
@@ -69,6 +70,8 @@ private:
     DWORD ConnectService(HANDLE hAbortEvent);
     DWORD GetServiceProcessId();
     BOOL IsServiceGone();
+    BOOL IsServiceProcessGone(DWORD dwWait);
+    void WatchServiceProcess();
     BOOL IsLinkLost();
     void SetLinkLost(BOOL bLost);
 
@@ -136,4 +139,9 @@ private:
     // The link to the service as the watch thread sees it: 1 while the service process we
     // registered with is gone or stopped and we must register anew, 0 while it serves us.
     volatile LONG m_lLinkLost;
+    // The watch thread's own: the process of the service we are linked to, waited on so that its
+    // end is noticed at once and a running service costs no polling (none when it cannot be
+    // opened: then the thread polls the service once a second).
+    ScopedKernelHandle m_ServiceProcess;
+    DWORD m_dwWatchedPid;
 };

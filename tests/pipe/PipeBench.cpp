@@ -174,6 +174,8 @@ int wmain(int argc, wchar_t** argv)
         const double perClient = SendAllMicrosPerClient(clients, clients == 100 ? 20 : 2000 / clients);
         printf("SendAll of 4 bytes to %3d clients:   %8.1f us per client, ratio %.2f\n", clients,
                perClient, perClient / raw);
+        printf("ROW|fan-out: SendAll per client / bare exchange, %d clients|%.2f (%.0f / %.0f us)|<= 1.5\n",
+               clients, perClient / raw, perClient, raw);
     }
     return 0;
 }

@@ -59,9 +59,12 @@ struct Stats {
         for (long v : values) deviations.push_back(v - expected);
         std::sort(deviations.begin(), deviations.end());
         const long median = deviations[deviations.size() / 2];
+        const long p95 = deviations[std::min(deviations.size() - 1, deviations.size() * 95 / 100)];
         const long worst = std::max(-deviations.front(), deviations.back());
-        printf("%-34s deadline %5ld ms  median %+4ld  worst %4ld  (deviation, ms)\n", what,
-               expected, median, worst);
+        printf("%-34s deadline %5ld ms  median %+4ld  p95 %+4ld  worst %4ld  (deviation, ms)\n", what,
+               expected, median, p95, worst);
+        printf("ROW|hibernation path: %s (median, p95, worst)|%+ld, %+ld, %ld ms|within 50 ms\n", what,
+               median, p95, worst);
     }
 };
 

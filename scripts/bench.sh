@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# The benchmark report: builds, runs every benchmark under Wine (in a private mount namespace with
+# the simulated power supply, a virtual display and one throwaway prefix), then prints one table.
+#   scripts/bench.sh [idleSeconds=60 [benchmark...]]    benchmarks: pipe hibernate watch system
+# The details of each benchmark are printed as it runs; the table at the end collects its figures.
+# MIREL_BUILD chooses the build folder (default build/).
+set -u
+. "$(dirname "$0")/lib.sh"
+
+if [ "${1:-}" != "--inside" ]; then
+  mirel_install_packages || exit 1
+  mirel_build || exit 1
+  exec unshare -m --propagation private -- xvfb-run -a -s "-screen 0 1024x768x24" "$0" --inside "$@"
+fi
+shift
+idle=${1:-60}
+shift $(( $# > 0 ? 1 : 0 ))
+benches=${*:-pipe hibernate watch system}
+
+mirel_power_supply_mount || exit 1
+mirel_prefix_start
+rows=$(mktemp)
+trap 'mirel_prefix_stop; rm -f "$rows"' EXIT
+
+run() {
+  log "$*"
+  wine "$MIREL_BUILD/bin/$1" "${@:2}" </dev/null | tr -d '\r' | tee /dev/stderr | grep '^ROW|' >>"$rows"
+}
+for b in $benches; do
+  case $b in
+    pipe) run pipe_bench.exe ;;
+    hibernate) run hibernate_bench.exe 20 ;;
+    watch) run watch_bench.exe 20 60 ;;
+    system) run system_bench.exe "$idle" ;;
+    *) log "unknown benchmark $b"; exit 2 ;;
+  esac
+done
+
+printf '\n| figure | value | goal |\n|---|---|---|\n'
+awk -F'|' '{ printf "| %s | %s | %s |\n", $2, $3, $4 }' "$rows"

@@ -1,0 +1,258 @@
+// Figures of the whole running system, for scripts/bench.sh:
+//   system_bench.exe [idleSeconds=60]
+// The installed service with a simulated battery (so the library polls it twice a second and the
+// tray application hears its level each time) and the real tray application:
+//   - where a battery poll's time goes: its parts, timed in this process;
+//   - end-to-end latency from the service's main loop taking the battery event to the tray
+//     application's window handling the notification (times of the shared debug log);
+//   - idle CPU of the service and of the tray application (three windows, the median);
+//   - committed memory of both after the start and after a soak of 3,000 notifications.
+// Each figure is also printed as "ROW|figure|value|goal" for the report's table.
+#include "CBattery.h"
+#include "CLog.h"
+#include "CPipe.h"
+#include "ServiceDrill.h"
+#include "SimBattery.h"
+#include "TestLog.h"
+#include "TestProcess.h"
+#include "TestRegistry.h"
+
+#include <windows.h>
+#include <psapi.h>
+#include <winternl.h>
+#include <stdio.h>
+
+#include <algorithm>
+#include <functional>
+#include <string>
+#include <vector>
+
+using namespace servicetest;
+using namespace testsupport;
+
+namespace {
+
+struct ProcessUse {
+    double cpuMs = 0;
+    double committedKb = 0;
+};
+
+// CPU from the system's process list (GetProcessTimes reads 0 for other processes under Wine);
+// committed memory is the commit charge (Wine leaves PrivateUsage at 0).
+ProcessUse UseOf(DWORD pid)
+{
+    ProcessUse use;
+    std::vector<BYTE> buf(1 << 21);
+    ULONG size = 0;
+    if (NtQuerySystemInformation(SystemProcessInformation, buf.data(), static_cast<ULONG>(buf.size()), &size) == 0) {
+        for (BYTE* p = buf.data();;) {
+            const SYSTEM_PROCESS_INFORMATION* info = reinterpret_cast<SYSTEM_PROCESS_INFORMATION*>(p);
+            if (HandleToUlong(info->UniqueProcessId) == pid) {
+                use.cpuMs = (info->UserTime.QuadPart + info->KernelTime.QuadPart) / 1e4;
+                use.committedKb = info->VirtualMemoryCounters.PagefileUsage / 1024.0;
+            }
+            if (info->NextEntryOffset == 0) break;
+            p += info->NextEntryOffset;
+        }
+    }
+    return use;
+}
+
+DWORD ServicePid()
+{
+    SC_HANDLE scm = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
+    SC_HANDLE service = OpenServiceW(scm, L"MIRELSVC", SERVICE_QUERY_STATUS);
+    SERVICE_STATUS_PROCESS status = {};
+    DWORD size = 0;
+    QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof(status), &size);
+    CloseServiceHandle(service);
+    CloseServiceHandle(scm);
+    return status.dwProcessId;
+}
+
+double Median(std::vector<double> v)
+{
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+void Row(const char* figure, const std::string& value, const char* goal)
+{
+    printf("ROW|%s|%s|%s\n", figure, value.c_str(), goal);
+}
+
+std::string Format(const char* format, double a, double b = 0)
+{
+    char text[128];
+    snprintf(text, sizeof(text), format, a, b);
+    return text;
+}
+
+// Microseconds per call of fn, over n calls.
+double MicrosPerCall(int n, const std::function<void()>& fn)
+{
+    LARGE_INTEGER f, t0, t1;
+    QueryPerformanceFrequency(&f);
+    QueryPerformanceCounter(&t0);
+    for (int i = 0; i < n; ++i) fn();
+    QueryPerformanceCounter(&t1);
+    return (t1.QuadPart - t0.QuadPart) * 1e6 / f.QuadPart / n;
+}
+
+void PollBreakdown()
+{
+    g_Log.Initialize(MIREL_DBGLOG_KEY);  // as in the service: open, nothing to write
+    CBattery battery;
+    battery.Initialize();
+    DWORD percent = 0;
+    SYSTEM_POWER_STATUS status;
+    const double poll = MicrosPerCall(200, [&] { battery.GetLifePercent(0, &percent); });
+    const double system = MicrosPerCall(200, [&] { ::GetSystemPowerStatus(&status); });
+    const double quiet = MicrosPerCall(2000, [] { g_Log.Trace(LOG_EVENT, L"bench", __LINE__, L"code %d", 1); });
+    const double check = MicrosPerCall(100, [] {
+        WaitNamedPipeW(L"\\\\.\\pipe\\ctrlpipe_MIRELPIPE", 1);
+        ServicePid();
+    });
+    printf("a service check by the tray application (pipe probe, service status) %.0f us\n", check);
+    Row("tray application's service check (pipe probe, service status)", Format("%.0f us", check), "-");
+    printf("poll parts: battery query (open, tag, information, status, close) %.0f us; "
+           "GetSystemPowerStatus %.0f us; an unwritten event-level log line %.1f us\n", poll, system, quiet);
+    Row("battery query of one poll (this process's wall time)", Format("%.0f us", poll), "-");
+    Row("event-level log line, logging off", Format("%.1f us", quiet), "-");
+    battery.Finalize();
+    g_Log.Finalize();
+}
+
+// Milliseconds of the day of a debug-log line.
+long TimeOf(const std::wstring& line)
+{
+    int h = 0, m = 0, s = 0, ms = 0;
+    return swscanf(line.c_str(), L"[%*d/%*d/%*d %d:%d:%d.%d]", &h, &m, &s, &ms) == 4
+               ? ((h * 60 + m) * 60 + s) * 1000L + ms : -1;
+}
+
+// Each battery event of the service's main loop, paired with the next handling of the battery
+// notification by the application's window.
+void Latency(const ScopedLogSettings& log)
+{
+    std::vector<double> latencies;
+    long sent = -1;
+    for (const std::wstring& line : log.Lines()) {
+        if (line.find(L"EVTINDEX_BATTHI") != std::wstring::npos) {
+            sent = TimeOf(line);
+        } else if (sent >= 0 && line.find(L"[CMainWnd::OnMirelNotify]") != std::wstring::npos &&
+                   line.find(L"WPARAM 12") != std::wstring::npos) {
+            latencies.push_back(TimeOf(line) - sent);
+            sent = -1;
+        }
+    }
+    const double worst = latencies.empty() ? 0 : *std::max_element(latencies.begin(), latencies.end());
+    printf("end-to-end latency over %zu notifications: median %.0f ms, worst %.0f ms\n",
+           latencies.size(), Median(latencies), worst);
+    Row("service send -> tray window handles it (median, worst)",
+        Format("%.0f ms, %.0f ms", Median(latencies), worst), "-");
+}
+
+}  // namespace
+
+namespace {
+
+// The service and the tray application, started afresh (they read the log settings at start).
+class System {
+public:
+    System()
+    {
+        RunServiceCommand(L"/Install");
+        RunServiceCommand(L"/START");
+        WaitNamedPipeW(L"\\\\.\\pipe\\ctrlpipe_MIRELPIPE", 5000);
+        m_app.Start(L"\"" + ProgramPath(L"MIRELAPP.exe") + L"\"");
+        Sleep(3000);  // registered, first notifications handled
+    }
+    ~System()
+    {
+        HWND hWnd = FindWindowW(L"Parvex", NULL);
+        if (hWnd != NULL) PostMessageW(hWnd, WM_ENDSESSION, FALSE, 0);
+        m_app.Wait(8000);
+        RunServiceCommand(L"/UNINSTALL");
+    }
+    DWORD AppPid() const { return m_app.Id(); }
+
+private:
+    ChildProcess m_app;
+};
+
+void Idle(DWORD servicePid, DWORD appPid, DWORD seconds)
+{
+    std::vector<double> service, app;
+    for (int window = 0; window < 3; ++window) {
+        const ProcessUse s0 = UseOf(servicePid), a0 = UseOf(appPid);
+        Sleep(seconds * 1000 / 3);
+        const ProcessUse s1 = UseOf(servicePid), a1 = UseOf(appPid);
+        service.push_back((s1.cpuMs - s0.cpuMs) * 180.0 / seconds);  // per minute
+        app.push_back((a1.cpuMs - a0.cpuMs) * 180.0 / seconds);
+    }
+    printf("idle CPU per minute (windows of %lu s): service %.0f/%.0f/%.0f ms, tray %.0f/%.0f/%.0f ms\n",
+           seconds / 3, service[0], service[1], service[2], app[0], app[1], app[2]);
+    Row("idle CPU, service (median)", Format("%.0f ms/min = %.3f %%", Median(service), Median(service) / 600),
+        "<= 0.2 %");
+    Row("idle CPU, tray application (median)", Format("%.0f ms/min = %.3f %%", Median(app), Median(app) / 600),
+        "<= 0.05 %");
+}
+
+// 1,000 registrations of this process's name: 3,000 notifications to the application.
+void Soak()
+{
+    CPipe ctrl;
+    ctrl.Initialize(PIPETYPE_CLIENT, L"\\\\.\\pipe\\ctrlpipe_MIRELPIPE", NULL, NULL);
+    wchar_t name[64];
+    swprintf(name, 64, L"\\\\.\\pipe\\datapipe_MIRELPIPE%08x", GetCurrentProcessId());
+    for (int i = 1; i <= 1000; ++i) {
+        DWORD handle = 0;
+        ctrl.SendRequest(0, name, 0, &handle, NULL);
+        if (i % 10 == 0) Sleep(100);  // the application's queue holds a bounded number
+    }
+    ctrl.Finalize(NULL);
+    Sleep(2000);
+}
+
+void Memory(const char* when, DWORD servicePid, DWORD appPid)
+{
+    const ProcessUse s = UseOf(servicePid), a = UseOf(appPid);
+    printf("committed memory %s: service %.0f KB, tray %.0f KB\n", when, s.committedKb, a.committedKb);
+    Row((std::string("committed memory ") + when + ", service / tray").c_str(),
+        Format("%.0f KB / %.0f KB", s.committedKb, a.committedKb), "-");
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv)
+{
+    const DWORD idleSeconds = argc > 1 ? _wtoi(argv[1]) : 60;
+    SimBattery sim(1);
+    if (sim.Result() != 0 || !PowerSupplyAvailable()) {
+        printf("run through scripts/bench.sh (simulated battery %lu)\n", sim.Result());
+        return 1;
+    }
+    sim.SetCapacity(0, 40000, 50000);
+    SetBatteryPresent(80);
+    UseStandInPowerLibrary(true);
+    PollBreakdown();
+    {
+        ScopedLogSettings log{ L"t_bench.log", 2, 0 };
+        System system;
+        Sleep(30000);
+        Latency(log);
+    }
+    {
+        System system;  // logging off
+        const DWORD servicePid = ServicePid();
+        Memory("after start", servicePid, system.AppPid());
+        Idle(servicePid, system.AppPid(), idleSeconds);
+        Soak();
+        Memory("after soak", servicePid, system.AppPid());
+    }
+    UseStandInPowerLibrary(false);
+    RestorePowerSupply();
+    return 0;
+}
