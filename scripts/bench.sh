@@ -24,7 +24,7 @@ trap 'mirel_prefix_stop; rm -f "$rows"' EXIT
 
 run() {
   log "$*"
-  wine "$MIREL_BUILD/bin/$1" "${@:2}" </dev/null | tr -d '\r' | tee /dev/stderr | grep '^ROW|' >>"$rows"
+  wine "$MIREL_BUILD/bin/$1" "${@:2}" </dev/null | tr -d '\r' | tee -a /dev/stderr | grep '^ROW|' >>"$rows"
 }
 for b in $benches; do
   case $b in
