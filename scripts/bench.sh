@@ -7,11 +7,7 @@
 set -u
 . "$(dirname "$0")/lib.sh"
 
-if [ "${1:-}" != "--inside" ]; then
-  mirel_install_packages || exit 1
-  mirel_build || exit 1
-  exec unshare -m --propagation private -- xvfb-run -a -s "-screen 0 1024x768x24" "$0" --inside "$@"
-fi
+mirel_run_inside "$0" "$@"
 shift
 idle=${1:-60}
 shift $(( $# > 0 ? 1 : 0 ))

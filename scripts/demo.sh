@@ -4,12 +4,9 @@
 set -u
 . "$(dirname "$0")/lib.sh"
 
-if [ "${1:-}" != "--inside" ]; then
-  MIREL_PACKAGES="$MIREL_PACKAGES imagemagick fonts-ipafont-gothic"
-  mirel_install_packages || exit 1
-  mirel_build || exit 1
-  exec unshare -m --propagation private -- xvfb-run -a -s "-screen 0 1024x768x24" "$0" --inside
-fi
+# The screenshots need ImageMagick and a Japanese font.
+MIREL_PACKAGES="$MIREL_PACKAGES imagemagick fonts-ipafont-gothic" mirel_run_inside "$0" "$@"
+shift
 
 BIN="$MIREL_BUILD/bin"
 DBGLOG='HKLM\Software\Orvane\OrvaneMirel\DbgLog'

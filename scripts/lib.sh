@@ -68,6 +68,18 @@ mirel_power_supply_mount() {
   echo 1 >"$dir/AC/online"
 }
 
+# Outside: installs what is missing, builds, and runs the script again, with "--inside" first,
+# in a private mount namespace (for the simulated power supply) and a virtual X display (for the
+# tray). Inside: returns at once.   mirel_run_inside "$0" "$@"; shift
+mirel_run_inside() {
+  local script=$1
+  shift
+  [ "${1:-}" = "--inside" ] && return 0
+  mirel_install_packages || exit 1
+  mirel_build || exit 1
+  exec unshare -m --propagation private -- xvfb-run -a -s "-screen 0 1024x768x24" "$script" --inside "$@"
+}
+
 # The body of a benchmark script: builds, re-runs the script inside a private mount namespace,
 # and there runs the benchmark program with the simulated power supply in a throwaway prefix.
 #   mirel_bench <program.exe> "$0" "$@"
