@@ -1,8 +1,8 @@
 #include "CServiceCtrl.h"
 
 #include "CLog.h"
-#include "MIRELMSG.h"
 #include "CRegistry.h"
+#include "MIRELMSG.h"
 #include "Notify.h"
 #include "ScopedHandle.h"
 
