@@ -52,6 +52,22 @@ register() {
   sleep 1.5
 }
 
+# The package as an administrator deploys it: a silent install, what it put in place, and a
+# silent removal that takes it all away again.
+act_package() {
+  local msi
+  msi=$(winepath -w "$BIN/Mirel.msi")
+  say "Mirel.msi: silent install"
+  run wine msiexec /i "$msi" /qn && echo "installed"
+  run wine sc query MIRELSVC | grep -E '^\$|SERVICE_NAME|STATE'
+  run wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Run' /v MIRELAPP | grep MIRELAPP
+  run ls "$WINEPREFIX/drive_c/Program Files/Mirel"
+  say "Mirel.msi: silent removal"
+  run wine msiexec /x "$msi" /qn && echo "removed"
+  wine sc query MIRELSVC >/dev/null 2>&1 || echo "service MIRELSVC: not installed"
+  [ -d "$WINEPREFIX/drive_c/Program Files/Mirel" ] || echo "folder Program Files\\Mirel: gone"
+}
+
 # The service itself: settings, install, a mains failure with hibernation, the resume report,
 # the line coming back, and the stop.
 act_power_failure() {
@@ -175,5 +191,6 @@ mirel_power_supply_mount || exit 1
 mirel_prefix_start
 trap mirel_prefix_stop EXIT
 
+[ -f "$BIN/Mirel.msi" ] && act_package
 act_power_failure
 act_tray_app
