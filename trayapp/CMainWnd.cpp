@@ -49,13 +49,13 @@ CMainWnd::CMainWnd()
       m_bIsMirelType(FALSE),
       m_nTimerId(0),
       m_nSessionLockCnt(0),
-      m_dwWatchedPid(0),
       m_hWnd(NULL),
       m_bIsWin8(FALSE),
       m_dwShowBalloonWait(500),
       m_dwDTSwitchCheck(10),
       m_hInstance(NULL),
-      m_lLinkLost(0)
+      m_lLinkLost(0),
+      m_dwWatchedPid(0)
 {
     const LPWSTR texts[] = { m_szNoBatteryText, m_szServiceStoppedText, m_szS4FailedText,
                              m_szS4DisabledText, m_szResumedText, m_szBatteryLowText,

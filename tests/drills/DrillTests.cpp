@@ -89,16 +89,6 @@ protected:
         ResetEvent(stopHostile.Get());
     }
 
-    DWORD ServicePid()
-    {
-        ScopedScHandle scm(OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT));
-        ScopedScHandle service(OpenServiceW(scm.Get(), L"MIRELSVC", SERVICE_QUERY_STATUS));
-        SERVICE_STATUS_PROCESS status = {};
-        DWORD size = 0;
-        QueryServiceStatusEx(service.Get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
-                             sizeof(status), &size);
-        return status.dwProcessId;
-    }
     // The application's own registration is done once the service has told it the battery state.
     bool WaitAppRegistered(size_t count) { return WaitForLogCount(L"dwNotify = 3", count, 10000); }
 
@@ -168,7 +158,7 @@ TEST_F(Drills, ApplicationsKilledMidNotificationLeaveNoTrace)
 {
     StartService();
     ASSERT_NO_FATAL_FAILURE(StartObservers(1, 3));
-    const DWORD pid = ServicePid();
+    const DWORD pid = ServiceProcessId();
     Figures start;
     std::vector<DWORD> victimIds;
     for (int round = 0; round <= 10; ++round) {
@@ -251,7 +241,7 @@ TEST_F(Drills, SoakOfTenThousandNotificationsLeavesNoGrowth)
     const int kRegistrations = 334;
     StartService();
     ASSERT_NO_FATAL_FAILURE(StartObservers(1, 10));
-    const DWORD pid = ServicePid();
+    const DWORD pid = ServiceProcessId();
     CPipe ctrl;
     ASSERT_EQ(0u, ctrl.Initialize(PIPETYPE_CLIENT, PIPE_CTRL_PREFIX MIREL_PIPE_SUFFIX, NULL, NULL));
     wchar_t name[64];
@@ -270,7 +260,9 @@ TEST_F(Drills, SoakOfTenThousandNotificationsLeavesNoGrowth)
     for (int i = 1; i <= kRegistrations; ++i) {
         DWORD handle = 0;
         ASSERT_EQ(0u, ctrl.SendRequest(PIPEREQUEST_CONNECT, name, 0, &handle, NULL)) << i;
-        if (i % 10 == 0 || i == kRegistrations) ASSERT_TRUE(caughtUp(i)) << i;
+        if (i % 10 == 0 || i == kRegistrations) {
+            ASSERT_TRUE(caughtUp(i)) << i;
+        }
         if (i == 20) start = FiguresOf(pid);  // every pool is warm by now
     }
     ctrl.Finalize(NULL);

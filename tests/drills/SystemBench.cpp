@@ -58,18 +58,6 @@ ProcessUse UseOf(DWORD pid)
     return use;
 }
 
-DWORD ServicePid()
-{
-    SC_HANDLE scm = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
-    SC_HANDLE service = OpenServiceW(scm, L"MIRELSVC", SERVICE_QUERY_STATUS);
-    SERVICE_STATUS_PROCESS status = {};
-    DWORD size = 0;
-    QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof(status), &size);
-    CloseServiceHandle(service);
-    CloseServiceHandle(scm);
-    return status.dwProcessId;
-}
-
 double Median(std::vector<double> v)
 {
     if (v.empty()) return 0;
@@ -112,7 +100,7 @@ void PollBreakdown()
     const double quiet = MicrosPerCall(2000, [] { g_Log.Trace(LOG_EVENT, L"bench", __LINE__, L"code %d", 1); });
     const double check = MicrosPerCall(100, [] {
         WaitNamedPipeW(L"\\\\.\\pipe\\ctrlpipe_MIRELPIPE", 1);
-        ServicePid();
+        ServiceProcessId();
     });
     printf("a service check by the tray application (pipe probe, service status) %.0f us\n", check);
     Row("tray application's service check (pipe probe, service status)", Format("%.0f us", check), "-");
@@ -246,7 +234,7 @@ int wmain(int argc, wchar_t** argv)
     }
     {
         System system;  // logging off
-        const DWORD servicePid = ServicePid();
+        const DWORD servicePid = ServiceProcessId();
         Memory("after start", servicePid, system.AppPid());
         Idle(servicePid, system.AppPid(), idleSeconds);
         Soak();

@@ -62,20 +62,6 @@ std::vector<std::wstring> InstalledVersions()
     return versions;
 }
 
-// The service's process id while it runs, else 0.
-DWORD ServicePid()
-{
-    ScopedScHandle scm(OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT));
-    ScopedScHandle service(OpenServiceW(scm.Get(), L"MIRELSVC", SERVICE_QUERY_STATUS));
-    SERVICE_STATUS_PROCESS status = {};
-    DWORD size = 0;
-    if (!QueryServiceStatusEx(service.Get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
-                              sizeof(status), &size) || status.dwCurrentState != SERVICE_RUNNING) {
-        return 0;
-    }
-    return status.dwProcessId;
-}
-
 DWORD Msiexec(const std::wstring& args)
 {
     return RunProcess(L"msiexec " + args + L" /qn", 120000);
@@ -96,7 +82,7 @@ protected:
         for (const wchar_t* file : { L"MIRELSVC.exe", L"MIRELAPI.dll", L"MIRELAPP.exe" }) {
             EXPECT_TRUE(FileExists(InstallDir() + L"\\" + file)) << file;
         }
-        EXPECT_NE(ServicePid(), 0u);
+        EXPECT_NE(ServiceProcessId(), 0u);
         EXPECT_EQ(RunValue(), L"\"" + InstallDir() + L"\\MIRELAPP.exe\"");
         EXPECT_TRUE(KeyExists(kEventSourceKey));
     }
@@ -220,7 +206,7 @@ protected:
     {
         std::string output;
         RunProcess(L"sc stop MIRELSVC", 30000, &output);
-        for (int i = 0; i < 500 && ServicePid() != 0; ++i) Sleep(20);
+        for (int i = 0; i < 500 && ServiceProcessId() != 0; ++i) Sleep(20);
     }
 
     std::streamoff from = 0;  // where the restarted service's trace begins

@@ -1,5 +1,7 @@
 #include "ServiceDrill.h"
 
+#include "ScopedHandle.h"
+
 #include "TestProcess.h"
 #include "TestRegistry.h"
 
@@ -55,6 +57,19 @@ DWORD RunServiceCommand(const std::wstring& args)
 {
     return testsupport::RunProcess(
         L"\"" + testsupport::ProgramPath(L"MIRELSVC.exe") + L"\" " + args, 60000);
+}
+
+DWORD ServiceProcessId()
+{
+    ScopedScHandle scm(OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT));
+    ScopedScHandle service(OpenServiceW(scm.Get(), L"MIRELSVC", SERVICE_QUERY_STATUS));
+    SERVICE_STATUS_PROCESS status = {};
+    DWORD size = 0;
+    if (!QueryServiceStatusEx(service.Get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                              sizeof(status), &size) || status.dwCurrentState != SERVICE_RUNNING) {
+        return 0;
+    }
+    return status.dwProcessId;
 }
 
 }  // namespace servicetest

@@ -18,5 +18,7 @@ void ClearDrillSettings();
 bool UseStandInPowerLibrary(bool use);
 // Runs MIRELSVC.exe with the arguments to its end; its exit code.
 DWORD RunServiceCommand(const std::wstring& args);
+// The process of the running service, 0 while it does not run.
+DWORD ServiceProcessId();
 
 }  // namespace servicetest

@@ -205,7 +205,9 @@ TEST_F(Alerts, DesktopSwitchBeforeTheHibernationBalloon)
         ASSERT_TRUE(PostToApp(WM_SERVICE_NOTIFY, NOTIFY_HIBERNATING, 0));
         EXPECT_TRUE(WaitForLogCount(kIconAdded, adds + 1, 8000));  // a previous icon's removal may hold the GUI thread
         EXPECT_EQ(c.calls, QuendaCalls());
-        if (c.logged != NULL) EXPECT_EQ(1u, LogCount(c.logged));
+        if (c.logged != NULL) {
+            EXPECT_EQ(1u, LogCount(c.logged));
+        }
         ASSERT_TRUE(PostToApp(WM_ENDSESSION, FALSE, 0));
         EXPECT_EQ(0u, app.Wait(5000));
     }
