@@ -66,11 +66,7 @@ Figures FiguresOf(DWORD pid)
 long LoggedAt(const std::vector<std::wstring>& lines, const std::wstring& text, size_t from = 0)
 {
     for (size_t i = from; i < lines.size(); ++i) {
-        int h = 0, m = 0, s = 0, ms = 0;
-        if (lines[i].find(text) != std::wstring::npos &&
-            swscanf(lines[i].c_str(), L"[%*d/%*d/%*d %d:%d:%d.%d]", &h, &m, &s, &ms) == 4) {
-            return ((h * 60 + m) * 60 + s) * 1000L + ms;
-        }
+        if (lines[i].find(text) != std::wstring::npos) return LoggedMs(lines[i]);
     }
     return -1;
 }

@@ -11,6 +11,7 @@
 #include "CBattery.h"
 #include "CLog.h"
 #include "CPipe.h"
+#include "Notify.h"
 #include "ServiceDrill.h"
 #include "SimBattery.h"
 #include "TestLog.h"
@@ -99,7 +100,7 @@ void PollBreakdown()
     const double system = MicrosPerCall(200, [&] { ::GetSystemPowerStatus(&status); });
     const double quiet = MicrosPerCall(2000, [] { g_Log.Trace(LOG_EVENT, L"bench", __LINE__, L"code %d", 1); });
     const double check = MicrosPerCall(100, [] {
-        WaitNamedPipeW(L"\\\\.\\pipe\\ctrlpipe_MIRELPIPE", 1);
+        WaitNamedPipeW(PIPE_CTRL_PREFIX MIREL_PIPE_SUFFIX, 1);
         ServiceProcessId();
     });
     printf("a service check by the tray application (pipe probe, service status) %.0f us\n", check);
@@ -112,14 +113,6 @@ void PollBreakdown()
     g_Log.Finalize();
 }
 
-// Milliseconds of the day of a debug-log line.
-long TimeOf(const std::wstring& line)
-{
-    int h = 0, m = 0, s = 0, ms = 0;
-    return swscanf(line.c_str(), L"[%*d/%*d/%*d %d:%d:%d.%d]", &h, &m, &s, &ms) == 4
-               ? ((h * 60 + m) * 60 + s) * 1000L + ms : -1;
-}
-
 // Each battery event of the service's main loop, paired with the next handling of the battery
 // notification by the application's window.
 void Latency(const ScopedLogSettings& log)
@@ -128,10 +121,10 @@ void Latency(const ScopedLogSettings& log)
     long sent = -1;
     for (const std::wstring& line : log.Lines()) {
         if (line.find(L"EVTINDEX_BATTHI") != std::wstring::npos) {
-            sent = TimeOf(line);
+            sent = LoggedMs(line);
         } else if (sent >= 0 && line.find(L"[CMainWnd::OnMirelNotify]") != std::wstring::npos &&
                    line.find(L"WPARAM 12") != std::wstring::npos) {
-            latencies.push_back(TimeOf(line) - sent);
+            latencies.push_back(LoggedMs(line) - sent);
             sent = -1;
         }
     }
@@ -153,7 +146,7 @@ public:
     {
         RunServiceCommand(L"/Install");
         RunServiceCommand(L"/START");
-        WaitNamedPipeW(L"\\\\.\\pipe\\ctrlpipe_MIRELPIPE", 5000);
+        WaitNamedPipeW(PIPE_CTRL_PREFIX MIREL_PIPE_SUFFIX, 5000);
         m_app.Start(L"\"" + ProgramPath(L"MIRELAPP.exe") + L"\"");
         Sleep(3000);  // registered, first notifications handled
     }
@@ -192,12 +185,12 @@ void Idle(DWORD servicePid, DWORD appPid, DWORD seconds)
 void Soak()
 {
     CPipe ctrl;
-    ctrl.Initialize(PIPETYPE_CLIENT, L"\\\\.\\pipe\\ctrlpipe_MIRELPIPE", NULL, NULL);
+    ctrl.Initialize(PIPETYPE_CLIENT, PIPE_CTRL_PREFIX MIREL_PIPE_SUFFIX, NULL, NULL);
     wchar_t name[64];
-    swprintf(name, 64, L"\\\\.\\pipe\\datapipe_MIRELPIPE%08x", GetCurrentProcessId());
+    swprintf(name, 64, L"%ls%ls%08x", PIPE_DATA_PREFIX, MIREL_PIPE_SUFFIX, GetCurrentProcessId());
     for (int i = 1; i <= 1000; ++i) {
         DWORD handle = 0;
-        ctrl.SendRequest(0, name, 0, &handle, NULL);
+        ctrl.SendRequest(PIPEREQUEST_CONNECT, name, 0, &handle, NULL);
         if (i % 10 == 0) Sleep(100);  // the application's queue holds a bounded number
     }
     ctrl.Finalize(NULL);

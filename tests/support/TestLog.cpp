@@ -107,4 +107,12 @@ void ScopedLogSettings::PrintTail(size_t count) const
     }
 }
 
+long LoggedMs(const std::wstring& line)
+{
+    int h = 0, m = 0, s = 0, ms = 0;
+    return swscanf(line.c_str(), L"[%*d/%*d/%*d %d:%d:%d.%d]", &h, &m, &s, &ms) == 4
+               ? ((h * 60 + m) * 60 + s) * 1000L + ms
+               : -1;
+}
+
 }  // namespace testsupport

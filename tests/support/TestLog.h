@@ -31,6 +31,10 @@ private:
     std::wstring m_path;
 };
 
+// Milliseconds of the day at which a debug-log line was written (its time stamp); -1 for a line
+// without one.
+long LoggedMs(const std::wstring& line);
+
 // Full path of a file in the common application-data folder.
 std::wstring CommonAppDataPath(const std::wstring& fileName);
 std::string ReadFileBytes(const std::wstring& path);
