@@ -24,8 +24,15 @@ std::wstring CommonAppDataPath(const std::wstring& fileName)
 std::string ReadFileBytes(const std::wstring& path)
 {
     std::string bytes;
-    HANDLE h = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                             OPEN_EXISTING, 0, NULL);
+    // The debug log opens its file without sharing for each line it writes: a read that comes
+    // in between waits for the writer rather than seeing an empty file.
+    HANDLE h = INVALID_HANDLE_VALUE;
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        h = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                          OPEN_EXISTING, 0, NULL);
+        if (h != INVALID_HANDLE_VALUE || ::GetLastError() != ERROR_SHARING_VIOLATION) break;
+        ::Sleep(5);
+    }
     if (h == INVALID_HANDLE_VALUE) {
         return bytes;
     }
