@@ -1,7 +1,7 @@
 #include "CServiceCtrl.h"
 
 #include "CLog.h"
-#include "CRegistry.h"
+#include "CSettings.h"
 #include "MIRELMSG.h"
 #include "Notify.h"
 #include "ScopedHandle.h"
@@ -9,25 +9,13 @@
 #include <powrprof.h>
 #include <stdlib.h>
 
-#include <algorithm>
 
 namespace {
 
-const WCHAR kSettingsKey[] = L"Software\\Orvane\\OrvaneMirel";
-const WCHAR kEventSource[] = L"MIRELSVC";
+const WCHAR kEventSource[] = MIREL_SERVICE_NAME;
 
 // Time the last notification (NOTIFY_SERVICE_STOPPED) gets to reach the clients at a stop.
 const DWORD kStopDrainMs = 4000;
-
-// A setting read from the registry, clamped to its range; missing or mistyped keeps the default.
-DWORD ReadSetting(CRegistry& reg, LPCWSTR lpszName, DWORD dwDefault, DWORD dwMin, DWORD dwMax)
-{
-    DWORD dwValue = dwDefault;
-    if (reg.QueryDWORDValue(lpszName, &dwValue) != ERROR_SUCCESS) {
-        return dwDefault;
-    }
-    return std::min(std::max(dwValue, dwMin), dwMax);
-}
 
 LPCWSTR EventName(DWORD dwIndex)
 {
@@ -113,25 +101,13 @@ DWORD CServiceCtrl::InitializeWatchData()
 
 void CServiceCtrl::ReadSettings()
 {
-    m_WatchData.dwHibernateAfter = 0;
-    m_WatchData.dwPowerFlickerTime = 5;
-    m_WatchData.dwBatteryLifePercent = 8;
-    m_WatchData.dwAlarmTime = 2100;
-    m_WatchData.dwShowBalloonWait = 500;
-
-    CRegistry reg;
-    if (reg.OpenKey(kSettingsKey, KEY_READ) != ERROR_SUCCESS) {
-        return;
-    }
-    m_WatchData.dwHibernateAfter = ReadSetting(reg, L"HibernateAfter", 0, 0, 600);
-    m_WatchData.dwPowerFlickerTime = ReadSetting(reg, L"PowerFlickerTime", 5, 0, 60);
-    m_WatchData.dwBatteryLifePercent = ReadSetting(reg, L"BatteryLifePercent", 8, 5, 20);
-    const DWORD dwBeepDuration = ReadSetting(reg, L"BeepDuration", 500, 100, 2000);
-    const DWORD dwBeepInterval = ReadSetting(reg, L"BeepInterval", 200, 100, 1000);
-    const DWORD dwBeepCount = ReadSetting(reg, L"BeepCount", 3, 0, 10);
-    m_WatchData.dwShowBalloonWait = ReadSetting(reg, L"ShowBalloonWait", 500, 0, MAXDWORD);
-    m_WatchData.dwAlarmTime = (dwBeepInterval + dwBeepDuration) * dwBeepCount;
-    reg.CloseKey();
+    CSettings settings;
+    settings.Initialize();
+    m_WatchData.dwHibernateAfter = settings.Get(SETTING_HIBERNATE_AFTER);
+    m_WatchData.dwPowerFlickerTime = settings.Get(SETTING_POWER_FLICKER_TIME);
+    m_WatchData.dwBatteryLifePercent = settings.Get(SETTING_BATTERY_LIFE_PERCENT);
+    m_WatchData.dwShowBalloonWait = settings.Get(SETTING_SHOW_BALLOON_WAIT);
+    m_WatchData.dwAlarmTime = settings.AlarmTime();
 }
 
 DWORD CServiceCtrl::FinalizeWatchData()

@@ -2,6 +2,7 @@
 // (leaving the result in CheckKey.txt), or runs as the service itself.
 #include "CLog.h"
 #include "CServiceCtrl.h"
+#include "CSettings.h"
 #include "resource.h"
 
 #include <shlobj.h>
@@ -10,7 +11,7 @@
 
 namespace {
 
-const WCHAR kServiceName[] = L"MIRELSVC";
+const WCHAR kServiceName[] = MIREL_SERVICE_NAME;
 
 // Loads a string resource of this program; 0 or the error code.
 DWORD LoadText(UINT uId, LPWSTR lpszBuf, int cchBuf)

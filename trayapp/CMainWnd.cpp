@@ -2,7 +2,7 @@
 
 #include "CBattery.h"
 #include "CLog.h"
-#include "CRegistry.h"
+#include "CSettings.h"
 #include "Notify.h"
 #include "SdkCompat.h"
 #include "ScopedHandle.h"
@@ -18,8 +18,7 @@
 
 namespace {
 
-const WCHAR kSettingsKey[] = L"Software\\Orvane\\OrvaneMirel";
-const WCHAR kServiceName[] = L"MIRELSVC";
+const WCHAR kServiceName[] = MIREL_SERVICE_NAME;
 const WCHAR kRefreshToolSubPath[] = L"\\ORVANEBATT\\Pellwick.exe";
 const WCHAR kRefreshToolDefaultPath[] = L"C:\\Program Files\\ORVANEBATT\\Pellwick.exe";
 const UINT kTrayIconId = 128;
@@ -167,13 +166,10 @@ void CMainWnd::ProbeBattery()
 
 void CMainWnd::ReadSettings()
 {
-    CRegistry reg;
-    if (reg.OpenKey(kSettingsKey, KEY_READ) != ERROR_SUCCESS) {
-        return;
-    }
-    reg.QueryDWORDValue(L"ShowBalloonWait", &m_dwShowBalloonWait);
-    reg.QueryDWORDValue(L"DTSwitchCheck", &m_dwDTSwitchCheck);
-    reg.CloseKey();
+    CSettings settings;
+    settings.Initialize();
+    m_dwShowBalloonWait = settings.Get(SETTING_SHOW_BALLOON_WAIT);
+    m_dwDTSwitchCheck = settings.Get(SETTING_DT_SWITCH_CHECK);
 }
 
 DWORD CMainWnd::InitNotifyIcon()
@@ -699,41 +695,27 @@ void CMainWnd::HideInfoBalloon()
     m_NotifyIcon.HideBaloon();
 }
 
-namespace {
-
-// An alarm setting: read and clamped, or its default when it cannot be read.
-DWORD ReadAlarmSetting(CRegistry& reg, bool bOpen, LPCWSTR lpszName, DWORD dwDefault, DWORD dwMin,
-                       DWORD dwMax)
-{
-    DWORD dwValue = dwDefault;
-    if (!bOpen) {
-        return dwDefault;
-    }
-    const LONG lRet = reg.QueryDWORDValue(lpszName, &dwValue);
-    if (lRet != ERROR_SUCCESS) {
-        LOG_TRACE(LOG_EVENT, L"CMainWnd::RingAlarm", L"QueryDWORDValue Failed. ValueName: %s, Error: %d",
-                  lpszName, lRet);
-        return dwDefault;
-    }
-    return std::min(std::max(dwValue, dwMin), dwMax);
-}
-
-}  // namespace
-
 // The alarm on AC loss: beeps on the GUI thread, at most 10 x (2 + 1) s.
 void CMainWnd::RingAlarm()
 {
     static const WCHAR FN[] = L"CMainWnd::RingAlarm";
-    CRegistry reg;
-    const LONG lOpen = reg.OpenKey(kSettingsKey, KEY_READ);
+    CSettings settings;
+    const LONG lOpen = settings.Initialize();
     if (lOpen != ERROR_SUCCESS) {
-        LOG_TRACE(LOG_EVENT, FN, L"OpenKey Failed. Key: %s, Error: %d", kSettingsKey, lOpen);
+        LOG_TRACE(LOG_EVENT, FN, L"OpenKey Failed. Key: %s, Error: %d", MIREL_SETTINGS_KEY, lOpen);
     }
-    const bool bOpen = (lOpen == ERROR_SUCCESS);
-    const DWORD dwFrequency = ReadAlarmSetting(reg, bOpen, L"BeepFrequency", 500, 37, 32767);
-    const DWORD dwDuration = ReadAlarmSetting(reg, bOpen, L"BeepDuration", 500, 100, 2000);
-    const DWORD dwInterval = ReadAlarmSetting(reg, bOpen, L"BeepInterval", 200, 100, 1000);
-    const DWORD dwCount = ReadAlarmSetting(reg, bOpen, L"BeepCount", 3, 0, 10);
+    static const DWORD kAlarm[] = { SETTING_BEEP_FREQUENCY, SETTING_BEEP_DURATION,
+                                    SETTING_BEEP_INTERVAL, SETTING_BEEP_COUNT };
+    DWORD adwValue[4] = {};
+    for (size_t i = 0; i < 4; ++i) {
+        const LONG lRet = settings.Query(kAlarm[i], &adwValue[i]);
+        if (lOpen == ERROR_SUCCESS && lRet != ERROR_SUCCESS) {
+            LOG_TRACE(LOG_EVENT, FN, L"QueryDWORDValue Failed. ValueName: %s, Error: %d",
+                      CSettings::Definition(kAlarm[i])->lpszName, lRet);
+        }
+    }
+    const DWORD dwFrequency = adwValue[0], dwDuration = adwValue[1];
+    const DWORD dwInterval = adwValue[2], dwCount = adwValue[3];
     LOG_TRACE(LOG_EVENT, FN, L"Beep %u Hz, %u ms, every %u ms, %u times", dwFrequency, dwDuration,
               dwInterval, dwCount);
     for (DWORD i = 0; i < dwCount; ++i) {

@@ -1,6 +1,7 @@
 // Fault drills of the whole system: the real service, library and tray application with observer
 // processes in the place of further applications, under load and under attack. The AC line comes
 // from the simulated power supply, the hibernation call from the stand-in power library.
+#include "CSettings.h"
 #include "CLog.h"
 #include "CPipe.h"
 #include "TrayAppFixture.h"
@@ -195,7 +196,7 @@ TEST_F(Drills, ServiceKilledDuringTheFlickerWaitIsRestartedAndStillHibernates)
     ObserverProcess watcher(L"watcher");
     ASSERT_NE(0u, watcher.WaitRegistered());
     ASSERT_NE(0u, DropLineAndRegisterTrigger(watcher, &before));  // the flicker wait runs
-    EndServiceProcess(L"MIRELSVC");
+    EndServiceProcess(MIREL_SERVICE_NAME);
     const ULONGLONG killedAt = NowMs();
     ASSERT_TRUE(WaitForLogCount(kStopped, stopped + 1, 5000));
     EXPECT_LT(NowMs() - killedAt, 2500u);

@@ -4,6 +4,7 @@
 // from the stand-in power-management library.
 #pragma once
 
+#include "CSettings.h"
 #include "Notify.h"
 #include "Observer.h"
 #include "PipeDefs.h"
@@ -162,7 +163,7 @@ protected:
     {
         trigger.reset();
         if (RunServiceCommand(L"/UNINSTALL") != ERROR_SUCCESS) {
-            EndServiceProcess(L"MIRELSVC");
+            EndServiceProcess(MIREL_SERVICE_NAME);
             RunServiceCommand(L"/UNINSTALL");
         }
         if (HasFailure()) {
@@ -202,7 +203,7 @@ protected:
     DWORD ServiceState()
     {
         ScopedScHandle scm(OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT));
-        ScopedScHandle service(OpenServiceW(scm.Get(), L"MIRELSVC", SERVICE_QUERY_STATUS));
+        ScopedScHandle service(OpenServiceW(scm.Get(), MIREL_SERVICE_NAME, SERVICE_QUERY_STATUS));
         SERVICE_STATUS status = {};
         return QueryServiceStatus(service.Get(), &status) ? status.dwCurrentState : 0;
     }

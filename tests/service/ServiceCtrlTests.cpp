@@ -1,5 +1,6 @@
 // The service program's settings, command line and power-event handling, in this process and
 // through the real program.
+#include "CSettings.h"
 #include "CPipeCl.h"
 #include "CServiceCtrl.h"
 #include "Notify.h"
@@ -52,7 +53,8 @@ TEST(ServiceSettings, EveryValueIsClampedToItsRange)
         { L"BeepDuration", 5000, &WATCHDATA::dwAlarmTime, 6600 },
         { L"BeepInterval", 0, &WATCHDATA::dwAlarmTime, 1800 },
         { L"BeepInterval", 5000, &WATCHDATA::dwAlarmTime, 4500 },
-        { L"ShowBalloonWait", 123456, &WATCHDATA::dwShowBalloonWait, 123456 },
+        { L"ShowBalloonWait", 4000, &WATCHDATA::dwShowBalloonWait, 4000 },
+        { L"ShowBalloonWait", 0xFFFFFFFF, &WATCHDATA::dwShowBalloonWait, 10000 },
     };
     for (const SettingsCase& c : cases) {
         DeleteRegTree(kSettingsKey);
@@ -97,7 +99,7 @@ TEST(ServiceSettings, DefaultsAndMistypedValues)
 
 namespace {
 
-const wchar_t kServiceName[] = L"MIRELSVC";
+const wchar_t kServiceName[] = MIREL_SERVICE_NAME;
 
 std::wstring ResultFilePath()
 {

@@ -1,3 +1,4 @@
+#include "CSettings.h"
 #include "ServiceDrill.h"
 
 #include "ScopedHandle.h"
@@ -62,7 +63,7 @@ DWORD RunServiceCommand(const std::wstring& args)
 DWORD ServiceProcessId()
 {
     ScopedScHandle scm(OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT));
-    ScopedScHandle service(OpenServiceW(scm.Get(), L"MIRELSVC", SERVICE_QUERY_STATUS));
+    ScopedScHandle service(OpenServiceW(scm.Get(), MIREL_SERVICE_NAME, SERVICE_QUERY_STATUS));
     SERVICE_STATUS_PROCESS status = {};
     DWORD size = 0;
     if (!QueryServiceStatusEx(service.Get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),

@@ -1,10 +1,11 @@
 #include "TestRegistry.h"
 
+#include "CSettings.h"
 #include "ScopedHandle.h"
 
 namespace testsupport {
 
-const wchar_t kSettingsKey[] = L"Software\\Orvane\\OrvaneMirel";
+const wchar_t kSettingsKey[] = MIREL_SETTINGS_KEY;
 const wchar_t kTestKey[] = L"Software\\Orvane\\MirelTest";
 
 namespace {

@@ -1,5 +1,6 @@
 // MIRELAPP.exe beside the installed service: its link to the service, its single instance and
 // its tray icon.
+#include "CSettings.h"
 #include "TrayAppFixture.h"
 
 #include <gtest/gtest.h>
@@ -52,7 +53,7 @@ TEST_F(TrayApp, WaitsForAStoppedServiceAndOutlivesAKilledOne)
     ASSERT_TRUE(WaitForLogCount(kRunning, 1, 5000));
     EXPECT_LT(NowMs() - t0, 2500u);
 
-    EndServiceProcess(L"MIRELSVC");
+    EndServiceProcess(MIREL_SERVICE_NAME);
     const ULONGLONG t1 = NowMs();
     ASSERT_TRUE(WaitForLogCount(kStopped, 2, 5000));
     EXPECT_LT(NowMs() - t1, 2500u);
