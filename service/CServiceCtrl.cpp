@@ -326,6 +326,9 @@ DWORD CServiceCtrl::OnPowerEvent(DWORD dwEventType, LPVOID)
     case PBT_APMSUSPEND:
         MirelStopUPSWatch();
         break;
+    // Every resume brings PBT_APMRESUMEAUTOMATIC, and a wake without user input (a timer,
+    // wake-on-LAN) brings nothing else: both restart the watch the suspension stopped.
+    case PBT_APMRESUMEAUTOMATIC:
     case PBT_APMRESUMESUSPEND:
         MirelStartUPSWatch();
         CheckBattery();
