@@ -5,6 +5,7 @@
 #include "MIRELMSG.h"
 #include "Notify.h"
 #include "ScopedHandle.h"
+#include "SdkCompat.h"
 
 #include <powrprof.h>
 #include <stdlib.h>
@@ -152,7 +153,9 @@ BOOL CServiceCtrl::IsS4Supported()
         LOG_TRACE(LOG_EVENT, FN, L"GetPwrCapabilities Failed. Error %d", ::GetLastError());
         return FALSE;
     }
-    return caps.SystemS4 && caps.HiberFilePresent;
+    // A reduced hibernation file serves only fast start-up; hibernating with it fails.
+    return caps.SystemS4 && caps.HiberFilePresent &&
+           MIREL_HIBERFILE_TYPE(caps) != HIBERFILE_TYPE_REDUCED;
 }
 
 bool CServiceCtrl::IsBatteryMissing()

@@ -72,21 +72,32 @@ TEST_F(RunningService, AcLossHibernatesOnTimeAndAHungClientDelaysNobody)
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(suspendCalled, 0));
 }
 
-// Without a hibernation file the AC loss is announced as such and the watch ends there.
+// Without a hibernation file, or with only the reduced one kept for fast start-up, the AC loss
+// is announced as such and the watch ends there.
 TEST_F(RunningService, AcLossWithoutHibernationFileDisablesAndNeverHibernates)
 {
-    SetRegDword(POWRPROF_SETTINGS_KEY, L"HiberFilePresent", 0);
+    const struct { const wchar_t* name; DWORD value; } cases[] = {
+        { L"HiberFilePresent", 0 },
+        { L"HiberFileType", 1 },  // reduced
+    };
     SetRegDword(kSettingsKey, L"PowerFlickerTime", 3);
     ASSERT_TRUE(power.SetAcOnline(false));
-    StartService();
-    ObserverProcess good(L"good");
-    ASSERT_NE(0u, good.WaitRegistered()) << good.Dump();
-    EXPECT_TRUE(good.WaitForCodes(0, { NOTIFY_NO_BATTERY, NOTIFY_S4_DISABLED }, 3000)) << good.Dump();
-    EXPECT_TRUE(good.WaitForCodes(2, { NOTIFY_S4_DISABLED, NOTIFY_AC_LOST }, 5000));
-    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(suspendCalled, kHibernateMs + 500));
-    EXPECT_NE(SIZE_MAX, LogIndex(L"EVTINDEX_ACLOSS"));
-    EXPECT_EQ(SIZE_MAX, LogIndex(L"EVTINDEX_S4"));
-    EXPECT_EQ("", SuspendCalls());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        DeleteRegTree(POWRPROF_SETTINGS_KEY);
+        SetRegDword(POWRPROF_SETTINGS_KEY, c.name, c.value);
+        DeleteFileW(log.Path().c_str());
+        StartService();
+        ObserverProcess good(L"good");
+        ASSERT_NE(0u, good.WaitRegistered()) << good.Dump();
+        EXPECT_TRUE(good.WaitForCodes(0, { NOTIFY_NO_BATTERY, NOTIFY_S4_DISABLED }, 3000)) << good.Dump();
+        EXPECT_TRUE(good.WaitForCodes(2, { NOTIFY_S4_DISABLED, NOTIFY_AC_LOST }, 5000));
+        EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(suspendCalled, kHibernateMs + 500));
+        EXPECT_NE(SIZE_MAX, LogIndex(L"EVTINDEX_ACLOSS"));
+        EXPECT_EQ(SIZE_MAX, LogIndex(L"EVTINDEX_S4"));
+        EXPECT_EQ("", SuspendCalls());
+        ASSERT_EQ(0u, RunServiceCommand(L"/UNINSTALL"));
+    }
 }
 
 // A failed hibernation reaches the applications with its code, and leaves nothing to resume.
