@@ -56,9 +56,16 @@ BOOL CWatch::IsDuringPKSOrBattRefresh()
     }
     DWORD dwStatus = 0;
     DWORD cbReturned = 0;
-    const BOOL bOk = ::DeviceIoControl(hDevice.Get(), IOCTL_CALL__PSTS, NULL, 0, &dwStatus,
-                                       sizeof(dwStatus), &cbReturned, NULL);
-    const DWORD dwError = bOk ? ERROR_SUCCESS : ::GetLastError();
+    BOOL bOk = ::DeviceIoControl(hDevice.Get(), IOCTL_CALL__PSTS, NULL, 0, &dwStatus,
+                                 sizeof(dwStatus), &cbReturned, NULL);
+    DWORD dwError = bOk ? ERROR_SUCCESS : ::GetLastError();
+    // Only the bytes returned count: the rest of the buffer still holds the preset 0, which
+    // would read as "refresh running" and hide a mains failure. Without a whole status word
+    // there is no answer.
+    if (bOk && cbReturned < sizeof(WORD)) {
+        bOk = FALSE;
+        dwError = ERROR_INVALID_DATA;
+    }
     const WORD wStatus = LOWORD(dwStatus);
     LOG_TRACE(LOG_EVENT, FN, L"IOCTL_CALL__PSTS の戻り値：%d", wStatus);
     hDevice.Reset();
