@@ -33,6 +33,7 @@ TEST(PowerProbes, ACDCStateFromLineAndRefreshWord)
         bool refused, dc;
         const wchar_t* logged;  // the status word line, or nullptr when the control is not sent
         DWORD bytes = 4;        // what the control returns
+        bool late = false;      // the battery comes after the watcher was built
     };
     const Case cases[] = {
         { "AC online", true, true, 1, false, false, nullptr },
@@ -45,6 +46,7 @@ TEST(PowerProbes, ACDCStateFromLineAndRefreshWord)
         { "offline, word 0 in one byte", true, false, 0, false, true, L"0", 1 },
         { "offline, nothing returned", true, false, 0, false, true, L"0", 0 },
         { "offline, word 2 in two bytes", true, false, 2, false, false, L"2", 2 },
+        { "offline, battery came later, refresh", true, false, 0, false, false, L"0", 4, true },
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -64,7 +66,14 @@ TEST(PowerProbes, ACDCStateFromLineAndRefreshWord)
 
         ScopedLogSettings log(L"t_probe.log", 1, 0);
         g_Log.Initialize(MIREL_DBGLOG_KEY);
+        if (c.late) {
+            RemoveSimBattery();
+        }
         ProbeWatch watch;
+        if (c.late) {
+            ASSERT_EQ(0u, InstallSimBattery(1));
+            ASSERT_TRUE(SetSimBatteryPsts(0, c.psts));
+        }
         EXPECT_EQ(c.dc ? TRUE : FALSE, watch.GetACDCState());
         g_Log.Finalize();
         if (c.logged != nullptr) {

@@ -251,6 +251,33 @@ TEST_F(RunningService, BatteryLevelRepeatsAtThePollRateAndFollowsTheThreshold)
     EXPECT_EQ("00000012", good.Lines().back());
 }
 
+// An automatic-start service may run before the battery's device is there at boot, and a battery
+// may be inserted later: once it is there its level is polled, and the maker's refresh is
+// recognised, so that the line the refresh reports off is not taken for a mains failure.
+TEST_F(RunningService, BatteryThatComesAfterTheStartIsWatched)
+{
+    RemoveSimBattery();
+    StartService();
+    ObserverProcess good(L"good");
+    ASSERT_NE(0u, good.WaitRegistered());
+    ASSERT_TRUE(good.WaitForCodes(0, { NOTIFY_NO_BATTERY, NOTIFY_S4_ENABLED, NOTIFY_AC_RESTORED }, 3000));
+
+    SimBattery sim(1);
+    ASSERT_EQ(0u, sim.Result());
+    ASSERT_TRUE(sim.SetCapacity(0, 2000, 50000));  // 4 %, below the default threshold of 8 %
+    ASSERT_TRUE(power.SetBatteryPresent(4));
+    EXPECT_TRUE(good.WaitForCount(NOTIFY_BATTERY_LOW, 1, 6000)) << good.Dump();
+
+    ASSERT_TRUE(sim.SetPsts(0, 0));  // a refresh runs
+    EXPECT_TRUE(good.WaitForCount(NOTIFY_BATTERY_OK, 1, 3000)) << good.Dump();
+    size_t before = 0;
+    ASSERT_NE(0u, DropLineAndRegisterTrigger(good, &before));
+    EXPECT_TRUE(good.WaitForCodes(before, { NOTIFY_BATTERY_PRESENT, NOTIFY_S4_ENABLED, NOTIFY_AC_RESTORED },
+                                  3000)) << good.Dump();
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(suspendCalled, kHibernateMs + 500));
+    EXPECT_EQ(0u, good.Count(NOTIFY_AC_LOST));
+}
+
 // A line that is back before the flicker wait ends is reported as such, and nothing follows.
 TEST_F(RunningService, LineBackDuringTheFlickerWaitCancelsEverything)
 {
