@@ -342,3 +342,14 @@ TEST(ServiceStartUp, AfterMainLoopUndoesWhateverStarted)
     service.FinalizeWatchData();
 }
 
+// A main loop that cannot wait (here: outside the service, no terminate event) ends the run as a
+// failure, with the error as the exit code the service stops with.
+TEST(ServiceStartUp, MainLoopThatCannotWaitEndsWithAnExitCode)
+{
+    CPowerProbe service;
+    ASSERT_EQ(0u, service.InitializeWatchData());
+    EXPECT_EQ(0u, service.GetExitCode());
+    service.MainLoop(0, NULL);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), service.GetExitCode());
+    service.FinalizeWatchData();
+}
