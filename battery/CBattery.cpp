@@ -208,6 +208,12 @@ DWORD CBattery::GetLifePercent(DWORD dwIndex, LPDWORD lpdwLifePercent)
     if (dwRet != ERROR_SUCCESS) {
         return LOG_RESULT(LOG_DETAIL, FN, dwRet);
     }
+    // A driver that cannot tell the capacity says BATTERY_UNKNOWN_CAPACITY; taken as a number it
+    // would read as a full battery and hide a low one. No level until it is known.
+    if (info.Status.Capacity == BATTERY_UNKNOWN_CAPACITY ||
+        info.Information.FullChargedCapacity == BATTERY_UNKNOWN_CAPACITY) {
+        return LOG_RESULT(LOG_DETAIL, FN, ERROR_INVALID_DATA);
+    }
     *lpdwLifePercent = PercentOf(info.Status.Capacity, info.Information.FullChargedCapacity);
     return LOG_RESULT(LOG_DETAIL, FN, ERROR_SUCCESS);
 }

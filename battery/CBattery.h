@@ -35,7 +35,8 @@ public:
     void EnumBatteries();
 
     DWORD GetSelectBatteryInfo(DWORD dwIndex, LPBATTINFO pBatteryInfo, DWORD dwFlags);
-    // Charge of battery dwIndex in percent, rounded half up; not capped at 100.
+    // Charge of battery dwIndex in percent, rounded half up; not capped at 100. ERROR_INVALID_DATA
+    // while the driver reports the capacity as unknown.
     DWORD GetLifePercent(DWORD dwIndex, LPDWORD lpdwLifePercent);
     // The system's power status, read again (dwRetry times, 500 ms apart) while it contradicts
     // the enumerated batteries or does not know the AC line.

@@ -12,7 +12,6 @@ const BYTE kACLineOnline = 0x1;
 
 CWatch::CWatch()
 {
-    ZeroMemory(m_szBatteryPath, sizeof(m_szBatteryPath));
     EnumBatteries();
 }
 
@@ -24,6 +23,8 @@ void CWatch::EnumBatteries()
 {
     static const WCHAR FN[] = L"CWatch::EnumBatteries";
     LOG_ENTER(LOG_API, FN);
+    // A new list replaces the old one: a battery gone since then leaves no stale path.
+    ZeroMemory(m_szBatteryPath, sizeof(m_szBatteryPath));
     ScopedDevInfo devInfo(::SetupDiGetClassDevsW(&GUID_DEVICE_BATTERY, NULL, NULL,
                                                  DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
     if (!devInfo.IsValid()) {
@@ -42,23 +43,43 @@ void CWatch::EnumBatteries()
     LOG_EXIT(LOG_API, FN);
 }
 
+HANDLE CWatch::OpenRefreshDevice()
+{
+    // An empty path (no battery) fails to open like a missing device.
+    HANDLE hDevice = ::CreateFileW(m_szBatteryPath[0], FILE_GENERIC_READ | FILE_GENERIC_WRITE,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
+    if (hDevice == INVALID_HANDLE_VALUE) {
+        // The battery may have come (or been replaced) since the paths were read, as with an
+        // automatic-start service that runs before the battery's device is there. The probe is
+        // asked only while the line is off or the level low, so this costs nothing otherwise.
+        EnumBatteries();
+        hDevice = ::CreateFileW(m_szBatteryPath[0], FILE_GENERIC_READ | FILE_GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
+    }
+    return hDevice;
+}
+
 BOOL CWatch::IsDuringPKSOrBattRefresh()
 {
     static const WCHAR FN[] = L"CWatch::IsDuringPKSOrBattRefresh";
     LOG_ENTER(LOG_API, FN);
-    // An empty path (no battery) fails to open like a missing device.
-    ScopedKernelHandle hDevice(::CreateFileW(m_szBatteryPath[0], FILE_GENERIC_READ | FILE_GENERIC_WRITE,
-                                             FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                                             OPEN_EXISTING, 0, NULL));
+    ScopedKernelHandle hDevice(OpenRefreshDevice());
     if (!hDevice.IsValid()) {
         LOG_TRACE(LOG_API, FN, L"Exit retval:%08x", ::GetLastError());
         return FALSE;
     }
     DWORD dwStatus = 0;
     DWORD cbReturned = 0;
-    const BOOL bOk = ::DeviceIoControl(hDevice.Get(), IOCTL_CALL__PSTS, NULL, 0, &dwStatus,
-                                       sizeof(dwStatus), &cbReturned, NULL);
-    const DWORD dwError = bOk ? ERROR_SUCCESS : ::GetLastError();
+    BOOL bOk = ::DeviceIoControl(hDevice.Get(), IOCTL_CALL__PSTS, NULL, 0, &dwStatus,
+                                 sizeof(dwStatus), &cbReturned, NULL);
+    DWORD dwError = bOk ? ERROR_SUCCESS : ::GetLastError();
+    // Only the bytes returned count: the rest of the buffer still holds the preset 0, which
+    // would read as "refresh running" and hide a mains failure. Without a whole status word
+    // there is no answer.
+    if (bOk && cbReturned < sizeof(WORD)) {
+        bOk = FALSE;
+        dwError = ERROR_INVALID_DATA;
+    }
     const WORD wStatus = LOWORD(dwStatus);
     LOG_TRACE(LOG_EVENT, FN, L"IOCTL_CALL__PSTS の戻り値：%d", wStatus);
     hDevice.Reset();

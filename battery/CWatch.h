@@ -46,4 +46,7 @@ protected:
 private:
     CWatch(const CWatch&) = delete;
     CWatch& operator=(const CWatch&) = delete;
+
+    // Opens the battery the refresh probe talks to, reading the paths again when it cannot.
+    HANDLE OpenRefreshDevice();
 };

@@ -53,3 +53,16 @@ typedef struct _WTSINFOEXW {
 #else
 #define MIREL_SYSTEM_STATUS_FLAG(sps) ((sps).SystemStatusFlag)
 #endif
+
+// SYSTEM_POWER_CAPABILITIES::HiberFileType, the kind of hibernation file (Windows 10 and later):
+// recent SDKs name the byte after DiskSpinDown, MinGW-w64 and older SDKs keep it as spare3[0].
+// Earlier Windows versions leave it 0.
+#include <stddef.h>
+#define MIREL_HIBERFILE_TYPE_OFFSET (offsetof(SYSTEM_POWER_CAPABILITIES, DiskSpinDown) + 1)
+static_assert(MIREL_HIBERFILE_TYPE_OFFSET == 0x16, "HiberFileType follows DiskSpinDown");
+#define MIREL_HIBERFILE_TYPE(caps) (reinterpret_cast<BYTE*>(&(caps))[MIREL_HIBERFILE_TYPE_OFFSET])
+#ifndef HIBERFILE_TYPE_REDUCED
+#define HIBERFILE_TYPE_NONE    0x00
+#define HIBERFILE_TYPE_REDUCED 0x01  // kept only for fast start-up: cannot hibernate
+#define HIBERFILE_TYPE_FULL    0x02
+#endif

@@ -17,6 +17,11 @@ HANDLE CService::m_hTerminateEvent = NULL;
 namespace {
 
 const DWORD kStartWaitHintMs = 5000;
+// A stop takes a few seconds (the last notifications drain, the watchers end); the check point
+// advances every second meanwhile, for a minute at most, so that a stop that hangs is still seen.
+const DWORD kStopWaitHintMs = 5000;
+const DWORD kCheckPointMs = 1000;
+const DWORD kMaxCheckPoints = 60;
 const DWORD kDefaultPendingTimeoutMs = 30000;
 const DWORD kAcceptedControls = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN |
                                 SERVICE_ACCEPT_HARDWAREPROFILECHANGE | SERVICE_ACCEPT_POWEREVENT |
@@ -34,7 +39,7 @@ bool IsPendingState(DWORD dwState)
 }  // namespace
 
 CService::CService()
-    : m_bInitialized(FALSE), m_dwPendingTimeoutMs(kDefaultPendingTimeoutMs)
+    : m_bInitialized(FALSE), m_dwPendingTimeoutMs(kDefaultPendingTimeoutMs), m_dwExitCode(0)
 {
     m_szDisplayName[0] = L'\0';
     m_szDescription[0] = L'\0';
@@ -177,17 +182,47 @@ void WINAPI CService::ServiceMain(DWORD dwArgc, LPWSTR* lpszArgv)
     }
 
     CService* pThis = m_lpObj;
-    pThis->SetServiceStatus(SERVICE_START_PENDING, 0, kStartWaitHintMs);
-    if (pThis->BeforeMainLoop(m_hServiceStatus) == ERROR_SUCCESS) {
-        pThis->SetServiceStatus(SERVICE_RUNNING, 0, 0);
-        pThis->MainLoop(dwArgc, lpszArgv);
-    }
-    pThis->SetServiceStatus(SERVICE_STOP_PENDING, 0, 0);
-    pThis->AfterMainLoop(m_hServiceStatus);
+    pThis->RunService(dwArgc, lpszArgv);
 
     CloseAndClear(m_hTerminateEvent);
     LOG_TRACE(LOG_DETAIL, FN, L"Exit ServiceMain()");
-    pThis->SetServiceStatus(SERVICE_STOPPED, 0, 0);
+    // A run that failed stops with its error: Windows then logs it and runs the recovery
+    // actions, where an exit code of 0 would read as a stop on request.
+    pThis->SetServiceStatus(SERVICE_STOPPED, pThis->m_dwExitCode, 0);
+}
+
+// Start-up, main loop and shut-down of one run. A start-up that fails leaves its result as the
+// exit code, unless the service set one of its own.
+void CService::RunService(DWORD dwArgc, LPWSTR* lpszArgv)
+{
+    m_dwExitCode = ERROR_SUCCESS;
+    SetServiceStatus(SERVICE_START_PENDING, 0, kStartWaitHintMs);
+    const DWORD dwStart = BeforeMainLoop(m_hServiceStatus);
+    if (dwStart == ERROR_SUCCESS) {
+        SetServiceStatus(SERVICE_RUNNING, 0, 0);
+        MainLoop(dwArgc, lpszArgv);
+    } else if (m_dwExitCode == ERROR_SUCCESS) {
+        m_dwExitCode = dwStart;
+    }
+    // The wait hint is the time until the next report: the check point advances while
+    // AfterMainLoop drains. Without the ticker the one report still carries the real hint.
+    SetServiceStatus(SERVICE_STOP_PENDING, 0, kStopWaitHintMs);
+    m_PendingTicker.Initialize(PendingTickProc, this);
+    AfterMainLoop(m_hServiceStatus);
+    m_PendingTicker.Finalize();
+}
+
+DWORD CService::PendingTickProc(LPVOID lpData)
+{
+    CService* pThis = static_cast<CService*>(lpData);
+    const HANDLE hStop = pThis->m_PendingTicker.GetTerminateEvent();
+    for (DWORD dwTick = 0; dwTick < kMaxCheckPoints; ++dwTick) {
+        if (::WaitForSingleObject(hStop, kCheckPointMs) != WAIT_TIMEOUT) {
+            break;
+        }
+        pThis->RefreshServiceStatus();
+    }
+    return 0;
 }
 
 DWORD WINAPI CService::ServiceHandler(DWORD dwControl, DWORD dwEventType, LPVOID lpEventData,
@@ -304,7 +339,26 @@ DWORD CService::ReportStatus(LPSERVICE_STATUS lpStatus)
 
 void CService::TerminateMainLoop()
 {
-    if (m_hTerminateEvent != NULL) {
-        ::SetEvent(m_hTerminateEvent);
+    if (m_hTerminateEvent == NULL) {
+        return;
+    }
+    if (m_lpObj != NULL) {
+        m_lpObj->ReportStopPending();
+    }
+    ::SetEvent(m_hTerminateEvent);
+}
+
+// Windows expects a stop that is under way to be reported at once, with the time it may take.
+// Reported under the status lock, so that the refresh after the control reports STOP_PENDING
+// again (advancing the check point) and never RUNNING.
+void CService::ReportStopPending()
+{
+    if (!m_bInitialized || m_hServiceStatus == NULL) {
+        return;
+    }
+    CSrwLock::CGuard guard(g_statusLock);
+    if (m_ServiceStatus.dwCurrentState == SERVICE_RUNNING) {
+        UpdateStatusLocked(SERVICE_STOP_PENDING, 0, kStopWaitHintMs);
+        ReportStatus(&m_ServiceStatus);
     }
 }

@@ -2,6 +2,7 @@
 // stop from the command line, the service main function, status reports and control dispatch.
 #pragma once
 
+#include "CThread.h"
 #include "ScopedHandle.h"
 
 #include <windows.h>
@@ -52,10 +53,15 @@ public:
 
     DWORD SetServiceStatus(DWORD dwCurrentState, DWORD dwWin32ExitCode, DWORD dwWaitHint);
     void RefreshServiceStatus();
+    // Ends the main loop; a running service reports STOP_PENDING at once.
     static void TerminateMainLoop();
     static HANDLE GetTerminateEvent() { return m_hTerminateEvent; }
+    // The exit code the run ends with in SERVICE_STOPPED: 0, or the error that ended it.
+    DWORD GetExitCode() const { return m_dwExitCode; }
 
 protected:
+    // A main loop that ends for a failure says so; a start-up that fails sets its result itself.
+    void SetExitCode(DWORD dwExitCode) { m_dwExitCode = dwExitCode; }
     static void WINAPI ServiceMain(DWORD dwArgc, LPWSTR* lpszArgv);
     static DWORD WINAPI ServiceHandler(DWORD dwControl, DWORD dwEventType, LPVOID lpEventData,
                                        LPVOID lpContext);
@@ -77,10 +83,16 @@ private:
 
     BOOL RunCommand(DWORD dwArgc, LPWSTR* lpszArgv, LPDWORD lpdwRet);
     DWORD Dispatch(DWORD dwControl, DWORD dwEventType, LPVOID lpEventData);
+    void RunService(DWORD dwArgc, LPWSTR* lpszArgv);
+    void ReportStopPending();
+    static DWORD PendingTickProc(LPVOID lpData);
     DWORD WaitWhilePending(SC_HANDLE hService, DWORD dwPendingState, LPCWSTR lpszFunction);
     DWORD OpenOwnService(ScopedScHandle* pScm, ScopedScHandle* pService);
     static void UpdateStatusLocked(DWORD dwCurrentState, DWORD dwWin32ExitCode, DWORD dwWaitHint);
     static DWORD ReportStatus(LPSERVICE_STATUS lpStatus);
 
     DWORD m_dwPendingTimeoutMs;
+    DWORD m_dwExitCode;
+    // Advances the check point while the service stops.
+    CThread m_PendingTicker;
 };

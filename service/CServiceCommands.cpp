@@ -23,6 +23,24 @@ BOOL SetRecoveryActions(SC_HANDLE hService)
     return ::ChangeServiceConfig2W(hService, SERVICE_CONFIG_FAILURE_ACTIONS, &failure);
 }
 
+// Without this flag Windows runs the recovery actions only after a crash, not after a stop with
+// an error exit code (a start-up or main loop that failed), and the PC stays unprotected. A
+// system that does not know the setting (ERROR_INVALID_LEVEL) keeps the installation: the
+// actions still follow a crash there. 0 or the error.
+DWORD SetRecoveryAfterErrorExit(SC_HANDLE hService, LPCWSTR lpszFunction)
+{
+    SERVICE_FAILURE_ACTIONS_FLAG nonCrash = { TRUE };
+    if (::ChangeServiceConfig2W(hService, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &nonCrash)) {
+        g_Log.Trace(LOG_DETAIL, lpszFunction, __LINE__,
+                    L"Succeeded to ChangeServiceConfig2(SERVICE_CONFIG_FAILURE_ACTIONS_FLAG).");
+        return ERROR_SUCCESS;
+    }
+    const DWORD dwErr = ::GetLastError();
+    g_Log.Trace(LOG_DETAIL, lpszFunction, __LINE__,
+                L"Failed to ChangeServiceConfig2(SERVICE_CONFIG_FAILURE_ACTIONS_FLAG).");
+    return (dwErr == ERROR_INVALID_LEVEL) ? ERROR_SUCCESS : dwErr;
+}
+
 }  // namespace
 
 BOOL CService::ArgCheck(DWORD dwArgc, LPWSTR* lpszArgv, LPDWORD lpdwRet)
@@ -132,6 +150,10 @@ DWORD CService::Register(LPCWSTR lpszPath, BOOL bDelayedAutoStart)
     } else {
         dwRet = ::GetLastError();
         LOG_TRACE(LOG_DETAIL, FN, L"Failed to ChangeServiceConfig2(SERVICE_CONFIG_FAILURE_ACTIONS).");
+    }
+    const DWORD dwFlag = SetRecoveryAfterErrorExit(service.Get(), FN);
+    if (dwFlag != ERROR_SUCCESS) {
+        dwRet = dwFlag;
     }
     if (bDelayedAutoStart) {
         SERVICE_DELAYED_AUTO_START_INFO delayed = { TRUE };

@@ -5,6 +5,7 @@
 #include "MIRELMSG.h"
 #include "Notify.h"
 #include "ScopedHandle.h"
+#include "SdkCompat.h"
 
 #include <powrprof.h>
 #include <stdlib.h>
@@ -128,7 +129,9 @@ BOOL CServiceCtrl::IsS4Supported()
         LOG_TRACE(LOG_EVENT, FN, L"GetPwrCapabilities Failed. Error %d", ::GetLastError());
         return FALSE;
     }
-    return caps.SystemS4 && caps.HiberFilePresent;
+    // A reduced hibernation file serves only fast start-up; hibernating with it fails.
+    return caps.SystemS4 && caps.HiberFilePresent &&
+           MIREL_HIBERFILE_TYPE(caps) != HIBERFILE_TYPE_REDUCED;
 }
 
 bool CServiceCtrl::IsBatteryMissing()
@@ -202,7 +205,12 @@ void CServiceCtrl::AfterMainLoop(SERVICE_STATUS_HANDLE)
     m_Notifier.Finalize(NOTIFY_SERVICE_STOPPED, kStopDrainMs);
     m_PipeSv.Finalize(stopping.Get());
     MirelFinalize();
-    m_EventLog.Report(MSG_SERVICE_STOPPED);
+    // A run that ended for a failure is an error an administrator must find.
+    if (GetExitCode() != ERROR_SUCCESS) {
+        m_EventLog.Report(MSG_SERVICE_FAILED, GetExitCode());
+    } else {
+        m_EventLog.Report(MSG_SERVICE_STOPPED);
+    }
     m_EventLog.Close();
     LOG_EXIT(LOG_DETAIL, FN);
 }
@@ -216,9 +224,17 @@ void CServiceCtrl::MainLoop(DWORD, LPWSTR*)
         m_WatchData.hACOnEvent,     m_WatchData.hACLossEvent,  m_WatchData.hS4Event,
     };
     for (;;) {
-        const DWORD dwIndex = ::WaitForMultipleObjects(EVTINDEX_COUNT, handles, FALSE, INFINITE) -
-                              WAIT_OBJECT_0;
-        if (dwIndex == EVTINDEX_TERMINATE || dwIndex >= EVTINDEX_COUNT) {
+        const DWORD dwWait = ::WaitForMultipleObjects(EVTINDEX_COUNT, handles, FALSE, INFINITE);
+        const DWORD dwIndex = dwWait - WAIT_OBJECT_0;
+        if (dwIndex >= EVTINDEX_COUNT) {
+            // Nothing watches the power any more: the run ends as a failure, so that Windows
+            // restarts the service.
+            const DWORD dwErr = (dwWait == WAIT_FAILED) ? ::GetLastError() : ERROR_ABANDONED_WAIT_0;
+            SetExitCode(dwErr != ERROR_SUCCESS ? dwErr : ERROR_GEN_FAILURE);
+            LOG_TRACE(LOG_EVENT, FN, L"Wait failed. Error %d", GetExitCode());
+            break;
+        }
+        if (dwIndex == EVTINDEX_TERMINATE) {
             break;
         }
         LOG_TRACE(LOG_EVENT, FN, L"%s", EventName(dwIndex));
@@ -302,6 +318,9 @@ DWORD CServiceCtrl::OnPowerEvent(DWORD dwEventType, LPVOID)
     case PBT_APMSUSPEND:
         MirelStopUPSWatch();
         break;
+    // Every resume brings PBT_APMRESUMEAUTOMATIC, and a wake without user input (a timer,
+    // wake-on-LAN) brings nothing else: both restart the watch the suspension stopped.
+    case PBT_APMRESUMEAUTOMATIC:
     case PBT_APMRESUMESUSPEND:
         MirelStartUPSWatch();
         CheckBattery();

@@ -6,6 +6,8 @@ namespace {
 
 const UINT_PTR kPollTimerId = 3;
 const UINT kPollPeriodMs = 500;
+// While the first battery cannot be read, the list of batteries is read again this often.
+const ULONGLONG kReEnumerateMs = 2000;
 
 void SignalIfSet(HANDLE hEvent)
 {
@@ -17,7 +19,11 @@ void SignalIfSet(HANDLE hEvent)
 }  // namespace
 
 CBattWatch::CBattWatch()
-    : m_hBattLowEvent(NULL), m_hBattHighEvent(NULL), m_dwBatteryLifePercent(0), m_uPollTimer(0)
+    : m_hBattLowEvent(NULL),
+      m_hBattHighEvent(NULL),
+      m_dwBatteryLifePercent(0),
+      m_uPollTimer(0),
+      m_ullEnumeratedMs(0)
 {
 }
 
@@ -35,6 +41,7 @@ DWORD CBattWatch::Initialize(LPWATCHDATA lpData)
         return LOG_NULL_ARG(LOG_API, FN, L"lpData");
     }
     m_Battery.Initialize();
+    m_ullEnumeratedMs = ::GetTickCount64();
     m_hBattLowEvent = lpData->hBattLowEvent;
     m_hBattHighEvent = lpData->hBattHighEvent;
     m_dwBatteryLifePercent = lpData->dwBatteryLifePercent;
@@ -78,6 +85,7 @@ void CBattWatch::Poll()
     const DWORD dwRet = m_Battery.GetLifePercent(0, &dwPercent);
     if (dwRet != ERROR_SUCCESS) {
         LOG_TRACE(LOG_EVENT, FN, L"error occurred. code: %d", dwRet);
+        EnumerateAgain(dwRet);
         return;
     }
     if (dwPercent >= m_dwBatteryLifePercent || IsDuringPKSOrBattRefresh()) {
@@ -85,4 +93,18 @@ void CBattWatch::Poll()
     } else {
         SignalIfSet(m_hBattLowEvent);
     }
+}
+
+// No battery, or one that cannot be opened or read: an automatic-start service may run before the
+// battery's device is there at boot, and a battery may be inserted later. Reading the list again
+// now and then lets the level be polled once it is there. A capacity that is only unknown for now
+// belongs to a battery that is there.
+void CBattWatch::EnumerateAgain(DWORD dwError)
+{
+    const ULONGLONG ullNow = ::GetTickCount64();
+    if (dwError == ERROR_INVALID_DATA || ullNow - m_ullEnumeratedMs < kReEnumerateMs) {
+        return;
+    }
+    m_ullEnumeratedMs = ullNow;
+    m_Battery.Initialize();
 }

@@ -16,10 +16,13 @@ public:
 private:
     // One poll: the high event at or above the threshold (or during a refresh), else the low one.
     void Poll();
+    // After a failed poll: reads the list of batteries again, at most every 2 s.
+    void EnumerateAgain(DWORD dwError);
     static bool OnThreadTimer(LPVOID lpData, UINT_PTR uTimerId);
 
     HANDLE m_hBattLowEvent;
     HANDLE m_hBattHighEvent;
     DWORD m_dwBatteryLifePercent;
     UINT_PTR m_uPollTimer;  // the thread's timer id, 0 when none runs
+    ULONGLONG m_ullEnumeratedMs;  // tick count of the last enumeration (poll thread only)
 };

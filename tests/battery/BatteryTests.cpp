@@ -87,6 +87,7 @@ TEST_F(BatteryDevice, LifePercentArithmetic)
 {
     struct Case {
         DWORD remaining, full, percent;
+        DWORD result = 0;  // on failure the percentage is left alone
     };
     const Case cases[] = {
         { 41230, 47520, 87 },          // 867 per mille, rounded half up
@@ -97,12 +98,14 @@ TEST_F(BatteryDevice, LifePercentArithmetic)
         { 23524, 47520, 50 },          // 495 per mille: half up
         { 23522, 47520, 49 },          // 494.99 per mille is truncated to 494 first
         { 4294968, 5000000, 86 },      // ×1000 would wrap in 32 bits
+        { BATTERY_UNKNOWN_CAPACITY, 47520, 12345, ERROR_INVALID_DATA },  // unknown, not full
+        { 20000, BATTERY_UNKNOWN_CAPACITY, 12345, ERROR_INVALID_DATA },
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.remaining << "/" << c.full);
         ASSERT_TRUE(m_sim.SetCapacity(0, c.remaining, c.full));
         DWORD percent = 12345;
-        EXPECT_EQ(0u, m_battery.GetLifePercent(0, &percent));
+        EXPECT_EQ(c.result, m_battery.GetLifePercent(0, &percent));
         EXPECT_EQ(c.percent, percent);
     }
 }

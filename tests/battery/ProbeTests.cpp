@@ -32,6 +32,8 @@ TEST(PowerProbes, ACDCStateFromLineAndRefreshWord)
         DWORD psts;
         bool refused, dc;
         const wchar_t* logged;  // the status word line, or nullptr when the control is not sent
+        DWORD bytes = 4;        // what the control returns
+        bool late = false;      // the battery comes after the watcher was built
     };
     const Case cases[] = {
         { "AC online", true, true, 1, false, false, nullptr },
@@ -41,6 +43,10 @@ TEST(PowerProbes, ACDCStateFromLineAndRefreshWord)
         { "offline, high bits ignored", true, false, 0x10002, false, false, L"2" },
         { "offline, control refused", true, false, 2, true, true, L"0" },
         { "offline, no battery device", false, false, 1, false, true, nullptr },
+        { "offline, word 0 in one byte", true, false, 0, false, true, L"0", 1 },
+        { "offline, nothing returned", true, false, 0, false, true, L"0", 0 },
+        { "offline, word 2 in two bytes", true, false, 2, false, false, L"2", 2 },
+        { "offline, battery came later, refresh", true, false, 0, false, false, L"0", 4, true },
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -54,12 +60,20 @@ TEST(PowerProbes, ACDCStateFromLineAndRefreshWord)
         if (c.refused) {
             ASSERT_TRUE(sim.SetFailure(0, IOCTL_CALL__PSTS, 0xC0000010));
         }
+        ASSERT_TRUE(SetSimBatteryValue(0, L"PstsBytes", c.bytes));
         ASSERT_TRUE(power.SetBatteryPresent(50));
         ASSERT_TRUE(power.SetAcOnline(c.acOnline));
 
         ScopedLogSettings log(L"t_probe.log", 1, 0);
         g_Log.Initialize(MIREL_DBGLOG_KEY);
+        if (c.late) {
+            RemoveSimBattery();
+        }
         ProbeWatch watch;
+        if (c.late) {
+            ASSERT_EQ(0u, InstallSimBattery(1));
+            ASSERT_TRUE(SetSimBatteryPsts(0, c.psts));
+        }
         EXPECT_EQ(c.dc ? TRUE : FALSE, watch.GetACDCState());
         g_Log.Finalize();
         if (c.logged != nullptr) {

@@ -1,5 +1,6 @@
 // A minimal service on the framework: logs each handler it reaches. Its start-up can be made to
-// fail or to hang through SAMPLE_SETTINGS_KEY ("BeforeMainLoopResult", "BeforeMainLoopDelayMs").
+// fail or to hang, and its shut-down to take a while, through SAMPLE_SETTINGS_KEY
+// ("BeforeMainLoopResult", "BeforeMainLoopDelayMs", "AfterMainLoopDelayMs").
 #include "CLog.h"
 #include "CRegistry.h"
 #include "CService.h"
@@ -29,7 +30,13 @@ public:
     }
     void AfterMainLoop(SERVICE_STATUS_HANDLE) override
     {
+        DWORD dwDelayMs = 0;
+        CRegistry reg;
+        if (reg.OpenKey(SAMPLE_SETTINGS_KEY, KEY_READ) == ERROR_SUCCESS) {
+            reg.QueryDWORDValue(L"AfterMainLoopDelayMs", &dwDelayMs);
+        }
         LOG_TRACE(LOG_EVENT, L"CSampleService::AfterMainLoop", L"AfterMainLoop");
+        ::Sleep(dwDelayMs);
     }
     DWORD OnStop() override
     {

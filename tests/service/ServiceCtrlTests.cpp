@@ -258,31 +258,42 @@ TEST_F(InProcessService, PowerStatusChangeChecksTheBatteryAndRestartsTheWatch)
     EXPECT_TRUE(WaitForCodes({ NOTIFY_BATTERY_PRESENT }));
     EXPECT_TRUE(Signalled(service.Data().hACOnEvent, 2000));
 
-    // Unknown status and an automatic resume change nothing.
+    // An unknown type changes nothing.
     Clear();
-    EXPECT_EQ(0u, service.OnPowerEvent(PBT_APMRESUMEAUTOMATIC, NULL));
     EXPECT_EQ(0u, service.OnPowerEvent(0xFFFF, NULL));
     EXPECT_FALSE(Signalled(service.Data().hACOnEvent, 300));
     EXPECT_TRUE(WaitForCodes({}, 0));
+
+    // A wake without user input brings only the automatic resume: it restarts the watch and
+    // checks the battery like the resume that follows user input.
+    EXPECT_EQ(0u, service.OnPowerEvent(PBT_APMRESUMEAUTOMATIC, NULL));
+    EXPECT_TRUE(WaitForCodes({ NOTIFY_BATTERY_PRESENT }));
+    EXPECT_TRUE(Signalled(service.Data().hACOnEvent, 2000));
 }
 
+// An unattended wake (timer, wake-on-LAN) brings only the automatic resume; it must watch the
+// line as well as the resume after user input does.
 TEST_F(InProcessService, SuspendStopsTheWatchAndResumeRestartsIt)
 {
-    // The line drops; the restarted watch waits out the flicker time...
     ASSERT_TRUE(power.SetAcOnline(false));
-    EXPECT_EQ(0u, service.OnPowerEvent(PBT_APMPOWERSTATUSCHANGE, NULL));
-    EXPECT_TRUE(WaitForCodes({ NOTIFY_NO_BATTERY }));
-    // ...but the PC suspends before it ends: no AC loss is reported.
-    EXPECT_EQ(0u, service.OnPowerEvent(PBT_APMSUSPEND, NULL));
-    EXPECT_FALSE(Signalled(service.Data().hACLossEvent, 1500));
+    for (DWORD resume : { PBT_APMRESUMESUSPEND, PBT_APMRESUMEAUTOMATIC }) {
+        SCOPED_TRACE(resume);
+        // The line drops; the restarted watch waits out the flicker time...
+        Clear();
+        EXPECT_EQ(0u, service.OnPowerEvent(PBT_APMPOWERSTATUSCHANGE, NULL));
+        EXPECT_TRUE(WaitForCodes({ NOTIFY_NO_BATTERY }));
+        // ...but the PC suspends before it ends: no AC loss is reported.
+        EXPECT_EQ(0u, service.OnPowerEvent(PBT_APMSUSPEND, NULL));
+        EXPECT_FALSE(Signalled(service.Data().hACLossEvent, 1500));
 
-    // After the resume the watch starts anew, and the battery is checked again.
-    Clear();
-    const ULONGLONG t0 = NowMs();
-    EXPECT_EQ(0u, service.OnPowerEvent(PBT_APMRESUMESUSPEND, NULL));
-    EXPECT_TRUE(WaitForCodes({ NOTIFY_NO_BATTERY }));
-    EXPECT_TRUE(Signalled(service.Data().hACLossEvent, 3000));
-    EXPECT_GT(NowMs() - t0, 800u);
+        // After the resume the watch starts anew, and the battery is checked again.
+        Clear();
+        const ULONGLONG t0 = NowMs();
+        EXPECT_EQ(0u, service.OnPowerEvent(resume, NULL));
+        EXPECT_TRUE(WaitForCodes({ NOTIFY_NO_BATTERY }));
+        EXPECT_TRUE(Signalled(service.Data().hACLossEvent, 3000));
+        EXPECT_GT(NowMs() - t0, 800u);
+    }
 }
 
 // Power-status changes while the line stays off (a battery stepping down under load) keep the
@@ -330,5 +341,17 @@ TEST(ServiceStartUp, AfterMainLoopUndoesWhateverStarted)
     WATCHDATA data = service.Data();
     EXPECT_EQ(0u, MirelInitialize(&data));
     MirelFinalize();
+    service.FinalizeWatchData();
+}
+
+// A main loop that cannot wait (here: outside the service, no terminate event) ends the run as a
+// failure, with the error as the exit code the service stops with.
+TEST(ServiceStartUp, MainLoopThatCannotWaitEndsWithAnExitCode)
+{
+    CPowerProbe service;
+    ASSERT_EQ(0u, service.InitializeWatchData());
+    EXPECT_EQ(0u, service.GetExitCode());
+    service.MainLoop(0, NULL);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), service.GetExitCode());
     service.FinalizeWatchData();
 }

@@ -20,15 +20,21 @@ public:
     CCommander() { Initialize(SAMPLE_SERVICE_NAME, L"Mirel sample service", L"desc", NULL, 0); }
 };
 
-DWORD QueryState()
+// The status the service last reported; all zero when it is not installed.
+SERVICE_STATUS QueryStatus()
 {
     ScopedScHandle scm(OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT));
     ScopedScHandle service(OpenServiceW(scm.Get(), SAMPLE_SERVICE_NAME, SERVICE_QUERY_STATUS));
     SERVICE_STATUS status = {};
     if (!service.IsValid() || !QueryServiceStatus(service.Get(), &status)) {
-        return 0;
+        return SERVICE_STATUS{};
     }
-    return status.dwCurrentState;
+    return status;
+}
+
+DWORD QueryState()
+{
+    return QueryStatus().dwCurrentState;
 }
 
 bool WaitForState(DWORD state, DWORD timeoutMs)
@@ -41,13 +47,16 @@ bool WaitForState(DWORD state, DWORD timeoutMs)
     return true;
 }
 
-DWORD SendControl(DWORD control)
+// Sends a control; *reported is the status the service reported by the time it was handled.
+DWORD SendControl(DWORD control, SERVICE_STATUS* reported = nullptr)
 {
     ScopedScHandle scm(OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT));
     ScopedScHandle service(OpenServiceW(scm.Get(), SAMPLE_SERVICE_NAME,
-                                        SERVICE_USER_DEFINED_CONTROL | SERVICE_QUERY_STATUS));
+                                        SERVICE_USER_DEFINED_CONTROL | SERVICE_STOP | SERVICE_QUERY_STATUS));
     SERVICE_STATUS status = {};
-    return ControlService(service.Get(), control, &status) ? 0 : GetLastError();
+    const DWORD result = ControlService(service.Get(), control, &status) ? 0 : GetLastError();
+    if (reported != nullptr) *reported = status;
+    return result;
 }
 
 // Each case starts and ends with the sample service not installed and a fresh log.
@@ -84,6 +93,21 @@ TEST_F(ServiceLifecycle, InstallStartStopUninstallAreIdempotent)
     ASSERT_EQ(0u, commander.Register(path.c_str(), FALSE));
     EXPECT_EQ(0u, commander.Register(path.c_str(), FALSE)) << "second install";
     EXPECT_EQ(SERVICE_STOPPED, QueryState());
+    {
+        // The recovery actions also follow a stop with an error exit code. Wine knows no such
+        // setting (ERROR_INVALID_LEVEL): there the log shows it was asked for.
+        ScopedScHandle scm(OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT));
+        ScopedScHandle service(OpenServiceW(scm.Get(), SAMPLE_SERVICE_NAME, SERVICE_QUERY_CONFIG));
+        SERVICE_FAILURE_ACTIONS_FLAG flag = {};
+        DWORD needed = 0;
+        if (QueryServiceConfig2W(service.Get(), SERVICE_CONFIG_FAILURE_ACTIONS_FLAG,
+                                 reinterpret_cast<BYTE*>(&flag), sizeof(flag), &needed)) {
+            EXPECT_TRUE(flag.fFailureActionsOnNonCrashFailures);
+        } else {
+            EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_LEVEL), GetLastError());
+            EXPECT_TRUE(log.Contains(L"ChangeServiceConfig2(SERVICE_CONFIG_FAILURE_ACTIONS_FLAG)."));
+        }
+    }
 
     ASSERT_EQ(0u, commander.Start());
     EXPECT_EQ(SERVICE_RUNNING, QueryState());
@@ -157,9 +181,39 @@ TEST_F(ServiceLifecycle, FailedStartUpNeverRunsButStillCleansUp)
     ASSERT_EQ(0u, commander.Register(path.c_str(), FALSE));
     EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE), commander.Start());
     EXPECT_EQ(SERVICE_STOPPED, QueryState());
+    // Windows sees the failure (and runs the recovery actions): the error is the exit code.
+    EXPECT_EQ(5u, QueryStatus().dwWin32ExitCode);
     EXPECT_TRUE(log.WaitFor(L"AfterMainLoop", 5000));
     EXPECT_TRUE(log.Contains(L"BeforeMainLoop 5"));
     EXPECT_FALSE(log.Contains(L"] MainLoop"));
+}
+
+// A stop is STOP_PENDING at once, with a real wait hint and a check point that advances while the
+// service drains; RUNNING is never reported again, and the requested stop ends with exit code 0.
+TEST_F(ServiceLifecycle, StopIsPendingAtOnceAndTheCheckPointAdvancesWhileDraining)
+{
+    SetRegDword(SAMPLE_SETTINGS_KEY, L"AfterMainLoopDelayMs", 3000);
+    ASSERT_EQ(0u, commander.Register(path.c_str(), FALSE));
+    ASSERT_EQ(0u, commander.Start());
+    SERVICE_STATUS reported = {};
+    ASSERT_EQ(0u, SendControl(SERVICE_CONTROL_STOP, &reported));
+    EXPECT_EQ(SERVICE_STOP_PENDING, reported.dwCurrentState);
+    EXPECT_GE(reported.dwWaitHint, 1000u);
+    EXPECT_EQ(0u, reported.dwControlsAccepted);
+
+    DWORD lastCheckPoint = reported.dwCheckPoint, advances = 0;
+    const ULONGLONG deadline = NowMs() + 15000;
+    for (SERVICE_STATUS s = QueryStatus(); s.dwCurrentState != SERVICE_STOPPED && NowMs() < deadline;
+         s = QueryStatus()) {
+        EXPECT_EQ(SERVICE_STOP_PENDING, s.dwCurrentState);
+        EXPECT_GE(s.dwWaitHint, 1000u);
+        if (s.dwCheckPoint > lastCheckPoint) ++advances;
+        lastCheckPoint = s.dwCheckPoint;
+        Sleep(100);
+    }
+    EXPECT_GE(advances, 2u) << "a 3 s drain, a check point a second";
+    EXPECT_EQ(SERVICE_STOPPED, QueryState());
+    EXPECT_EQ(0u, QueryStatus().dwWin32ExitCode);
 }
 
 TEST_F(ServiceLifecycle, StartGivesUpOnAServiceStuckStarting)

@@ -72,21 +72,32 @@ TEST_F(RunningService, AcLossHibernatesOnTimeAndAHungClientDelaysNobody)
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(suspendCalled, 0));
 }
 
-// Without a hibernation file the AC loss is announced as such and the watch ends there.
+// Without a hibernation file, or with only the reduced one kept for fast start-up, the AC loss
+// is announced as such and the watch ends there.
 TEST_F(RunningService, AcLossWithoutHibernationFileDisablesAndNeverHibernates)
 {
-    SetRegDword(POWRPROF_SETTINGS_KEY, L"HiberFilePresent", 0);
+    const struct { const wchar_t* name; DWORD value; } cases[] = {
+        { L"HiberFilePresent", 0 },
+        { L"HiberFileType", 1 },  // reduced
+    };
     SetRegDword(kSettingsKey, L"PowerFlickerTime", 3);
     ASSERT_TRUE(power.SetAcOnline(false));
-    StartService();
-    ObserverProcess good(L"good");
-    ASSERT_NE(0u, good.WaitRegistered()) << good.Dump();
-    EXPECT_TRUE(good.WaitForCodes(0, { NOTIFY_NO_BATTERY, NOTIFY_S4_DISABLED }, 3000)) << good.Dump();
-    EXPECT_TRUE(good.WaitForCodes(2, { NOTIFY_S4_DISABLED, NOTIFY_AC_LOST }, 5000));
-    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(suspendCalled, kHibernateMs + 500));
-    EXPECT_NE(SIZE_MAX, LogIndex(L"EVTINDEX_ACLOSS"));
-    EXPECT_EQ(SIZE_MAX, LogIndex(L"EVTINDEX_S4"));
-    EXPECT_EQ("", SuspendCalls());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        DeleteRegTree(POWRPROF_SETTINGS_KEY);
+        SetRegDword(POWRPROF_SETTINGS_KEY, c.name, c.value);
+        DeleteFileW(log.Path().c_str());
+        StartService();
+        ObserverProcess good(L"good");
+        ASSERT_NE(0u, good.WaitRegistered()) << good.Dump();
+        EXPECT_TRUE(good.WaitForCodes(0, { NOTIFY_NO_BATTERY, NOTIFY_S4_DISABLED }, 3000)) << good.Dump();
+        EXPECT_TRUE(good.WaitForCodes(2, { NOTIFY_S4_DISABLED, NOTIFY_AC_LOST }, 5000));
+        EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(suspendCalled, kHibernateMs + 500));
+        EXPECT_NE(SIZE_MAX, LogIndex(L"EVTINDEX_ACLOSS"));
+        EXPECT_EQ(SIZE_MAX, LogIndex(L"EVTINDEX_S4"));
+        EXPECT_EQ("", SuspendCalls());
+        ASSERT_EQ(0u, RunServiceCommand(L"/UNINSTALL"));
+    }
 }
 
 // A failed hibernation reaches the applications with its code, and leaves nothing to resume.
@@ -238,6 +249,33 @@ TEST_F(RunningService, BatteryLevelRepeatsAtThePollRateAndFollowsTheThreshold)
     ASSERT_TRUE(sim.SetCapacity(0, 4000, 50000));  // 8 %: at the threshold
     EXPECT_TRUE(good.WaitForCount(NOTIFY_BATTERY_OK, 2, 3000));
     EXPECT_EQ("00000012", good.Lines().back());
+}
+
+// An automatic-start service may run before the battery's device is there at boot, and a battery
+// may be inserted later: once it is there its level is polled, and the maker's refresh is
+// recognised, so that the line the refresh reports off is not taken for a mains failure.
+TEST_F(RunningService, BatteryThatComesAfterTheStartIsWatched)
+{
+    RemoveSimBattery();
+    StartService();
+    ObserverProcess good(L"good");
+    ASSERT_NE(0u, good.WaitRegistered());
+    ASSERT_TRUE(good.WaitForCodes(0, { NOTIFY_NO_BATTERY, NOTIFY_S4_ENABLED, NOTIFY_AC_RESTORED }, 3000));
+
+    SimBattery sim(1);
+    ASSERT_EQ(0u, sim.Result());
+    ASSERT_TRUE(sim.SetCapacity(0, 2000, 50000));  // 4 %, below the default threshold of 8 %
+    ASSERT_TRUE(power.SetBatteryPresent(4));
+    EXPECT_TRUE(good.WaitForCount(NOTIFY_BATTERY_LOW, 1, 6000)) << good.Dump();
+
+    ASSERT_TRUE(sim.SetPsts(0, 0));  // a refresh runs
+    EXPECT_TRUE(good.WaitForCount(NOTIFY_BATTERY_OK, 1, 3000)) << good.Dump();
+    size_t before = 0;
+    ASSERT_NE(0u, DropLineAndRegisterTrigger(good, &before));
+    EXPECT_TRUE(good.WaitForCodes(before, { NOTIFY_BATTERY_PRESENT, NOTIFY_S4_ENABLED, NOTIFY_AC_RESTORED },
+                                  3000)) << good.Dump();
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(suspendCalled, kHibernateMs + 500));
+    EXPECT_EQ(0u, good.Count(NOTIFY_AC_LOST));
 }
 
 // A line that is back before the flicker wait ends is reported as such, and nothing follows.

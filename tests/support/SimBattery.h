@@ -43,7 +43,9 @@ DWORD RemoveSimBattery();
 // True while the driver's first battery interface can be opened.
 bool SimBatteryRunning();
 
-// Settings of battery index (0 to 2); each takes effect with the driver's next request.
+// Settings of battery index (0 to 2); each takes effect with the driver's next request. Values:
+// Remaining, Full (0xFFFFFFFF: capacity unknown), Psts, PstsBytes (bytes the refresh-state
+// control returns, 0 to 4), Tag, FailControl, FailStatus.
 bool SetSimBatteryValue(DWORD index, const wchar_t* valueName, DWORD value);
 bool SetSimBatteryCapacity(DWORD index, DWORD remaining, DWORD fullCharged);
 bool SetSimBatteryName(DWORD index, const std::wstring& name);

@@ -6,9 +6,11 @@
  * itself as the GUID_DEVICE_BATTERY interface ROOT\SIMBATT\000n so that the device-setup API
  * enumerates it. Every request re-reads the values under Parameters\Battery<n>, so a test
  * changes the battery at run time by writing the registry:
- *   Remaining, Full      remaining and full-charge capacity (defaults 40000, 50000)
+ *   Remaining, Full      remaining and full-charge capacity (defaults 40000, 50000);
+ *                        0xFFFFFFFF is BATTERY_UNKNOWN_CAPACITY
  *   Name                 device name, REG_SZ (default "MIREL SIMBATT <n>")
  *   Psts                 status word answered to the refresh-state control (default 1)
+ *   PstsBytes            bytes that control returns, 0 to 4 (default 4): a short answer
  *   Tag                  battery tag (default 1); 0 means no battery: controls that name a tag fail
  *   FailControl          a control code that fails ...
  *   FailStatus           ... with this NTSTATUS (default STATUS_UNSUCCESSFUL)
@@ -77,6 +79,7 @@ typedef struct _SIMBATT_CONFIG {
     ULONG Remaining;
     ULONG Full;
     ULONG Psts;
+    ULONG PstsBytes;
     ULONG Tag;
     ULONG FailControl;
     ULONG FailStatus;
@@ -147,6 +150,7 @@ static void ReadConfig(ULONG index, SIMBATT_CONFIG* cfg)
     cfg->Remaining = 40000;
     cfg->Full = 50000;
     cfg->Psts = 1;
+    cfg->PstsBytes = sizeof(ULONG);
     cfg->Tag = 1;
     cfg->FailStatus = (ULONG)STATUS_UNSUCCESSFUL;
     _snwprintf(cfg->Name, SIMBATT_NAME_CHARS - 1, L"MIREL SIMBATT %lu", index);
@@ -159,6 +163,7 @@ static void ReadConfig(ULONG index, SIMBATT_CONFIG* cfg)
     QueryDword(key, L"Remaining", &cfg->Remaining);
     QueryDword(key, L"Full", &cfg->Full);
     QueryDword(key, L"Psts", &cfg->Psts);
+    QueryDword(key, L"PstsBytes", &cfg->PstsBytes);
     QueryDword(key, L"Tag", &cfg->Tag);
     QueryDword(key, L"FailControl", &cfg->FailControl);
     QueryDword(key, L"FailStatus", &cfg->FailStatus);
@@ -359,7 +364,7 @@ static NTSTATUS HandleControl(ULONG index, ULONG code, void* buf, ULONG inLen, U
             return STATUS_BUFFER_TOO_SMALL;
         }
         *(ULONG*)buf = cfg.Psts;
-        *written = sizeof(ULONG);
+        *written = (cfg.PstsBytes < sizeof(ULONG)) ? cfg.PstsBytes : sizeof(ULONG);
         return STATUS_SUCCESS;
     default:
         return STATUS_INVALID_DEVICE_REQUEST;

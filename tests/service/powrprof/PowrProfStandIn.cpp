@@ -2,6 +2,8 @@
 // the test, with every call recorded.
 #include "PowrProfStandIn.h"
 
+#include "SdkCompat.h"
+
 #include <windows.h>
 #include <powrprof.h>
 #include <shlobj.h>
@@ -50,6 +52,7 @@ extern "C" BOOLEAN WINAPI GetPwrCapabilities(PSYSTEM_POWER_CAPABILITIES caps)
     ZeroMemory(caps, sizeof(*caps));
     caps->SystemS4 = Setting(L"SystemS4", 1) != 0;
     caps->HiberFilePresent = Setting(L"HiberFilePresent", 1) != 0;
+    MIREL_HIBERFILE_TYPE(*caps) = static_cast<BYTE>(Setting(L"HiberFileType", HIBERFILE_TYPE_NONE));
     return TRUE;
 }
 

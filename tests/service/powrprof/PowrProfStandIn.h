@@ -4,6 +4,8 @@
 
 // Below HKEY_LOCAL_MACHINE; every value is re-read on each call.
 //   "SystemS4", "HiberFilePresent"  DWORD, default 1: what GetPwrCapabilities reports
+//   "HiberFileType"                 DWORD, default 0 (not reported, as before Windows 10): the
+//                                   kind of hibernation file; 1 = reduced, 2 = full
 //   "CapabilitiesError"             DWORD, default 0: non-zero makes GetPwrCapabilities fail
 //   "SuspendError"                  DWORD, default 0: non-zero makes SetSuspendState fail with it
 //   "SuspendBlockMs"                DWORD, default 0: how long SetSuspendState blocks
