@@ -7,6 +7,9 @@
 
 #include <algorithm>
 
+#include <strsafe.h>
+#include <wchar.h>
+
 namespace {
 
 // The longest pause between two status queries while a start or stop is pending.
@@ -21,6 +24,17 @@ BOOL SetRecoveryActions(SC_HANDLE hService)
     };
     SERVICE_FAILURE_ACTIONSW failure = { 24 * 60 * 60, NULL, NULL, ARRAYSIZE(actions), actions };
     return ::ChangeServiceConfig2W(hService, SERVICE_CONFIG_FAILURE_ACTIONS, &failure);
+}
+
+// The program path as the service manager's command line: in quotes (once, whether or not the
+// caller quoted it already).
+HRESULT QuotePath(LPCWSTR lpszPath, LPWSTR lpszCommand, size_t cchCommand)
+{
+    const size_t cch = wcslen(lpszPath);
+    if (cch >= 2 && lpszPath[0] == L'"' && lpszPath[cch - 1] == L'"') {
+        return ::StringCchCopyW(lpszCommand, cchCommand, lpszPath);
+    }
+    return ::StringCchPrintfW(lpszCommand, cchCommand, L"\"%s\"", lpszPath);
 }
 
 }  // namespace
@@ -101,13 +115,19 @@ DWORD CService::Register(LPCWSTR lpszPath, BOOL bDelayedAutoStart)
     if (!m_bInitialized) {
         return LOG_RESULT(LOG_DETAIL, FN, ERROR_NOT_READY);
     }
+    // Unquoted, a path with spaces would let the service manager run "C:\Tools\Power.exe" for
+    // "C:\Tools\Power Mgmt\MIRELSVC.exe".
+    WCHAR szCommand[MAX_PATH + 3];
+    if (FAILED(QuotePath(lpszPath, szCommand, ARRAYSIZE(szCommand)))) {
+        return LOG_RESULT(LOG_DETAIL, FN, ERROR_FILENAME_EXCED_RANGE);
+    }
     ScopedScHandle scm(::OpenSCManagerW(NULL, NULL, SC_MANAGER_CREATE_SERVICE));
     if (!scm.IsValid()) {
         return LOG_RESULT(LOG_DETAIL, FN, ::GetLastError());
     }
     ScopedScHandle service(::CreateServiceW(
         scm.Get(), m_szServiceName, m_szDisplayName, SERVICE_ALL_ACCESS,
-        SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, lpszPath, NULL, NULL,
+        SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, szCommand, NULL, NULL,
         reinterpret_cast<LPCWSTR>(m_byDependencies), NULL, NULL));
     if (!service.IsValid()) {
         const DWORD dwErr = ::GetLastError();
@@ -132,6 +152,14 @@ DWORD CService::Register(LPCWSTR lpszPath, BOOL bDelayedAutoStart)
     } else {
         dwRet = ::GetLastError();
         LOG_TRACE(LOG_DETAIL, FN, L"Failed to ChangeServiceConfig2(SERVICE_CONFIG_FAILURE_ACTIONS).");
+    }
+    // Without this flag the actions follow a crash only; a service that stops itself with an
+    // error (its pipe names taken, say) would then never be started again. Best effort: a manager
+    // that does not know the setting still restarts after a crash.
+    SERVICE_FAILURE_ACTIONS_FLAG onError = { TRUE };
+    if (!::ChangeServiceConfig2W(service.Get(), SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &onError)) {
+        LOG_TRACE(LOG_DETAIL, FN, L"Failed to ChangeServiceConfig2(SERVICE_CONFIG_FAILURE_ACTIONS_FLAG):%u",
+                  ::GetLastError());
     }
     if (bDelayedAutoStart) {
         SERVICE_DELAYED_AUTO_START_INFO delayed = { TRUE };
