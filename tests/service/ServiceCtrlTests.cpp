@@ -2,6 +2,7 @@
 // through the real program.
 #include "CPipeCl.h"
 #include "CServiceCtrl.h"
+#include "CTokenPrivilege.h"
 #include "Notify.h"
 #include "SimBattery.h"
 #include "ScopedHandle.h"
@@ -143,7 +144,8 @@ TEST_F(ServiceCommandLine, LoneInstallUsesTheProgramsOwnPathAndLeavesTheResult)
     for (const wchar_t* arg : { L"/Install", L"/install", L"/INSTALL" }) {
         EXPECT_EQ(0u, Command(arg)) << arg;
         EXPECT_EQ("0", ResultFile()) << arg;
-        EXPECT_EQ(0, lstrcmpiW(path.c_str(), InstalledPath().c_str())) << InstalledPath().c_str();
+        // Quoted: a folder with a space must not make the manager run a shorter path.
+        EXPECT_EQ(0, lstrcmpiW((L"\"" + path + L"\"").c_str(), InstalledPath().c_str())) << InstalledPath().c_str();
     }
 }
 
@@ -329,4 +331,33 @@ TEST(ServiceStartUp, AfterMainLoopUndoesWhateverStarted)
     EXPECT_EQ(0u, MirelInitialize(&data));
     MirelFinalize();
     service.FinalizeWatchData();
+}
+
+// The hibernation call, as the stand-in enforces the documented rule: refused with 1314 while the
+// shutdown privilege is merely present (as every account, LocalSystem too, holds it), granted
+// while it is enabled, refused again once the enabling object has put it back.
+TEST(ServiceHibernation, RefusedUnlessTheShutdownPrivilegeIsEnabled)
+{
+    // Under its own name: the system's library of the same name is loaded in this process already.
+    WCHAR temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    const std::wstring copy = std::wstring(temp) + L"powrprof_standin.dll";
+    ASSERT_TRUE(CopyFileW(ProgramPath(L"powrprof.dll").c_str(), copy.c_str(), FALSE));
+    HMODULE standIn = LoadLibraryW(copy.c_str());
+    ASSERT_NE(nullptr, standIn);
+    typedef BOOLEAN(WINAPI * SuspendFn)(BOOLEAN, BOOLEAN, BOOLEAN);
+    const SuspendFn suspend = reinterpret_cast<SuspendFn>(GetProcAddress(standIn, "SetSuspendState"));
+    ASSERT_NE(nullptr, suspend);
+
+    SetLastError(0);
+    EXPECT_FALSE(suspend(TRUE, FALSE, FALSE));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_PRIVILEGE_NOT_HELD), GetLastError());
+    {
+        CTokenPrivilege shutdown;
+        ASSERT_EQ(0u, shutdown.Enable(SE_SHUTDOWN_NAME));
+        EXPECT_TRUE(suspend(TRUE, FALSE, FALSE));
+    }
+    EXPECT_FALSE(suspend(TRUE, FALSE, FALSE));
+    FreeLibrary(standIn);
+    DeleteFileW(copy.c_str());
 }
