@@ -34,7 +34,7 @@ void CPipeRecv::FreeDataBuf()
 }
 
 DWORD CPipeRecv::Initialize(LPCWSTR lpszPipeName, LPPIPEEVENTFUNC lpFunc, LPVOID lpData,
-                            DWORD dwMaxDataSize)
+                            DWORD dwMaxDataSize, int nSecurity)
 {
     static const WCHAR FN[] = L"CPipeRecv::Initialize";
     LOG_ENTER(LOG_DETAIL, FN);
@@ -48,7 +48,7 @@ DWORD CPipeRecv::Initialize(LPCWSTR lpszPipeName, LPPIPEEVENTFUNC lpFunc, LPVOID
     m_lpFunc = lpFunc;
     m_lpData = lpData;
     m_dwMaxDataSize = std::min(dwMaxDataSize, PIPE_MAX_FRAME_DATA);
-    const DWORD dwRet = m_Pipe.Initialize(PIPETYPE_SERVER, lpszPipeName, OnDataRecv, this);
+    const DWORD dwRet = m_Pipe.Initialize(PIPETYPE_SERVER, lpszPipeName, OnDataRecv, this, nSecurity);
     if (dwRet != ERROR_SUCCESS) {
         m_lpFunc = lpOldFunc;
         m_lpData = lpOldData;

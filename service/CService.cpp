@@ -1,5 +1,6 @@
 #include "CService.h"
 
+#include "CInstanceMutex.h"
 #include "CLog.h"
 #include "CSrwLock.h"
 #include "ScopedHandle.h"
@@ -13,6 +14,7 @@ CService* CService::m_lpObj = NULL;
 SERVICE_STATUS CService::m_ServiceStatus;
 SERVICE_STATUS_HANDLE CService::m_hServiceStatus = NULL;
 HANDLE CService::m_hTerminateEvent = NULL;
+DWORD CService::m_dwExitCode = ERROR_SUCCESS;
 
 namespace {
 
@@ -145,11 +147,9 @@ DWORD CService::ServiceEntry()
         { NULL, NULL },
     };
 
-    WCHAR szMutexName[MAX_PATH];
-    ::StringCchPrintfW(szMutexName, ARRAYSIZE(szMutexName), L"Global\\mtx_%s", m_szServiceName);
-    ScopedKernelHandle mutex(::CreateMutexW(NULL, TRUE, szMutexName));
-    DWORD dwRet = ::GetLastError();
-    if (mutex.IsValid() && dwRet != ERROR_ALREADY_EXISTS) {
+    CInstanceMutex mutex;
+    DWORD dwRet = mutex.Acquire(m_szServiceName);
+    if (dwRet == ERROR_SUCCESS) {
         dwRet = ::StartServiceCtrlDispatcherW(table) ? ERROR_SUCCESS : ::GetLastError();
     }
     m_lpObj = NULL;
@@ -178,7 +178,10 @@ void WINAPI CService::ServiceMain(DWORD dwArgc, LPWSTR* lpszArgv)
 
     CService* pThis = m_lpObj;
     pThis->SetServiceStatus(SERVICE_START_PENDING, 0, kStartWaitHintMs);
-    if (pThis->BeforeMainLoop(m_hServiceStatus) == ERROR_SUCCESS) {
+    // A start that fails ends with its error as the exit code, so that the service manager counts
+    // a failure and its recovery actions try again.
+    m_dwExitCode = pThis->BeforeMainLoop(m_hServiceStatus);
+    if (m_dwExitCode == ERROR_SUCCESS) {
         pThis->SetServiceStatus(SERVICE_RUNNING, 0, 0);
         pThis->MainLoop(dwArgc, lpszArgv);
     }
@@ -187,7 +190,7 @@ void WINAPI CService::ServiceMain(DWORD dwArgc, LPWSTR* lpszArgv)
 
     CloseAndClear(m_hTerminateEvent);
     LOG_TRACE(LOG_DETAIL, FN, L"Exit ServiceMain()");
-    pThis->SetServiceStatus(SERVICE_STOPPED, 0, 0);
+    pThis->SetServiceStatus(SERVICE_STOPPED, m_dwExitCode, 0);
 }
 
 DWORD WINAPI CService::ServiceHandler(DWORD dwControl, DWORD dwEventType, LPVOID lpEventData,

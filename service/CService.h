@@ -54,6 +54,8 @@ public:
     void RefreshServiceStatus();
     static void TerminateMainLoop();
     static HANDLE GetTerminateEvent() { return m_hTerminateEvent; }
+    // The exit code the service reported when it stopped: 0, or why it could not start.
+    static DWORD GetExitCode() { return m_dwExitCode; }
 
 protected:
     static void WINAPI ServiceMain(DWORD dwArgc, LPWSTR* lpszArgv);
@@ -70,6 +72,7 @@ protected:
     static SERVICE_STATUS m_ServiceStatus;
     static SERVICE_STATUS_HANDLE m_hServiceStatus;
     static HANDLE m_hTerminateEvent;
+    static DWORD m_dwExitCode;
 
 private:
     CService(const CService&) = delete;

@@ -20,15 +20,20 @@ public:
     CCommander() { Initialize(SAMPLE_SERVICE_NAME, L"Mirel sample service", L"desc", NULL, 0); }
 };
 
-DWORD QueryState()
+SERVICE_STATUS QueryStatus()
 {
     ScopedScHandle scm(OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT));
     ScopedScHandle service(OpenServiceW(scm.Get(), SAMPLE_SERVICE_NAME, SERVICE_QUERY_STATUS));
     SERVICE_STATUS status = {};
     if (!service.IsValid() || !QueryServiceStatus(service.Get(), &status)) {
-        return 0;
+        status.dwCurrentState = 0;
     }
-    return status.dwCurrentState;
+    return status;
+}
+
+DWORD QueryState()
+{
+    return QueryStatus().dwCurrentState;
 }
 
 bool WaitForState(DWORD state, DWORD timeoutMs)
@@ -145,7 +150,15 @@ TEST_F(ServiceLifecycle, ServiceThatStopsWhileItsHandlerRunsStillReportsStopped)
 
 TEST_F(ServiceLifecycle, SecondCopyOfTheServiceProcessEndsWith183)
 {
+    // A mutex of the same name that another process took while the service was down is no copy
+    // of the service: it starts all the same.
+    ScopedKernelHandle squatter(CreateMutexW(NULL, TRUE, L"Global\\mtx_" SAMPLE_SERVICE_NAME));
+    ASSERT_TRUE(squatter.IsValid());
     ASSERT_EQ(0u, commander.Register(path.c_str(), FALSE));
+    ASSERT_EQ(0u, commander.Start());
+    EXPECT_TRUE(log.WaitFor(L"is held by another process; ignored.", 5000));
+    squatter.Reset();
+    commander.Stop();
     ASSERT_EQ(0u, commander.Start());
     EXPECT_EQ(183u, RunProcess(L"\"" + path + L"\"", 30000));
     EXPECT_EQ(SERVICE_RUNNING, QueryState());
@@ -157,6 +170,8 @@ TEST_F(ServiceLifecycle, FailedStartUpNeverRunsButStillCleansUp)
     ASSERT_EQ(0u, commander.Register(path.c_str(), FALSE));
     EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE), commander.Start());
     EXPECT_EQ(SERVICE_STOPPED, QueryState());
+    // The failure is the exit code, for the recovery actions.
+    EXPECT_EQ(5u, QueryStatus().dwWin32ExitCode);
     EXPECT_TRUE(log.WaitFor(L"AfterMainLoop", 5000));
     EXPECT_TRUE(log.Contains(L"BeforeMainLoop 5"));
     EXPECT_FALSE(log.Contains(L"] MainLoop"));
