@@ -207,6 +207,12 @@ DWORD CServiceCtrl::BeforeMainLoop(SERVICE_STATUS_HANDLE)
     }
     if (dwRet == ERROR_SUCCESS) {
         dwRet = m_PipeSv.Initialize(MIREL_PIPE_SUFFIX, OnRcv, this);
+        if (dwRet != ERROR_SUCCESS) {
+            // Without its pipes the service can tell nobody anything: it stops with this error
+            // (see ServiceMain), and the service manager's recovery actions start it again.
+            LOG_TRACE(LOG_EVENT, FN, L"Cannot serve the pipes:%u", dwRet);
+            m_EventLog.Report(MSG_SERVICE_START_FAILED, dwRet);
+        }
     }
     if (dwRet == ERROR_SUCCESS) {
         m_EventLog.Report(MSG_SERVICE_STARTED);
