@@ -1,7 +1,7 @@
 #include "CGlobalLock.h"
 
+#include "CObjectSecurity.h"
 #include "ScopedHandle.h"
-#include "Security.h"
 
 #include <strsafe.h>
 
@@ -40,17 +40,19 @@ DWORD CGlobalLock::Initialize(LPCWSTR lpszName, DWORD dwTimeout)
     }
     MangleName(szName);
 
-    SECURITY_ATTRIBUTES sa = {};
-    DWORD dwRet = InitNullDaclSecurity(&sa);
+    // Users may wait for the lock and release it, no more: asking for more (CreateMutexW asks for
+    // all access) would fail for them once another account has created it.
+    CObjectSecurity security;
+    DWORD dwRet = security.Initialize(OBJSEC_SHARED_MUTEX);
     if (dwRet != ERROR_SUCCESS) {
         return dwRet;
     }
-    HANDLE hMutex = ::CreateMutexW(&sa, FALSE, szName);
+    const DWORD dwAccess = SYNCHRONIZE | MUTEX_MODIFY_STATE;
+    HANDLE hMutex = ::CreateMutexExW(security.Get(), szName, 0, dwAccess);
     if (hMutex == NULL) {
-        hMutex = ::OpenMutexW(SYNCHRONIZE, FALSE, szName);
+        hMutex = ::OpenMutexW(dwAccess, FALSE, szName);
     }
     dwRet = ::GetLastError();
-    ReleaseNullDaclSecurity(&sa);
     return (hMutex == NULL) ? dwRet : Adopt(hMutex, dwTimeout);
 }
 

@@ -10,6 +10,7 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <wchar.h>
 
 namespace {
 
@@ -65,6 +66,27 @@ DWORD RunProgram(LPCWSTR lpszProgram, LPCWSTR lpszCommand)
     return dwWait == WAIT_OBJECT_0 ? ERROR_SUCCESS : ERROR_TIMEOUT;
 }
 
+// Whether the program lies inside the Program Files folder, whose DACL lets only SYSTEM and the
+// Administrators write: the service runs it as LocalSystem, so a folder any user can write to
+// (an INSTALLDIR elsewhere) would let that user replace it.
+bool InProgramFiles(LPCWSTR lpszProgram)
+{
+    WCHAR szFolder[MAX_PATH];
+    WCHAR szFull[MAX_PATH];
+    if (!::SHGetSpecialFolderPathW(NULL, szFolder, CSIDL_PROGRAM_FILES, FALSE) ||
+        FAILED(::StringCchCatW(szFolder, ARRAYSIZE(szFolder), L"\\"))) {
+        return false;
+    }
+    // Resolved first, so that "..\" cannot climb out again.
+    const DWORD cchFull = ::GetFullPathNameW(lpszProgram, ARRAYSIZE(szFull), szFull, NULL);
+    const size_t cchFolder = wcslen(szFolder);
+    if (cchFull == 0 || cchFull >= ARRAYSIZE(szFull) || cchFull <= cchFolder) {
+        return false;
+    }
+    return ::CompareStringOrdinal(szFull, static_cast<int>(cchFolder), szFolder,
+                                  static_cast<int>(cchFolder), TRUE) == CSTR_EQUAL;
+}
+
 // Carries out one command of the service program; its result file decides.
 UINT ServiceCommand(MSIHANDLE hInstall, LPCWSTR lpszCommand)
 {
@@ -74,6 +96,10 @@ UINT ServiceCommand(MSIHANDLE hInstall, LPCWSTR lpszCommand)
     if (::MsiGetPropertyW(hInstall, L"CustomActionData", szProgram, &cchProgram) != ERROR_SUCCESS ||
         szProgram[0] == L'\0' || !ResultFilePath(szResultFile, ARRAYSIZE(szResultFile))) {
         LogLine(hInstall, L"MIRELSVC: no program path.");
+        return ERROR_INSTALL_FAILURE;
+    }
+    if (!InProgramFiles(szProgram)) {
+        LogLine(hInstall, L"MIRELSVC: the install folder must lie inside Program Files.");
         return ERROR_INSTALL_FAILURE;
     }
     ::DeleteFileW(szResultFile);

@@ -3,7 +3,6 @@
 #include "CBuffer.h"
 #include "CLog.h"
 #include "ScopedHandle.h"
-#include "Security.h"
 
 #include <stdlib.h>
 #include <wchar.h>
@@ -24,6 +23,9 @@ const DWORD kDefaultTimeoutMs = 1000;
 // Sending end: overlapped so that every wait is bounded, and identification only, so that a
 // receiving end can never act with the sender's token.
 const DWORD kClientFlags = FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
+// What a sending end asks for: no more than the pipes grant their users. GENERIC_WRITE would
+// include FILE_CREATE_PIPE_INSTANCE and the attribute rights, which they are refused.
+const DWORD kClientAccess = GENERIC_READ | FILE_WRITE_DATA;
 
 // A busy pipe is waited for in steps of up to a second, ten seconds in all; a step is cut into
 // slices so that the abort event ends the wait promptly.
@@ -109,6 +111,7 @@ void CPipe::InitializeMembers()
     m_hClient = NULL;
     ZeroMemory(m_szPipeName, sizeof(m_szPipeName));
     m_nType = 0;
+    m_nSecurity = OBJSEC_SERVICE_PIPE;
     m_lpFunc = NULL;
     m_lpData = NULL;
     m_bInitialized = FALSE;
@@ -116,7 +119,8 @@ void CPipe::InitializeMembers()
     ::InterlockedExchange(&m_lServerProcessId, 0);
 }
 
-DWORD CPipe::Initialize(int nType, LPCWSTR lpszPipeName, LPPIPEFUNC lpFunc, LPVOID lpData)
+DWORD CPipe::Initialize(int nType, LPCWSTR lpszPipeName, LPPIPEFUNC lpFunc, LPVOID lpData,
+                        int nSecurity)
 {
     static const WCHAR FN[] = L"CPipe::Initialize";
     LOG_ENTER(LOG_DETAIL, FN);
@@ -155,6 +159,7 @@ DWORD CPipe::Initialize(int nType, LPCWSTR lpszPipeName, LPPIPEFUNC lpFunc, LPVO
         return LOG_RESULT(LOG_DETAIL, FN, dwRet);
     }
     m_nType = nType;
+    m_nSecurity = nSecurity;
     if (nType == PIPETYPE_SERVER) {
         m_lpFunc = lpFunc;
         m_lpData = lpData;
@@ -181,15 +186,14 @@ DWORD CPipe::Create()
 {
     static const WCHAR FN[] = L"CPipe::Create";
     LOG_ENTER(LOG_DETAIL, FN);
-    SECURITY_ATTRIBUTES sa = {};
-    const DWORD dwRet = InitNullDaclSecurity(&sa);
+    CObjectSecurity security;
+    const DWORD dwRet = security.Initialize(m_nSecurity);
     if (dwRet != ERROR_SUCCESS) {
         return LOG_RESULT(LOG_DETAIL, FN, dwRet);
     }
     m_hPipe = ::CreateNamedPipeW(m_szPipeName, kOpenMode, kPipeMode, kMaxInstances, kBufferBytes,
-                                 kBufferBytes, kDefaultTimeoutMs, &sa);
+                                 kBufferBytes, kDefaultTimeoutMs, security.Get());
     const DWORD dwErr = ::GetLastError();
-    ReleaseNullDaclSecurity(&sa);
     if (!IsOpenHandle(m_hPipe)) {
         m_hPipe = NULL;
         LOG_TRACE(LOG_DETAIL, FN, L"CreateNamedPipeW failed:%u", dwErr);
@@ -289,7 +293,7 @@ DWORD CPipe::Connect(HANDLE hAbortEvent)
     // frees up now and then, until the time is up.
     const ULONGLONG ullDeadline = ::GetTickCount64() + kBusyGiveUpMs;
     for (;;) {
-        HANDLE h = ::CreateFileW(m_szPipeName, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+        HANDLE h = ::CreateFileW(m_szPipeName, kClientAccess, 0, NULL, OPEN_EXISTING,
                                  kClientFlags, NULL);
         if (IsOpenHandle(h)) {
             m_hClient = h;

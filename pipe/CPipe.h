@@ -3,6 +3,7 @@
 #pragma once
 
 #include "CGlobalLock.h"
+#include "CObjectSecurity.h"
 #include "CThread.h"
 #include "PipeDefs.h"
 
@@ -20,8 +21,10 @@ public:
     virtual ~CPipe();
 
     // nType PIPETYPE_SERVER listens on lpszPipeName and calls lpFunc(lpData) per connection;
-    // PIPETYPE_CLIENT only prepares sending.
-    DWORD Initialize(int nType, LPCWSTR lpszPipeName, LPPIPEFUNC lpFunc, LPVOID lpData);
+    // PIPETYPE_CLIENT only prepares sending. nSecurity (OBJSEC_SERVICE_PIPE or OBJSEC_OWNER_PIPE)
+    // chooses who may connect to a receiving end.
+    DWORD Initialize(int nType, LPCWSTR lpszPipeName, LPPIPEFUNC lpFunc, LPVOID lpData,
+                     int nSecurity = OBJSEC_SERVICE_PIPE);
     void Finalize(HANDLE hAbortEvent);
 
     // Sending end: one message; *lpdwRetCode receives the acknowledgement, or after a failure the
@@ -67,6 +70,7 @@ private:
     HANDLE m_hClient;
     WCHAR m_szPipeName[MAX_PATH];
     int m_nType;
+    int m_nSecurity;
     LPPIPEFUNC m_lpFunc;
     LPVOID m_lpData;
     CThread m_Thread;

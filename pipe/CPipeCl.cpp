@@ -90,7 +90,8 @@ DWORD CPipeCl::SetUp(DWORD dwMode, LPCWSTR lpszSuffix, LPCWSTR lpszOwnName, LPWS
     static const WCHAR FN[] = L"CPipeCl::SetUp";
     DWORD dwRet = ERROR_SUCCESS;
     if (dwMode == PIPECL_MODE_FULL) {
-        dwRet = CPipeRecv::Initialize(lpszOwnName, OnDataRecv, this, kMaxNotifyBytes);
+        // Only the service and the user who runs the application may reach its notifications.
+        dwRet = CPipeRecv::Initialize(lpszOwnName, OnDataRecv, this, kMaxNotifyBytes, OBJSEC_OWNER_PIPE);
         if (dwRet != ERROR_SUCCESS) {
             return dwRet;
         }

@@ -24,7 +24,7 @@ void CPipeRecv::InitializeMembers()
     m_lpDataBuf.Free();
     m_dwDataLen = 0;
     m_dwRecvThreadId = 0;
-    m_dwMaxDataSize = PIPE_MAX_DATA_SIZE;
+    m_dwMaxDataSize = PIPE_MAX_FRAME_DATA;
 }
 
 void CPipeRecv::FreeDataBuf()
@@ -34,7 +34,7 @@ void CPipeRecv::FreeDataBuf()
 }
 
 DWORD CPipeRecv::Initialize(LPCWSTR lpszPipeName, LPPIPEEVENTFUNC lpFunc, LPVOID lpData,
-                            DWORD dwMaxDataSize)
+                            DWORD dwMaxDataSize, int nSecurity)
 {
     static const WCHAR FN[] = L"CPipeRecv::Initialize";
     LOG_ENTER(LOG_DETAIL, FN);
@@ -47,8 +47,8 @@ DWORD CPipeRecv::Initialize(LPCWSTR lpszPipeName, LPPIPEEVENTFUNC lpFunc, LPVOID
     const DWORD dwOldMaxDataSize = m_dwMaxDataSize;
     m_lpFunc = lpFunc;
     m_lpData = lpData;
-    m_dwMaxDataSize = std::min(dwMaxDataSize, PIPE_MAX_DATA_SIZE);
-    const DWORD dwRet = m_Pipe.Initialize(PIPETYPE_SERVER, lpszPipeName, OnDataRecv, this);
+    m_dwMaxDataSize = std::min(dwMaxDataSize, PIPE_MAX_FRAME_DATA);
+    const DWORD dwRet = m_Pipe.Initialize(PIPETYPE_SERVER, lpszPipeName, OnDataRecv, this, nSecurity);
     if (dwRet != ERROR_SUCCESS) {
         m_lpFunc = lpOldFunc;
         m_lpData = lpOldData;
@@ -101,26 +101,29 @@ DWORD CPipeRecv::OnDataRecv(LPVOID lpData)
 }
 
 // The data part of a message whose header has been judged (dwVerdict): refused, drained or
-// read, acknowledged, and delivered to the handler while it is held in m_lpDataBuf.
+// read, acknowledged, and delivered to the handler while it is held in m_lpDataBuf. Every sender
+// gets an answer it can read; nothing beyond m_dwMaxDataSize is ever allocated.
 DWORD CPipeRecv::OnData(const DataHdr& hdr, DWORD dwVerdict, HANDLE hAbort)
 {
     static const WCHAR FN[] = L"CPipeRecv::OnData";
-    if (hdr.dwDataSize > PIPE_MAX_DATA_SIZE) {
-        LOG_TRACE(LOG_DETAIL, FN, L" Data size is integer overflow. DataHdr.dwDataSize=%lu",
-                  hdr.dwDataSize);
-        return ERROR_BUFFER_OVERFLOW;
-    }
-    // More than this receiver's messages ever carry: dropped unread, nothing is allocated.
-    if (hdr.dwDataSize > m_dwMaxDataSize) {
-        LOG_TRACE(LOG_DETAIL, FN, L"Data size over the limit. DataHdr.dwDataSize=%lu", hdr.dwDataSize);
-        return ERROR_BUFFER_OVERFLOW;
-    }
     if (dwVerdict != PIPEACK_OK) {
-        // Nothing is allocated for data that will not be delivered: the acknowledgement's hand-over
-        // reads the sender's bytes off and drops them.
+        // Nothing is allocated for data that will not be delivered, whatever its announced size:
+        // the acknowledgement's hand-over reads the sender's bytes off and drops them.
         LOG_TRACE(LOG_DETAIL, FN, L"Callback function is not ready!!");
         m_Pipe.SendAck(dwVerdict, hAbort);
         return ERROR_SUCCESS;
+    }
+    if (hdr.dwDataSize > m_dwMaxDataSize) {
+        if (hdr.dwDataSize > PIPE_MAX_DATA_SIZE) {
+            LOG_TRACE(LOG_DETAIL, FN, L" Data size is integer overflow. DataHdr.dwDataSize=%lu",
+                      hdr.dwDataSize);
+        } else {
+            LOG_TRACE(LOG_DETAIL, FN, L"Data size over the limit. DataHdr.dwDataSize=%lu",
+                      hdr.dwDataSize);
+        }
+        // Refused unread, with an answer: the sender need not wait out its own time limit.
+        m_Pipe.SendAck(PIPEACK_BADREQUEST, hAbort);
+        return ERROR_BUFFER_OVERFLOW;
     }
     DWORD dwRet = m_lpDataBuf.Allocate(hdr.dwDataSize);
     DWORD dwRead = 0;

@@ -13,10 +13,11 @@ public:
     ~CPipeRecv();
 
     // Listens on lpszPipeName; lpFunc judges each header and receives the data (may be NULL:
-    // every message is then rejected). A message announcing more than dwMaxDataSize bytes is
-    // dropped without acknowledgement.
+    // every message is then rejected). An accepted message announcing more than dwMaxDataSize
+    // bytes (at most PIPE_MAX_FRAME_DATA) is refused unread with PIPEACK_BADREQUEST.
+    // nSecurity: who may connect (CPipe::Initialize).
     DWORD Initialize(LPCWSTR lpszPipeName, LPPIPEEVENTFUNC lpFunc, LPVOID lpData,
-                     DWORD dwMaxDataSize = PIPE_MAX_DATA_SIZE);
+                     DWORD dwMaxDataSize = PIPE_MAX_FRAME_DATA, int nSecurity = OBJSEC_SERVICE_PIPE);
     void Finalize(HANDLE hAbortEvent);
     // Inside the handler's PIPEEVENT_DATA call only: copies up to nBufLen bytes of the data.
     DWORD GetReceivedData(LPVOID lpBuf, DWORD nBufLen);

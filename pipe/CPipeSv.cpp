@@ -13,8 +13,6 @@ namespace {
 
 // A control request: the header and at most this much data are read.
 const DWORD kCtrlDataBytes = 1024;
-// Requests on the data pipe are one 32-bit code.
-const DWORD kMaxRequestBytes = sizeof(DWORD);
 const int kSessionInitAttempts = 10;
 const DWORD kSessionInitPauseMs = 1000;
 
@@ -88,7 +86,9 @@ DWORD CPipeSv::Initialize(LPCWSTR lpszSuffix, LPPIPEEVENTFUNC lpFunc, LPVOID lpD
         m_lpNotifyFunc = lpFunc;
         m_lpNotifyData = lpData;
     }
-    DWORD dwRet = CPipeRecv::Initialize(pszName, OnDataRecv, this, kMaxRequestBytes);
+    // Requests are one 32-bit code, but a longer one from a registered client is still answered
+    // (and ignored by the owner): the receiver's frame bound applies, not the request's size.
+    DWORD dwRet = CPipeRecv::Initialize(pszName, OnDataRecv, this);
     if (dwRet == ERROR_SUCCESS) {
         ::StringCchPrintfW(pszName, cchName, L"%s%s", PIPE_CTRL_PREFIX, lpszSuffix);
         dwRet = m_CtrlPipe.Initialize(PIPETYPE_SERVER, pszName, OnCtrlRecv, this);

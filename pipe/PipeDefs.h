@@ -30,6 +30,9 @@ const DWORD PIPEEVENT_DATA = 3;
 
 // Above this size an announced data length is taken as corrupt.
 const DWORD PIPE_MAX_DATA_SIZE = 0x7FFFFFFF;
+// The most data a receiver reads and hands on from one message; a message announcing more is
+// refused with PIPEACK_BADREQUEST, so an announcement never makes the receiver commit more.
+const DWORD PIPE_MAX_FRAME_DATA = 64 * 1024;
 
 // Client handles the server hands out.
 const DWORD PIPE_MIN_CLIENT_HANDLE = 1;

@@ -1,5 +1,6 @@
 #include "CService.h"
 
+#include "CInstanceMutex.h"
 #include "CLog.h"
 #include "CSrwLock.h"
 #include "ScopedHandle.h"
@@ -150,11 +151,9 @@ DWORD CService::ServiceEntry()
         { NULL, NULL },
     };
 
-    WCHAR szMutexName[MAX_PATH];
-    ::StringCchPrintfW(szMutexName, ARRAYSIZE(szMutexName), L"Global\\mtx_%s", m_szServiceName);
-    ScopedKernelHandle mutex(::CreateMutexW(NULL, TRUE, szMutexName));
-    DWORD dwRet = ::GetLastError();
-    if (mutex.IsValid() && dwRet != ERROR_ALREADY_EXISTS) {
+    CInstanceMutex mutex;
+    DWORD dwRet = mutex.Acquire(m_szServiceName);
+    if (dwRet == ERROR_SUCCESS) {
         dwRet = ::StartServiceCtrlDispatcherW(table) ? ERROR_SUCCESS : ::GetLastError();
     }
     m_lpObj = NULL;

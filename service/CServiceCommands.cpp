@@ -7,6 +7,9 @@
 
 #include <algorithm>
 
+#include <strsafe.h>
+#include <wchar.h>
+
 namespace {
 
 // The longest pause between two status queries while a start or stop is pending.
@@ -39,6 +42,17 @@ DWORD SetRecoveryAfterErrorExit(SC_HANDLE hService, LPCWSTR lpszFunction)
     g_Log.Trace(LOG_DETAIL, lpszFunction, __LINE__,
                 L"Failed to ChangeServiceConfig2(SERVICE_CONFIG_FAILURE_ACTIONS_FLAG).");
     return (dwErr == ERROR_INVALID_LEVEL) ? ERROR_SUCCESS : dwErr;
+}
+
+// The program path as the service manager's command line: in quotes (once, whether or not the
+// caller quoted it already).
+HRESULT QuotePath(LPCWSTR lpszPath, LPWSTR lpszCommand, size_t cchCommand)
+{
+    const size_t cch = wcslen(lpszPath);
+    if (cch >= 2 && lpszPath[0] == L'"' && lpszPath[cch - 1] == L'"') {
+        return ::StringCchCopyW(lpszCommand, cchCommand, lpszPath);
+    }
+    return ::StringCchPrintfW(lpszCommand, cchCommand, L"\"%s\"", lpszPath);
 }
 
 }  // namespace
@@ -119,13 +133,19 @@ DWORD CService::Register(LPCWSTR lpszPath, BOOL bDelayedAutoStart)
     if (!m_bInitialized) {
         return LOG_RESULT(LOG_DETAIL, FN, ERROR_NOT_READY);
     }
+    // Unquoted, a path with spaces would let the service manager run "C:\Tools\Power.exe" for
+    // "C:\Tools\Power Mgmt\MIRELSVC.exe".
+    WCHAR szCommand[MAX_PATH + 3];
+    if (FAILED(QuotePath(lpszPath, szCommand, ARRAYSIZE(szCommand)))) {
+        return LOG_RESULT(LOG_DETAIL, FN, ERROR_FILENAME_EXCED_RANGE);
+    }
     ScopedScHandle scm(::OpenSCManagerW(NULL, NULL, SC_MANAGER_CREATE_SERVICE));
     if (!scm.IsValid()) {
         return LOG_RESULT(LOG_DETAIL, FN, ::GetLastError());
     }
     ScopedScHandle service(::CreateServiceW(
         scm.Get(), m_szServiceName, m_szDisplayName, SERVICE_ALL_ACCESS,
-        SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, lpszPath, NULL, NULL,
+        SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, szCommand, NULL, NULL,
         reinterpret_cast<LPCWSTR>(m_byDependencies), NULL, NULL));
     if (!service.IsValid()) {
         const DWORD dwErr = ::GetLastError();

@@ -2,6 +2,7 @@
 
 #include "CLog.h"
 #include "CSettings.h"
+#include "CTokenPrivilege.h"
 #include "MIRELMSG.h"
 #include "Notify.h"
 #include "ScopedHandle.h"
@@ -185,6 +186,11 @@ DWORD CServiceCtrl::BeforeMainLoop(SERVICE_STATUS_HANDLE)
     }
     if (dwRet == ERROR_SUCCESS) {
         dwRet = m_PipeSv.Initialize(MIREL_PIPE_SUFFIX, OnRcv, this);
+        if (dwRet != ERROR_SUCCESS) {
+            // Without its pipes the service can tell nobody anything: it stops with this error
+            // (see ServiceMain), and the service manager's recovery actions start it again.
+            LOG_TRACE(LOG_EVENT, FN, L"Cannot serve the pipes:%u", dwRet);
+        }
     }
     if (dwRet == ERROR_SUCCESS) {
         m_EventLog.Report(MSG_SERVICE_STARTED);
@@ -289,16 +295,32 @@ void CServiceCtrl::OnHibernate()
         return;
     }
     m_EventLog.Report(MSG_HIBERNATION_STARTED);
-    // Blocks while the PC hibernates and returns after the resume.
-    ::InterlockedExchange(&m_bHibernating, 1);
-    if (!::SetSuspendState(TRUE, FALSE, FALSE)) {
-        const DWORD dwErr = ::GetLastError();
-        ::InterlockedExchange(&m_bHibernating, 0);
+    const DWORD dwErr = Hibernate();
+    if (dwErr != ERROR_SUCCESS) {
         NotifyClients(NOTIFY_S4_FAILED, dwErr);
         m_EventLog.Report(MSG_HIBERNATION_FAILED, dwErr);
         return;
     }
     m_EventLog.Report(MSG_RESUMED);
+}
+
+// The hibernation call; blocks while the PC hibernates and returns after the resume. The service
+// account holds the shutdown privilege disabled, and the call refuses (1314) unless it is enabled.
+DWORD CServiceCtrl::Hibernate()
+{
+    static const WCHAR FN[] = L"CServiceCtrl::Hibernate";
+    CTokenPrivilege shutdown;
+    DWORD dwErr = shutdown.Enable(SE_SHUTDOWN_NAME);
+    if (dwErr != ERROR_SUCCESS) {
+        LOG_TRACE(LOG_EVENT, FN, L"Enabling SeShutdownPrivilege failed:%u", dwErr);
+        return dwErr;
+    }
+    ::InterlockedExchange(&m_bHibernating, 1);
+    if (!::SetSuspendState(TRUE, FALSE, FALSE)) {
+        dwErr = ::GetLastError();
+        ::InterlockedExchange(&m_bHibernating, 0);
+    }
+    return dwErr;
 }
 
 DWORD CServiceCtrl::OnStop()

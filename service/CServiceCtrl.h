@@ -52,6 +52,7 @@ protected:
     void OnAcLoss();
     void OnAcRestored();
     void OnHibernate();
+    DWORD Hibernate();
     // The delivery threads' way to one application: its session on the pipe server.
     DWORD SendTo(DWORD dwClient, LPCVOID lpBuf, DWORD dwLen, HANDLE hAbortEvent) override;
 

@@ -54,7 +54,8 @@ DWORD RunService(CServiceCtrl& service)
     }
     service.ServiceEntry();
     service.FinalizeWatchData();
-    return ERROR_SUCCESS;
+    // Non-zero only when the service could not start (its pipe names taken, say).
+    return service.GetExitCode();
 }
 
 DWORD Run(int argc, wchar_t** argv)

@@ -129,6 +129,44 @@ protected:
         EXPECT_EQ("1 0 0\r\n", SuspendCalls());
     }
 
+    // While the service is stopped, a hostile process takes its names. A taken control pipe makes
+    // the start fail, with the error as exit code for the recovery actions and an error entry,
+    // until the name is free again; a taken single-instance mutex keeps nothing from starting.
+    // The mutex squatter (*mutexSquatter) goes on holding the name until stopHostile is set.
+    void SquatWhileStopped(ChildProcess* mutexSquatter)
+    {
+        RunServiceCommand(L"/Install");
+        const std::wstring hostile = L"\"" + ProgramPath(L"hostile.exe") + L"\" squat ";
+        {
+            ChildProcess pipeSquatter;
+            ASSERT_TRUE(pipeSquatter.Start(hostile + L"pipe", true));
+            ASSERT_TRUE(WaitUntilTrue([] { return WaitNamedPipeW(PIPE_CTRL_PREFIX MIREL_PIPE_SUFFIX, 0) ||
+                                                   GetLastError() != ERROR_FILE_NOT_FOUND; }, 10000));
+            RunServiceCommand(L"/START");
+            EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), ServiceState());
+            EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), ServiceExitCode());
+            EXPECT_EQ(1u, LogCount(L"Cannot serve the pipes"));
+            SetEvent(stopHostile.Get());
+            EXPECT_EQ(0u, pipeSquatter.Wait(10000));
+            ResetEvent(stopHostile.Get());
+        }
+        ASSERT_TRUE(mutexSquatter->Start(hostile + L"mutex", true));
+        ASSERT_TRUE(WaitUntilTrue([] {
+            ScopedKernelHandle probe(OpenMutexW(SYNCHRONIZE, FALSE, L"Global\\mtx_MIRELSVC"));
+            return probe.IsValid() || GetLastError() == ERROR_ACCESS_DENIED;
+        }, 10000));
+        StartService();
+        EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), ServiceState());
+        EXPECT_EQ(1u, LogCount(L"mtx_MIRELSVC is held by another process"));
+    }
+    static DWORD ServiceExitCode()
+    {
+        ScopedScHandle scm(OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT));
+        ScopedScHandle service(OpenServiceW(scm.Get(), L"MIRELSVC", SERVICE_QUERY_STATUS));
+        SERVICE_STATUS status = {};
+        return QueryServiceStatus(service.Get(), &status) ? status.dwWin32ExitCode : MAXDWORD;
+    }
+
     std::list<ObserverProcess> observers;
     ScopedKernelHandle stopHostile{ CreateEventW(NULL, TRUE, FALSE, L"Global\\mirel_hostile_stop") };
 };
@@ -213,7 +251,8 @@ TEST_F(Drills, ServiceKilledDuringTheFlickerWaitIsRestartedAndStillHibernates)
 
 TEST_F(Drills, HostileLocalProcessChangesNeitherOutcomeNorTiming)
 {
-    StartService();
+    ChildProcess mutexSquatter;
+    ASSERT_NO_FATAL_FAILURE(SquatWhileStopped(&mutexSquatter));
     ASSERT_NO_FATAL_FAILURE(StartObservers(1, 3));
     ChildProcess hostile;
     ASSERT_TRUE(hostile.Start(L"\"" + ProgramPath(L"hostile.exe") + L"\" " +
@@ -225,6 +264,7 @@ TEST_F(Drills, HostileLocalProcessChangesNeitherOutcomeNorTiming)
     });
     SetEvent(stopHostile.Get());
     EXPECT_EQ(0u, hostile.Wait(10000));
+    EXPECT_EQ(0u, mutexSquatter.Wait(10000));
     printf("hostile: %s", hostile.Output().c_str());
     for (const ObserverProcess& o : observers) EXPECT_EQ(0u, o.Count(0x77)) << o.Dump();
     EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), ServiceState());

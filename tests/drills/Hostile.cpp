@@ -3,6 +3,9 @@
 // holds the lock names an older design used for the pipes; sends the service malformed frames,
 // truncated headers and a 2 GB announcement; sends the victim application a notification that
 // pretends to come from the service; and registers itself again and again. Prints the rounds.
+//   hostile squat mutex|pipe    while the service is stopped, takes the name of the service's
+// single-instance mutex (with a DACL that lets nobody else in) or of its control pipe, and holds
+// it until the same stop event.
 #include "CGlobalLock.h"
 #include "Notify.h"
 #include "PipeDefs.h"
@@ -72,12 +75,37 @@ void Round(const std::wstring& ctrl, const std::wstring& victim, const std::wstr
     Send(ctrl, Frame(PIPEREQUEST_CONNECT, static_cast<DWORD>(Wide(own).size()), Wide(own)));  // again
 }
 
+// Takes a name the service needs, as any user could while it is down, and holds it until stopped.
+int Squat(const std::wstring& what, HANDLE stop)
+{
+    HANDLE held = NULL;
+    if (what == L"mutex") {
+        // An empty DACL: only the squatter's own handle gets in.
+        SECURITY_DESCRIPTOR sd;
+        InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
+        ACL acl;
+        InitializeAcl(&acl, sizeof(acl), ACL_REVISION);
+        SetSecurityDescriptorDacl(&sd, TRUE, &acl, FALSE);
+        SECURITY_ATTRIBUTES sa = { sizeof(sa), &sd, FALSE };
+        held = CreateMutexW(&sa, TRUE, L"Global\\mtx_MIRELSVC");
+    } else if (what == L"pipe") {
+        held = CreateNamedPipeW(PIPE_CTRL_PREFIX MIREL_PIPE_SUFFIX, PIPE_ACCESS_DUPLEX, 0, 1, 512, 512, 0, NULL);
+    }
+    if (held == NULL || held == INVALID_HANDLE_VALUE) return 1;
+    printf("squatting %ls\n", what.c_str());
+    fflush(stdout);
+    WaitForSingleObject(stop, INFINITE);
+    CloseHandle(held);
+    return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv)
 {
     if (argc < 2) return 87;
     HANDLE stop = CreateEventW(NULL, TRUE, FALSE, L"Global\\mirel_hostile_stop");
+    if (argc == 3 && std::wstring(argv[1]) == L"squat") return Squat(argv[2], stop);
     const std::wstring ctrl = PIPE_CTRL_PREFIX MIREL_PIPE_SUFFIX;
     const std::wstring victim = NotifyPipeName(wcstoul(argv[1], NULL, 10));
     const std::wstring own = NotifyPipeName(GetCurrentProcessId());

@@ -90,6 +90,11 @@ protected:
 
 TEST_F(Installer, InstallsAgainUpgradesAndRemovesCleanly)
 {
+    // A folder outside Program Files may be writable by users: the service would run their file.
+    EXPECT_NE(Msiexec(L"/i " + Package(L"Mirel.msi") + L" INSTALLDIR=\"C:\\Tools\\Power Mgmt\\\""), 0u);
+    EXPECT_TRUE(InstalledVersions().empty());
+    EXPECT_FALSE(KeyExists(kServiceKey));
+
     ASSERT_EQ(Msiexec(L"/i " + Package(L"Mirel-old.msi")), 0u);
     ExpectInstalled(L"0.9.0");
 

@@ -22,9 +22,10 @@ void CountNotify(LPVOID, PPIPEEVENT) { g_notified++; }
 // random number of bytes with the connection dropped, or without waiting for the answer.
 void SendMalformed(std::mt19937& rng, const std::wstring& pipe)
 {
-    // Sizes up to 0x7FFFFFFF are honoured with a buffer of that size, which costs Wine seconds;
-    // the random ones stay small.
-    static const DWORD kSizes[] = { 0, 1, 2, 3, 4, 8, 1024, 1025, 0x80000000, 0x80000001, 0xFFFFFFFF };
+    // Around every bound: a request's size, the control buffer, the frame bound, the corrupt range.
+    static const DWORD kSizes[] = { 0, 1, 2, 3, 4, 8, 1024, 1025, PIPE_MAX_FRAME_DATA,
+                                    PIPE_MAX_FRAME_DATA + 1, 0x7FFFFFFF, 0x80000000, 0x80000001, 0xFFFFFFFF };
+    const int nSizes = static_cast<int>(ARRAYSIZE(kSizes));
     std::uniform_int_distribution<int> pick(0, 99);
     const DWORD code = (pick(rng) < 60) ? static_cast<DWORD>(pick(rng) % 4) : static_cast<DWORD>(rng());
     const size_t dataLen = (pick(rng) < 70) ? pick(rng) % 40 : rng() % 1200;
@@ -32,7 +33,7 @@ void SendMalformed(std::mt19937& rng, const std::wstring& pipe)
     for (BYTE& b : data) {
         b = (pick(rng) < 50) ? static_cast<BYTE>('a') : static_cast<BYTE>(rng());
     }
-    DWORD size = (pick(rng) < 50) ? static_cast<DWORD>(dataLen) : kSizes[pick(rng) % 11];
+    DWORD size = (pick(rng) < 50) ? static_cast<DWORD>(dataLen) : kSizes[pick(rng) % nSizes];
     if (pick(rng) < 10) {
         size = static_cast<DWORD>(rng() % 0x20000);
     }
@@ -46,8 +47,11 @@ void SendMalformed(std::mt19937& rng, const std::wstring& pipe)
         // waits out its bound for it, which the channel tests cover.)
         RawExchange(pipe, bytes, NULL, false, 3000);  // whole, answer never read
     } else {
-        DWORD ack = 0;
-        RawExchange(pipe, bytes, &ack, true, 7000);
+        // Whole and waiting: whatever it announces, the sender is answered, never left to its
+        // own time limit.
+        DWORD ack = 0xEE;
+        EXPECT_EQ(0u, RawExchange(pipe, bytes, &ack, true, 7000)) << code << " " << size << " " << dataLen;
+        EXPECT_NE(0xEEu, ack) << code << " " << size << " " << dataLen;
     }
 }
 

@@ -66,16 +66,25 @@ TEST(FramedReceiver, Frames)
     };
     const std::vector<BYTE> shortHeader = { 7, 0, 0, 0 };
     std::vector<BYTE> fewer = Frame(7, 16, &payload, 4);
+    const DWORD twoCodes[2] = { payload, payload };
+    std::vector<BYTE> large(1000, 0x5A);
+    memcpy(large.data(), &payload, 4);
     const Case cases[] = {
         { "header only", Frame(7, 0, NULL, 0), 0, PIPEACK_OK, 0, 0 },
         { "short header", shortHeader, 0, PIPEACK_OK, 0, 0 },
         { "rejected sender", Frame(9, payload), 0, PIPEACK_REJECTED, 0, 0 },
         { "accepted sender", Frame(7, payload), 0, PIPEACK_OK, 1, 4 },
         { "fewer bytes than announced", fewer, 0, PIPEACK_OK, 1, 4 },
-        { "size above 0x7FFFFFFF", Frame(7, 0x80000000, &payload, 4), 1, 3, 0, 0 },
+        { "size above 0x7FFFFFFF", Frame(7, 0x80000000, &payload, 4), 0, PIPEACK_BADREQUEST, 0, 0 },
         { "rejected sender announcing 2 GB", Frame(9, 0x7FFFFFF0, &payload, 4), 0, PIPEACK_REJECTED, 0, 0 },
-        { "accepted sender above the limit", Frame(7, 8, &payload, 4), 1, 3, 0, 0, 4 },
+        { "rejected sender above 0x7FFFFFFF", Frame(9, 0xFFFFFFFF, &payload, 4), 0, PIPEACK_REJECTED, 0, 0 },
+        { "accepted sender above the limit", Frame(7, 8, &payload, 4), 0, PIPEACK_BADREQUEST, 0, 0, 4 },
         { "accepted sender at the limit", Frame(7, payload), 0, PIPEACK_OK, 1, 4, 4 },
+        { "accepted sender, more than one request", Frame(7, 8, twoCodes, 8), 0, PIPEACK_OK, 1, 8 },
+        { "accepted sender, most of a pipe buffer", Frame(7, 1000, large.data(), 1000), 0, PIPEACK_OK, 1, 1000 },
+        { "accepted sender beyond the frame bound", Frame(7, PIPE_MAX_FRAME_DATA + 1, &payload, 4), 0,
+          PIPEACK_BADREQUEST, 0, 0 },
+        { "accepted sender announcing 2 GB", Frame(7, 0x7FFFFFF0, &payload, 4), 0, PIPEACK_BADREQUEST, 0, 0 },
     };
     for (const Case& c : cases) {
         Recorder rec;

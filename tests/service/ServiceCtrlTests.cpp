@@ -1,8 +1,12 @@
 // The service program's settings, command line and power-event handling, in this process and
 // through the real program.
+#include "CGlobalLock.h"
+#include "CInstanceMutex.h"
+#include "CObjectSecurity.h"
 #include "CSettings.h"
 #include "CPipeCl.h"
 #include "CServiceCtrl.h"
+#include "CTokenPrivilege.h"
 #include "Notify.h"
 #include "SimBattery.h"
 #include "ScopedHandle.h"
@@ -12,6 +16,8 @@
 
 #include <gtest/gtest.h>
 
+#include <aclapi.h>
+#include <sddl.h>
 #include <shlobj.h>
 
 #include <atomic>
@@ -145,7 +151,8 @@ TEST_F(ServiceCommandLine, LoneInstallUsesTheProgramsOwnPathAndLeavesTheResult)
     for (const wchar_t* arg : { L"/Install", L"/install", L"/INSTALL" }) {
         EXPECT_EQ(0u, Command(arg)) << arg;
         EXPECT_EQ("0", ResultFile()) << arg;
-        EXPECT_EQ(0, lstrcmpiW(path.c_str(), InstalledPath().c_str())) << InstalledPath().c_str();
+        // Quoted: a folder with a space must not make the manager run a shorter path.
+        EXPECT_EQ(0, lstrcmpiW((L"\"" + path + L"\"").c_str(), InstalledPath().c_str())) << InstalledPath().c_str();
     }
 }
 
@@ -354,4 +361,89 @@ TEST(ServiceStartUp, MainLoopThatCannotWaitEndsWithAnExitCode)
     service.MainLoop(0, NULL);
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), service.GetExitCode());
     service.FinalizeWatchData();
+}
+
+// The hibernation call, as the stand-in enforces the documented rule: refused with 1314 while the
+// shutdown privilege is merely present (as every account, LocalSystem too, holds it), granted
+// while it is enabled, refused again once the enabling object has put it back.
+TEST(ServiceHibernation, RefusedUnlessTheShutdownPrivilegeIsEnabled)
+{
+    // Under its own name: the system's library of the same name is loaded in this process already.
+    WCHAR temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    const std::wstring copy = std::wstring(temp) + L"powrprof_standin.dll";
+    ASSERT_TRUE(CopyFileW(ProgramPath(L"powrprof.dll").c_str(), copy.c_str(), FALSE));
+    HMODULE standIn = LoadLibraryW(copy.c_str());
+    ASSERT_NE(nullptr, standIn);
+    typedef BOOLEAN(WINAPI * SuspendFn)(BOOLEAN, BOOLEAN, BOOLEAN);
+    const SuspendFn suspend = reinterpret_cast<SuspendFn>(GetProcAddress(standIn, "SetSuspendState"));
+    ASSERT_NE(nullptr, suspend);
+
+    SetLastError(0);
+    EXPECT_FALSE(suspend(TRUE, FALSE, FALSE));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_PRIVILEGE_NOT_HELD), GetLastError());
+    {
+        CTokenPrivilege shutdown;
+        ASSERT_EQ(0u, shutdown.Enable(SE_SHUTDOWN_NAME));
+        EXPECT_TRUE(suspend(TRUE, FALSE, FALSE));
+    }
+    EXPECT_FALSE(suspend(TRUE, FALSE, FALSE));
+    FreeLibrary(standIn);
+    DeleteFileW(copy.c_str());
+}
+
+// Every named object the deliverables create, read back as Windows keeps it: only SYSTEM and the
+// Administrators may change a DACL or an owner, users get what their part needs, an application's
+// notification pipe belongs to SYSTEM and its user. (Wine checks mutex access against these
+// DACLs but lets any pipe be opened: the README tells what only Windows enforces.)
+TEST(NamedObjectSecurity, EveryNamedObjectReadsBackItsDacl)
+{
+    const std::wstring suffix = L"sddl" + std::to_wstring(GetCurrentProcessId());
+    CPipeSv server;
+    ASSERT_EQ(0u, server.Initialize(suffix.c_str(), [](LPVOID, PPIPEEVENT) {}, &server));
+    CPipeCl client;
+    DWORD id = 0;
+    ASSERT_EQ(0u, client.Initialize(1, suffix.c_str(), &id, [](LPVOID, PPIPEEVENT) {}, &client, NULL));
+    ASSERT_NE(0u, id);
+    CGlobalLock logLock;
+    ASSERT_EQ(0u, logLock.Initialize((L"clog_mutex_name_" + suffix).c_str(), 0));
+    CInstanceMutex instance;
+    ASSERT_EQ(0u, instance.Acquire(suffix.c_str()));
+
+    wchar_t notify[64];
+    swprintf(notify, 64, L"%ls%ls%08x", PIPE_DATA_PREFIX, suffix.c_str(), GetCurrentProcessId());
+    const struct {
+        std::wstring name;
+        bool pipe;
+        int kind;
+    } objects[] = {
+        { PIPE_CTRL_PREFIX + suffix, true, OBJSEC_SERVICE_PIPE },
+        { PIPE_DATA_PREFIX + suffix, true, OBJSEC_SERVICE_PIPE },
+        { notify, true, OBJSEC_OWNER_PIPE },
+        { L"Global\\clog_mutex_name_" + suffix, false, OBJSEC_SHARED_MUTEX },
+        { L"Global\\mtx_" + suffix, false, OBJSEC_SERVICE_MUTEX },
+    };
+    for (const auto& o : objects) {
+        ScopedKernelHandle h;
+        for (int attempt = 0; attempt < 50 && !h.IsValid(); ++attempt) {
+            // A pipe's one instance may still be busy with the registration: wait for it.
+            h.Reset(o.pipe ? CreateFileW(o.name.c_str(), READ_CONTROL, 0, NULL, OPEN_EXISTING, 0, NULL)
+                           : OpenMutexW(READ_CONTROL, FALSE, o.name.c_str()));
+            if (!h.IsValid() && GetLastError() == ERROR_PIPE_BUSY) WaitNamedPipeW(o.name.c_str(), 100);
+        }
+        ASSERT_TRUE(h.IsValid()) << GetLastError() << " " << std::string(o.name.begin(), o.name.end());
+        PSECURITY_DESCRIPTOR sd = NULL;
+        ASSERT_EQ(0u, GetSecurityInfo(h.Get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL,
+                                      NULL, NULL, &sd));
+        ScopedLocalMem ownedSd(sd);
+        LPWSTR sddl = NULL;
+        ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(sd, SDDL_REVISION_1,
+                                                                         DACL_SECURITY_INFORMATION, &sddl, NULL));
+        ScopedLocalMem ownedSddl(sddl);
+        wchar_t expected[256];
+        ASSERT_EQ(0u, CObjectSecurity::FormatSddl(o.kind, expected, 256));
+        EXPECT_STREQ(expected, sddl) << std::string(o.name.begin(), o.name.end());
+    }
+    client.Finalize(NULL);
+    server.Finalize(NULL);
 }

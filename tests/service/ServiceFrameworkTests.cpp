@@ -169,7 +169,15 @@ TEST_F(ServiceLifecycle, ServiceThatStopsWhileItsHandlerRunsStillReportsStopped)
 
 TEST_F(ServiceLifecycle, SecondCopyOfTheServiceProcessEndsWith183)
 {
+    // A mutex of the same name that another process took while the service was down is no copy
+    // of the service: it starts all the same.
+    ScopedKernelHandle squatter(CreateMutexW(NULL, TRUE, L"Global\\mtx_" SAMPLE_SERVICE_NAME));
+    ASSERT_TRUE(squatter.IsValid());
     ASSERT_EQ(0u, commander.Register(path.c_str(), FALSE));
+    ASSERT_EQ(0u, commander.Start());
+    EXPECT_TRUE(log.WaitFor(L"is held by another process; ignored.", 5000));
+    squatter.Reset();
+    commander.Stop();
     ASSERT_EQ(0u, commander.Start());
     EXPECT_EQ(183u, RunProcess(L"\"" + path + L"\"", 30000));
     EXPECT_EQ(SERVICE_RUNNING, QueryState());

@@ -40,6 +40,25 @@ void RecordCall(BOOLEAN hibernate, BOOLEAN force, BOOLEAN wakeupEventsDisabled)
     }
 }
 
+// As the system's call demands: the caller's token (the thread's when it impersonates) holds the
+// shutdown privilege enabled, not merely present.
+bool ShutdownPrivilegeEnabled()
+{
+    HANDLE token = NULL;
+    if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token) &&
+        !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        return false;
+    }
+    PRIVILEGE_SET set = {};
+    set.PrivilegeCount = 1;
+    set.Control = PRIVILEGE_SET_ALL_NECESSARY;
+    BOOL enabled = FALSE;
+    const bool ok = LookupPrivilegeValueW(NULL, SE_SHUTDOWN_NAME, &set.Privilege[0].Luid) &&
+                    PrivilegeCheck(token, &set, &enabled);
+    CloseHandle(token);
+    return ok && enabled;
+}
+
 }  // namespace
 
 extern "C" BOOLEAN WINAPI GetPwrCapabilities(PSYSTEM_POWER_CAPABILITIES caps)
@@ -60,6 +79,10 @@ extern "C" BOOLEAN WINAPI SetSuspendState(BOOLEAN hibernate, BOOLEAN force,
                                           BOOLEAN wakeupEventsDisabled)
 {
     RecordCall(hibernate, force, wakeupEventsDisabled);
+    if (!ShutdownPrivilegeEnabled()) {
+        SetLastError(ERROR_PRIVILEGE_NOT_HELD);
+        return FALSE;
+    }
     Sleep(Setting(L"SuspendBlockMs", 0));
     const DWORD error = Setting(L"SuspendError", 0);
     if (error != 0) {

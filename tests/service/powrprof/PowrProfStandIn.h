@@ -10,6 +10,8 @@
 //   "SuspendError"                  DWORD, default 0: non-zero makes SetSuspendState fail with it
 //   "SuspendBlockMs"                DWORD, default 0: how long SetSuspendState blocks
 #define POWRPROF_SETTINGS_KEY L"Software\\Orvane\\MirelTest\\PowrProf"
+// SetSuspendState fails with 1314 (ERROR_PRIVILEGE_NOT_HELD) unless the caller's token holds the
+// shutdown privilege enabled.
 // Each SetSuspendState call appends "<hibernate> <force> <wakeupEventsDisabled>\r\n" to this file
 // in the common application-data folder and sets this event.
 #define POWRPROF_CALLS_FILE L"powrprof_calls.txt"
