@@ -22,7 +22,8 @@ DWORD MsSince(ULONGLONG ullStart)
 
 }  // namespace
 
-CDrill::CDrill() : m_pHost(NULL), m_Times(), m_lRunning(0), m_lCounting(0), m_lWarned(0)
+CDrill::CDrill()
+    : m_pHost(NULL), m_Times(), m_dwSerial(0), m_lRunning(0), m_lCounting(0), m_lWarned(0)
 {
 }
 
@@ -33,8 +34,21 @@ CDrill::~CDrill()
 
 DWORD CDrill::Start(IDrillHost* pHost, const DRILLTIMES& times)
 {
-    static const WCHAR FN[] = L"CDrill::Start";
     CSrwLock::CGuard guard(m_Lock);
+    DRILLANSWER answer = {};
+    CDrillReport::LoadAnswer(&answer);
+    DRILLRESULT last = {};
+    CDrillReport::Load(&last, NULL, 0);
+    ++answer.dwRequests;
+    answer.dwDrill = last.dwSerial + 1;
+    answer.dwAnswer = StartLocked(pHost, times, answer.dwDrill);
+    CDrillReport::SaveAnswer(answer);
+    return answer.dwAnswer;
+}
+
+DWORD CDrill::StartLocked(IDrillHost* pHost, const DRILLTIMES& times, DWORD dwSerial)
+{
+    static const WCHAR FN[] = L"CDrill::Start";
     if (IsRunning() || IsLineOff()) {
         LOG_TRACE(LOG_EVENT, FN, L"Drill refused: busy.");
         return ERROR_BUSY;
@@ -42,6 +56,7 @@ DWORD CDrill::Start(IDrillHost* pHost, const DRILLTIMES& times)
     m_Thread.Finalize();  // the thread of the previous drill, ended by now
     m_pHost = pHost;
     m_Times = times;
+    m_dwSerial = dwSerial;
     ::InterlockedExchange(&m_lRunning, 1);
     const DWORD dwRet = m_Thread.Initialize(ThreadProc, this);
     if (dwRet != ERROR_SUCCESS) {
@@ -135,9 +150,7 @@ void CDrill::CheckHibernation(DRILLRESULT* pResult)
 void CDrill::Finish(DRILLRESULT* pResult)
 {
     static const WCHAR FN[] = L"CDrill::Finish";
-    DRILLRESULT last = {};
-    CDrillReport::Load(&last, NULL, 0);
-    pResult->dwSerial = last.dwSerial + 1;
+    pResult->dwSerial = m_dwSerial;
     WCHAR szText[1024];
     CDrillReport::Format(*pResult, szText, ARRAYSIZE(szText));
     const DWORD dwSave = CDrillReport::Save(*pResult, szText);

@@ -37,7 +37,8 @@ public:
     CDrill();
     ~CDrill();
 
-    // Starts a drill; ERROR_BUSY while one runs or the line is off.
+    // Starts a drill; ERROR_BUSY while one runs or the line is off. The answer is also left for
+    // the command that asked (CDrillReport).
     DWORD Start(IDrillHost* pHost, const DRILLTIMES& times);
     // A real loss (or the stop) takes over: the drill ends at once and sends nothing more.
     void Cancel();
@@ -49,6 +50,7 @@ private:
     CDrill(const CDrill&) = delete;
     CDrill& operator=(const CDrill&) = delete;
 
+    DWORD StartLocked(IDrillHost* pHost, const DRILLTIMES& times, DWORD dwSerial);
     static DWORD ThreadProc(LPVOID lpData);
     void Run();
     bool WaitUntil(ULONGLONG ullDeadline);
@@ -59,6 +61,7 @@ private:
     CThread m_Thread;
     IDrillHost* m_pHost;
     DRILLTIMES m_Times;
+    DWORD m_dwSerial;  // the running drill's
     volatile LONG m_lRunning;
     volatile LONG m_lCounting;  // loss deliveries count from the announcement to the deadline
     volatile LONG m_lWarned;

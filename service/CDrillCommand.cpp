@@ -1,6 +1,5 @@
 #include "CDrillCommand.h"
 
-#include "CDrillReport.h"
 #include "CEventLog.h"
 #include "CLog.h"
 #include "CSettings.h"
@@ -15,6 +14,8 @@ namespace {
 // Beyond the drill's own waits: a service busy delivering, a machine under load.
 const DWORD kResultMarginMs = 30000;
 const DWORD kResultPollMs = 200;
+// The service answers a request as soon as its control handler runs.
+const DWORD kAnswerCeilingMs = 30000;
 
 }  // namespace
 
@@ -22,8 +23,8 @@ DWORD CDrillCommand::Run(LPCWSTR lpszServiceName)
 {
     static const WCHAR FN[] = L"CDrillCommand::Run";
     LOG_ENTER(LOG_DETAIL, FN);
-    DRILLRESULT last = {};
-    CDrillReport::Load(&last, NULL, 0);
+    DRILLANSWER last = {};
+    CDrillReport::LoadAnswer(&last);
     DWORD dwRet = SendControl(lpszServiceName);
     if (dwRet == ERROR_ACCESS_DENIED) {
         // Only administrators may send the service its user-defined controls.
@@ -32,12 +33,16 @@ DWORD CDrillCommand::Run(LPCWSTR lpszServiceName)
         eventLog.Open(lpszServiceName);
         eventLog.Report(MSG_DRILL_REFUSED);
     }
+    DRILLANSWER answer = {};
+    if (dwRet == ERROR_SUCCESS) {
+        dwRet = WaitForAnswer(last.dwRequests, &answer);
+    }
     if (dwRet != ERROR_SUCCESS) {
         PrintError(IDS_DRILL_NOT_STARTED, dwRet);
         return LOG_RESULT(LOG_DETAIL, FN, dwRet);
     }
     WCHAR szText[1024] = L"";
-    dwRet = WaitForResult(last.dwSerial, szText, ARRAYSIZE(szText));
+    dwRet = WaitForResult(answer.dwDrill, szText, ARRAYSIZE(szText));
     if (dwRet == ERROR_TIMEOUT) {
         PrintError(IDS_DRILL_NO_RESULT, dwRet);
     } else {
@@ -64,15 +69,32 @@ DWORD CDrillCommand::SendControl(LPCWSTR lpszServiceName)
     return ERROR_SUCCESS;
 }
 
-// The drill's result once the service has left a newer one than dwLastSerial; ERROR_TIMEOUT
-// when none comes within the drill's waits and a margin.
-DWORD CDrillCommand::WaitForResult(DWORD dwLastSerial, LPWSTR lpszText, DWORD cchText)
+// The service's answer to this request (the first after dwLastRequests): 0 when the drill runs,
+// otherwise why not; ERROR_TIMEOUT when no answer comes.
+DWORD CDrillCommand::WaitForAnswer(DWORD dwLastRequests, DRILLANSWER* pAnswer)
+{
+    const ULONGLONG ullDeadline = ::GetTickCount64() + kAnswerCeilingMs;
+    for (;;) {
+        if (CDrillReport::LoadAnswer(pAnswer) == ERROR_SUCCESS &&
+            pAnswer->dwRequests != dwLastRequests) {
+            return pAnswer->dwAnswer;
+        }
+        if (::GetTickCount64() >= ullDeadline) {
+            return ERROR_TIMEOUT;
+        }
+        ::Sleep(kResultPollMs);
+    }
+}
+
+// The result of drill dwSerial; ERROR_TIMEOUT when none comes within the drill's waits and a
+// margin.
+DWORD CDrillCommand::WaitForResult(DWORD dwSerial, LPWSTR lpszText, DWORD cchText)
 {
     const ULONGLONG ullDeadline = ::GetTickCount64() + ResultCeilingMs();
     for (;;) {
         DRILLRESULT result = {};
         if (CDrillReport::Load(&result, lpszText, cchText) == ERROR_SUCCESS &&
-            result.dwSerial != dwLastSerial) {
+            result.dwSerial == dwSerial) {
             return result.dwResult;
         }
         if (::GetTickCount64() >= ullDeadline) {

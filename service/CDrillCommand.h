@@ -2,6 +2,8 @@
 // report and gives the drill's result (0: a real hibernation would have worked).
 #pragma once
 
+#include "CDrillReport.h"
+
 #include <windows.h>
 
 class CDrillCommand {
@@ -10,7 +12,8 @@ public:
 
 private:
     static DWORD SendControl(LPCWSTR lpszServiceName);
-    static DWORD WaitForResult(DWORD dwLastSerial, LPWSTR lpszText, DWORD cchText);
+    static DWORD WaitForAnswer(DWORD dwLastRequests, DRILLANSWER* pAnswer);
+    static DWORD WaitForResult(DWORD dwSerial, LPWSTR lpszText, DWORD cchText);
     static DWORD ResultCeilingMs();
     static void Print(LPCWSTR lpszText);
     static void PrintError(UINT uId, DWORD dwError);

@@ -25,6 +25,27 @@ void AppendLine(LPWSTR lpszText, size_t cchText, UINT uId, DWORD dwFirst = 0, DW
     ::StringCchCatW(lpszText, cchText, szLine);
 }
 
+LONG SetBinary(LPCWSTR lpszName, const void* lpData, DWORD cbData)
+{
+    ScopedRegKey key;
+    LONG lRet = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, MIREL_DRILL_KEY, 0, NULL, 0, KEY_SET_VALUE,
+                                  NULL, key.Put(), NULL);
+    if (lRet == ERROR_SUCCESS) {
+        lRet = ::RegSetValueExW(key.Get(), lpszName, 0, REG_BINARY,
+                                static_cast<const BYTE*>(lpData), cbData);
+    }
+    return lRet;
+}
+
+// A value that is not there yet reads as zeros.
+LONG GetBinary(LPCWSTR lpszName, void* lpData, DWORD cbData)
+{
+    ZeroMemory(lpData, cbData);
+    const LONG lRet = ::RegGetValueW(HKEY_LOCAL_MACHINE, MIREL_DRILL_KEY, lpszName,
+                                     RRF_RT_REG_BINARY, NULL, lpData, &cbData);
+    return lRet == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : lRet;
+}
+
 bool IsBatteryLow(const DRILLRESULT& result)
 {
     return result.dwBatteryPercent != BATTERY_PERCENTAGE_UNKNOWN &&
@@ -87,6 +108,16 @@ DWORD CDrillReport::EventId(const DRILLRESULT& result)
     }
 }
 
+DWORD CDrillReport::SaveAnswer(const DRILLANSWER& answer)
+{
+    return static_cast<DWORD>(SetBinary(L"Answer", &answer, sizeof(answer)));
+}
+
+DWORD CDrillReport::LoadAnswer(DRILLANSWER* pAnswer)
+{
+    return static_cast<DWORD>(GetBinary(L"Answer", pAnswer, sizeof(*pAnswer)));
+}
+
 // The report first: a command that sees the new result finds its text already there.
 DWORD CDrillReport::Save(const DRILLRESULT& result, LPCWSTR lpszText)
 {
@@ -98,22 +129,13 @@ DWORD CDrillReport::Save(const DRILLRESULT& result, LPCWSTR lpszText)
         lRet = ::RegSetValueExW(key.Get(), L"Report", 0, REG_SZ,
                                 reinterpret_cast<const BYTE*>(lpszText), cbText);
     }
-    if (lRet == ERROR_SUCCESS) {
-        lRet = ::RegSetValueExW(key.Get(), L"Result", 0, REG_BINARY,
-                                reinterpret_cast<const BYTE*>(&result), sizeof(result));
-    }
-    return static_cast<DWORD>(lRet);
+    return static_cast<DWORD>(lRet == ERROR_SUCCESS ? SetBinary(L"Result", &result, sizeof(result))
+                                                    : lRet);
 }
 
 DWORD CDrillReport::Load(DRILLRESULT* pResult, LPWSTR lpszText, DWORD cchText)
 {
-    ZeroMemory(pResult, sizeof(*pResult));
-    DWORD cbResult = sizeof(*pResult);
-    LONG lRet = ::RegGetValueW(HKEY_LOCAL_MACHINE, MIREL_DRILL_KEY, L"Result", RRF_RT_REG_BINARY,
-                               NULL, pResult, &cbResult);
-    if (lRet == ERROR_FILE_NOT_FOUND) {
-        lRet = ERROR_SUCCESS;  // no drill yet
-    }
+    LONG lRet = GetBinary(L"Result", pResult, sizeof(*pResult));
     if (lRet == ERROR_SUCCESS && lpszText != NULL) {
         DWORD cbText = cchText * sizeof(WCHAR);
         lpszText[0] = L'\0';

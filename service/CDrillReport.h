@@ -7,9 +7,19 @@
 // The user-defined service control that asks the running service for a drill.
 #define MIREL_CONTROL_DRILL 128
 
-// Below HKEY_LOCAL_MACHINE, so that only the system and administrators can write it: "Result"
-// (REG_BINARY, a DRILLRESULT) and "Report" (REG_SZ, the text).
+// Below HKEY_LOCAL_MACHINE, so that only the system and administrators can write it: "Answer"
+// (REG_BINARY, a DRILLANSWER), "Result" (REG_BINARY, a DRILLRESULT) and "Report" (REG_SZ, the
+// text). The service manager does not pass a control handler's result back to every caller, so
+// the service answers each request here too.
+
 #define MIREL_DRILL_KEY L"Software\\Orvane\\OrvaneMirel\\Drill"
+
+// The service's answer to the latest drill request.
+struct DRILLANSWER {
+    DWORD dwRequests;  // counts the requests, so that a command tells its answer from an older one
+    DWORD dwAnswer;    // 0: the drill runs; otherwise why not (ERROR_BUSY)
+    DWORD dwDrill;     // the serial that the drill's result will carry
+};
 
 // Times are milliseconds from the drill's start.
 struct DRILLRESULT {
@@ -37,6 +47,9 @@ public:
     // The event-log message that carries the report.
     static DWORD EventId(const DRILLRESULT& result);
 
+    static DWORD SaveAnswer(const DRILLANSWER& answer);
+    // The latest answer; zeros when there is none yet.
+    static DWORD LoadAnswer(DRILLANSWER* pAnswer);
     static DWORD Save(const DRILLRESULT& result, LPCWSTR lpszText);
     // The last drill's result and, when lpszText is not NULL, its report; a result of zeros
     // when no drill has run yet.
