@@ -175,7 +175,9 @@ DWORD CServiceCtrl::SendTo(DWORD dwClient, LPCVOID lpBuf, DWORD dwLen, HANDLE hA
 {
     DWORD dwRetCode = 0;
     const DWORD dwRet = m_PipeSv.SendTo(dwClient, lpBuf, dwLen, &dwRetCode, hAbortEvent);
-    if (dwRet == ERROR_SUCCESS && *static_cast<const DWORD*>(lpBuf) == NOTIFY_AC_LOST) {
+    // A drill counts the applications that took its loss notification.
+    if (dwRet == ERROR_SUCCESS && dwLen >= sizeof(DWORD) &&
+        *static_cast<const DWORD*>(lpBuf) == NOTIFY_AC_LOST) {
         m_Drill.OnAcLostDelivered();
     }
     return dwRet;
