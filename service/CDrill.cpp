@@ -23,7 +23,13 @@ DWORD MsSince(ULONGLONG ullStart)
 }  // namespace
 
 CDrill::CDrill()
-    : m_pHost(NULL), m_Times(), m_dwSerial(0), m_lRunning(0), m_lCounting(0), m_lWarned(0)
+    : m_pHost(NULL),
+      m_Times(),
+      m_dwSerial(0),
+      m_bClosed(false),
+      m_lRunning(0),
+      m_lCounting(0),
+      m_lWarned(0)
 {
 }
 
@@ -49,7 +55,7 @@ DWORD CDrill::Start(IDrillHost* pHost, const DRILLTIMES& times)
 DWORD CDrill::StartLocked(IDrillHost* pHost, const DRILLTIMES& times, DWORD dwSerial)
 {
     static const WCHAR FN[] = L"CDrill::Start";
-    if (IsRunning() || IsLineOff()) {
+    if (m_bClosed || IsRunning() || IsLineOff()) {
         LOG_TRACE(LOG_EVENT, FN, L"Drill refused: busy.");
         return ERROR_BUSY;
     }
@@ -69,6 +75,13 @@ DWORD CDrill::StartLocked(IDrillHost* pHost, const DRILLTIMES& times, DWORD dwSe
 void CDrill::Cancel()
 {
     CSrwLock::CGuard guard(m_Lock);
+    m_Thread.Finalize();
+}
+
+void CDrill::Close()
+{
+    CSrwLock::CGuard guard(m_Lock);
+    m_bClosed = true;
     m_Thread.Finalize();
 }
 

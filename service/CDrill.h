@@ -37,11 +37,13 @@ public:
     CDrill();
     ~CDrill();
 
-    // Starts a drill; ERROR_BUSY while one runs or the line is off. The answer is also left for
+    // Starts a drill; ERROR_BUSY while one runs, while the line is off, or once closed. The answer is also left for
     // the command that asked (CDrillReport).
     DWORD Start(IDrillHost* pHost, const DRILLTIMES& times);
     // A real loss (or the stop) takes over: the drill ends at once and sends nothing more.
     void Cancel();
+    // The service stops: the drill ends as by Cancel and no other starts.
+    void Close();
     bool IsRunning() const { return m_lRunning != 0; }
     // One application took a loss notification.
     void OnAcLostDelivered();
@@ -62,6 +64,7 @@ private:
     IDrillHost* m_pHost;
     DRILLTIMES m_Times;
     DWORD m_dwSerial;  // the running drill's
+    bool m_bClosed;
     volatile LONG m_lRunning;
     volatile LONG m_lCounting;  // loss deliveries count from the announcement to the deadline
     volatile LONG m_lWarned;

@@ -205,7 +205,7 @@ void CServiceCtrl::AfterMainLoop(SERVICE_STATUS_HANDLE)
 {
     static const WCHAR FN[] = L"CServiceCtrl::AfterMainLoop";
     LOG_ENTER(LOG_DETAIL, FN);
-    m_Drill.Cancel();
+    m_Drill.Close();
     // A signalled abort event: whatever still waits in a pipe operation gives up at once.
     ScopedKernelHandle stopping(::CreateEventW(NULL, TRUE, TRUE, NULL));
     // Nobody registers from here on (a client finds no pipe and waits for the service to come

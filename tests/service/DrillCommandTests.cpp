@@ -180,3 +180,22 @@ TEST_F(DrillCommand, RealLossDuringTheDrillTakesOverWithItsOwnDeadlines)
     const std::vector<DWORD> expected = { 0x40000001, 0x8000002A, 0x8000000A, 0x40000014, 0x4000001E, 0x40000002 };
     EXPECT_EQ(expected, EventIds());
 }
+
+// A stop during the drill ends it too: the applications hear of the stop, not of a line back.
+TEST_F(DrillCommand, StopDuringTheDrillEndsItWithoutTheLineOnNotice)
+{
+    SetRegDword(kSettingsKey, L"HibernateAfter", 5);
+    StartService();
+    ObserverProcess good(L"good");
+    ASSERT_NE(0u, good.WaitRegistered());
+    ASSERT_TRUE(good.WaitForCodes(0, { NOTIFY_BATTERY_PRESENT, NOTIFY_S4_ENABLED, NOTIFY_AC_RESTORED }, 5000));
+    const size_t before = good.Codes().size();
+    StartDrill();
+    ASSERT_TRUE(good.WaitForCodes(before, kAcLoss, kFlickerMs + 10000)) << good.Dump();
+    EXPECT_LT(StopService(), 8000u);
+    WaitDrill();
+    EXPECT_EQ(static_cast<DWORD>(ERROR_OPERATION_ABORTED), Result().dwResult);
+    EXPECT_TRUE(good.WaitForCodes(before, { NOTIFY_AC_LOST, NOTIFY_SERVICE_STOPPED }, 5000)) << good.Dump();
+    const std::vector<DWORD> expected = { 0x40000001, 0x8000002A, 0x40000002 };
+    EXPECT_EQ(expected, EventIds());
+}
