@@ -12,7 +12,21 @@ CTokenPrivilege::~CTokenPrivilege()
     Restore();
 }
 
-DWORD CTokenPrivilege::Enable(LPCWSTR lpszName)
+namespace {
+
+// A handle of our own to the token to adjust, so that Restore can reach it later.
+BOOL OpenToken(HANDLE hToken, PHANDLE phOwn)
+{
+    if (hToken == NULL) {
+        return ::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, phOwn);
+    }
+    return ::DuplicateHandle(::GetCurrentProcess(), hToken, ::GetCurrentProcess(), phOwn, 0, FALSE,
+                             DUPLICATE_SAME_ACCESS);
+}
+
+}  // namespace
+
+DWORD CTokenPrivilege::Enable(LPCWSTR lpszName, HANDLE hToken)
 {
     if (lpszName == NULL) {
         return ERROR_INVALID_PARAMETER;
@@ -22,7 +36,7 @@ DWORD CTokenPrivilege::Enable(LPCWSTR lpszName)
     wanted.PrivilegeCount = 1;
     wanted.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
     if (!::LookupPrivilegeValueW(NULL, lpszName, &wanted.Privileges[0].Luid) ||
-        !::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &m_hToken)) {
+        !OpenToken(hToken, &m_hToken)) {
         const DWORD dwErr = ::GetLastError();
         CloseAndClear(m_hToken);
         return dwErr;

@@ -10,9 +10,11 @@ public:
     // Puts the privilege back into the state Enable found it in.
     ~CTokenPrivilege();
 
-    // Enables lpszName (an SE_..._NAME) in the process token. 1300 (ERROR_NOT_ALL_ASSIGNED) when
-    // the token does not hold it at all; otherwise 0 or the failing call's code.
-    DWORD Enable(LPCWSTR lpszName);
+    // Enables lpszName (an SE_..._NAME) in hToken (opened with TOKEN_ADJUST_PRIVILEGES and
+    // TOKEN_QUERY; the caller keeps it), or in the process token when hToken is NULL.
+    // 1300 (ERROR_NOT_ALL_ASSIGNED) when the token does not hold it at all; otherwise 0 or the
+    // failing call's code.
+    DWORD Enable(LPCWSTR lpszName, HANDLE hToken = NULL);
     void Restore();
 
 private:

@@ -95,6 +95,16 @@ void CClientNotifier::Push(const NotifyItem& item)
     StopQueues(gone);
 }
 
+size_t CClientNotifier::GetClientCount()
+{
+    CSrwLock::CGuard guard(m_Lock);
+    size_t count = 0;
+    for (const std::unique_ptr<CNotifyQueue>& pQueue : m_Queues) {
+        count += pQueue->IsClientGone() ? 0 : 1;
+    }
+    return count;
+}
+
 void CClientNotifier::Stop(const NotifyItem& final)
 {
     CSrwLock::CGuard guard(m_Lock);

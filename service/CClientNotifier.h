@@ -26,6 +26,8 @@ public:
     void RemoveClient(DWORD dwClient);
     // Queues a notification for every application.
     void Push(const NotifyItem& item);
+    // The applications registered and not known to be gone.
+    size_t GetClientCount();
     // The service is stopping: every application, and every one added from now on, gets final
     // as its last notification; whatever else waits or comes is dropped.
     void Stop(const NotifyItem& final);

@@ -4,6 +4,7 @@
 
 #include "CLog.h"
 #include "ScopedHandle.h"
+#include "ServiceSecurity.h"
 
 #include <algorithm>
 
@@ -164,6 +165,13 @@ DWORD CService::Register(LPCWSTR lpszPath, BOOL bDelayedAutoStart)
     } else {
         dwRet = ::GetLastError();
         LOG_TRACE(LOG_DETAIL, FN, L"Failed to ChangeServiceConfig2(SERVICE_CONFIG_DESCRIPTION).");
+    }
+    const DWORD dwSecurity = RestrictServiceControl(service.Get());
+    if (dwSecurity == ERROR_SUCCESS) {
+        LOG_TRACE(LOG_DETAIL, FN, L"Succeeded to SetServiceObjectSecurity.");
+    } else {
+        dwRet = dwSecurity;
+        LOG_TRACE(LOG_DETAIL, FN, L"Failed to SetServiceObjectSecurity.");
     }
     if (SetRecoveryActions(service.Get())) {
         LOG_TRACE(LOG_DETAIL, FN, L"Succeeded to ChangeServiceConfig2(SERVICE_CONFIG_FAILURE_ACTIONS).");

@@ -1,5 +1,6 @@
 #include "CServiceCtrl.h"
 
+#include "CDrillCommand.h"
 #include "CLog.h"
 #include "CSettings.h"
 #include "CTokenPrivilege.h"
@@ -65,6 +66,11 @@ BOOL CServiceCtrl::ArgCheck(DWORD dwArgc, LPWSTR* lpszArgv, LPDWORD lpdwRet)
     if (lpdwRet == NULL) {
         LOG_NULL_ARG(LOG_API, FN, L"lpdwRet");
         return FALSE;
+    }
+    if (dwArgc == 2 && ::lstrcmpiW(lpszArgv[1], L"/DRILL") == 0) {
+        *lpdwRet = CDrillCommand::Run(m_szServiceName);
+        LOG_EXIT(LOG_API, FN);
+        return TRUE;
     }
     if (dwArgc != 2 || ::lstrcmpiW(lpszArgv[1], L"/Install") != 0) {
         return CService::ArgCheck(dwArgc, lpszArgv, lpdwRet);
@@ -172,7 +178,13 @@ void CServiceCtrl::NotifyClients(DWORD dwNotify, DWORD dwValue)
 DWORD CServiceCtrl::SendTo(DWORD dwClient, LPCVOID lpBuf, DWORD dwLen, HANDLE hAbortEvent)
 {
     DWORD dwRetCode = 0;
-    return m_PipeSv.SendTo(dwClient, lpBuf, dwLen, &dwRetCode, hAbortEvent);
+    const DWORD dwRet = m_PipeSv.SendTo(dwClient, lpBuf, dwLen, &dwRetCode, hAbortEvent);
+    // A drill counts the applications that took its loss notification.
+    if (dwRet == ERROR_SUCCESS && dwLen >= sizeof(DWORD) &&
+        *static_cast<const DWORD*>(lpBuf) == NOTIFY_AC_LOST) {
+        m_Drill.OnAcLostDelivered();
+    }
+    return dwRet;
 }
 
 DWORD CServiceCtrl::BeforeMainLoop(SERVICE_STATUS_HANDLE)
@@ -202,6 +214,7 @@ void CServiceCtrl::AfterMainLoop(SERVICE_STATUS_HANDLE)
 {
     static const WCHAR FN[] = L"CServiceCtrl::AfterMainLoop";
     LOG_ENTER(LOG_DETAIL, FN);
+    m_Drill.Close();
     // A signalled abort event: whatever still waits in a pipe operation gives up at once.
     ScopedKernelHandle stopping(::CreateEventW(NULL, TRUE, TRUE, NULL));
     // Nobody registers from here on (a client finds no pipe and waits for the service to come
@@ -255,18 +268,29 @@ void CServiceCtrl::MainLoop(DWORD, LPWSTR*)
     LOG_EXIT(LOG_DETAIL, FN);
 }
 
-// The event-log entries follow the notifications, so that writing them never delays a warning.
-void CServiceCtrl::OnAcLoss()
+// The notifications of an AC loss; whether hibernation is available.
+bool CServiceCtrl::SendAcLoss()
 {
     const bool bS4 = IsS4Supported() != FALSE;
     if (bS4) {
         NotifyClients(NOTIFY_S4_ENABLED, 0);
         NotifyClients(NOTIFY_HIBERNATING, 0);
     } else {
-        MirelStopUPSWatch();
         NotifyClients(NOTIFY_S4_DISABLED, 0);
     }
     NotifyClients(NOTIFY_AC_LOST, 0);
+    return bS4;
+}
+
+// The event-log entries follow the notifications, so that writing them never delays a warning.
+// A drill gives way to the real loss.
+void CServiceCtrl::OnAcLoss()
+{
+    m_Drill.Cancel();
+    const bool bS4 = SendAcLoss();
+    if (!bS4) {
+        MirelStopUPSWatch();
+    }
     m_bAcLost = true;
     m_EventLog.Report(MSG_AC_LOST);
     if (!bS4) {
@@ -277,9 +301,13 @@ void CServiceCtrl::OnAcLoss()
 }
 
 // The library reports the line on at every start of a watch; only a return after a loss is an
-// event worth a log entry.
+// event worth a log entry. During a drill the line is on all along: the drill's own end tells the
+// applications, as the line's return would end a real loss.
 void CServiceCtrl::OnAcRestored()
 {
+    if (m_Drill.IsRunning()) {
+        return;
+    }
     NotifyClients(NOTIFY_AC_RESTORED, 0);
     if (m_bAcLost) {
         m_bAcLost = false;
@@ -289,6 +317,7 @@ void CServiceCtrl::OnAcRestored()
 
 void CServiceCtrl::OnHibernate()
 {
+    m_Drill.Cancel();
     if (!IsS4Supported()) {
         NotifyClients(NOTIFY_S4_DISABLED, 0);
         m_EventLog.Report(MSG_HIBERNATION_DISABLED);
@@ -330,6 +359,45 @@ DWORD CServiceCtrl::OnStop()
     m_Notifier.Stop(MakeNotifyItem(NOTIFY_SERVICE_STOPPED, 0));
     TerminateMainLoop();
     return LOG_RESULT(LOG_DETAIL, FN, ERROR_SUCCESS);
+}
+
+DWORD CServiceCtrl::OnUnknownEvent(DWORD dwControl, DWORD dwEventType)
+{
+    static const WCHAR FN[] = L"CServiceCtrl::OnUnknownEvent";
+    if (dwControl != MIREL_CONTROL_DRILL) {
+        return CService::OnUnknownEvent(dwControl, dwEventType);
+    }
+    const DRILLTIMES times = {
+        m_WatchData.dwPowerFlickerTime * 1000,
+        m_WatchData.dwHibernateAfter * 1000 + m_WatchData.dwAlarmTime + m_WatchData.dwShowBalloonWait,
+        m_WatchData.dwBatteryLifePercent,
+    };
+    return LOG_RESULT(LOG_EVENT, FN, m_Drill.Start(this, times));
+}
+
+void CServiceCtrl::DrillAcLoss()
+{
+    SendAcLoss();
+}
+
+void CServiceCtrl::DrillNotify(DWORD dwNotify)
+{
+    NotifyClients(dwNotify, 0);
+}
+
+BOOL CServiceCtrl::DrillS4Available()
+{
+    return IsS4Supported();
+}
+
+DWORD CServiceCtrl::DrillRegisteredCount()
+{
+    return static_cast<DWORD>(m_Notifier.GetClientCount());
+}
+
+void CServiceCtrl::DrillReportEvent(DWORD dwMessageId, LPCWSTR lpszText)
+{
+    m_EventLog.Report(dwMessageId, lpszText);
 }
 
 DWORD CServiceCtrl::OnPowerEvent(DWORD dwEventType, LPVOID)

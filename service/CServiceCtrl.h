@@ -4,6 +4,7 @@
 #pragma once
 
 #include "CClientNotifier.h"
+#include "CDrill.h"
 #include "CEventLog.h"
 #include "INotifySender.h"
 #include "CPipeSv.h"
@@ -21,18 +22,21 @@ enum {
     EVTINDEX_COUNT = 6,
 };
 
-class CServiceCtrl : public CService, private INotifySender {
+class CServiceCtrl : public CService, private INotifySender, private IDrillHost {
 public:
     CServiceCtrl();
     ~CServiceCtrl() override;
 
     DWORD OnStop() override;
     DWORD OnPowerEvent(DWORD dwEventType, LPVOID lpEventData) override;
+    // The drill's control; any other user-defined control is not implemented.
+    DWORD OnUnknownEvent(DWORD dwControl, DWORD dwEventType) override;
     void MainLoop(DWORD dwArgc, LPWSTR* lpszArgv) override;
     DWORD BeforeMainLoop(SERVICE_STATUS_HANDLE hServiceStatus) override;
     void AfterMainLoop(SERVICE_STATUS_HANDLE hServiceStatus) override;
 
-    // The program's command line: a lone "/Install" installs this very program.
+    // The program's command line: a lone "/Install" installs this very program; a lone "/DRILL"
+    // asks the running service for a drill.
     BOOL ArgCheck(DWORD dwArgc, LPWSTR* lpszArgv, LPDWORD lpdwRet);
 
     // Reads the settings and creates the five events handed to the library.
@@ -50,11 +54,17 @@ public:
 protected:
     void ReadSettings();
     void OnAcLoss();
+    bool SendAcLoss();
     void OnAcRestored();
     void OnHibernate();
     DWORD Hibernate();
     // The delivery threads' way to one application: its session on the pipe server.
     DWORD SendTo(DWORD dwClient, LPCVOID lpBuf, DWORD dwLen, HANDLE hAbortEvent) override;
+    void DrillAcLoss() override;
+    void DrillNotify(DWORD dwNotify) override;
+    BOOL DrillS4Available() override;
+    DWORD DrillRegisteredCount() override;
+    void DrillReportEvent(DWORD dwMessageId, LPCWSTR lpszText) override;
 
     CPipeSv m_PipeSv;
     volatile LONG m_bHibernating;
@@ -64,4 +74,6 @@ protected:
     // tells a return of the line from the on-reports at every watch start.
     CEventLog m_EventLog;
     bool m_bAcLost;
+    // Declared last: it ends before the rest, since its thread calls on them.
+    CDrill m_Drill;
 };

@@ -1,0 +1,146 @@
+#include "CDrillReport.h"
+
+#include "MIRELMSG.h"
+#include "ScopedHandle.h"
+#include "resource.h"
+
+#include <strsafe.h>
+
+#ifndef ERROR_INSUFFICIENT_POWER
+#define ERROR_INSUFFICIENT_POWER 639L  // not in every SDK's headers
+#endif
+
+namespace {
+
+// Appends one line made from string resource uId and up to two numbers.
+void AppendLine(LPWSTR lpszText, size_t cchText, UINT uId, DWORD dwFirst = 0, DWORD dwSecond = 0)
+{
+    WCHAR szFormat[128] = L"";
+    WCHAR szLine[256] = L"";
+    ::LoadStringW(::GetModuleHandleW(NULL), uId, szFormat, ARRAYSIZE(szFormat));
+    ::StringCchPrintfW(szLine, ARRAYSIZE(szLine), szFormat, dwFirst, dwSecond);
+    if (lpszText[0] != L'\0') {
+        ::StringCchCatW(lpszText, cchText, L"\r\n");
+    }
+    ::StringCchCatW(lpszText, cchText, szLine);
+}
+
+LONG SetBinary(LPCWSTR lpszName, const void* lpData, DWORD cbData)
+{
+    ScopedRegKey key;
+    LONG lRet = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, MIREL_DRILL_KEY, 0, NULL, 0, KEY_SET_VALUE,
+                                  NULL, key.Put(), NULL);
+    if (lRet == ERROR_SUCCESS) {
+        lRet = ::RegSetValueExW(key.Get(), lpszName, 0, REG_BINARY,
+                                static_cast<const BYTE*>(lpData), cbData);
+    }
+    return lRet;
+}
+
+// A value that is not there yet reads as zeros.
+LONG GetBinary(LPCWSTR lpszName, void* lpData, DWORD cbData)
+{
+    ZeroMemory(lpData, cbData);
+    const LONG lRet = ::RegGetValueW(HKEY_LOCAL_MACHINE, MIREL_DRILL_KEY, lpszName,
+                                     RRF_RT_REG_BINARY, NULL, lpData, &cbData);
+    return lRet == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : lRet;
+}
+
+bool IsBatteryLow(const DRILLRESULT& result)
+{
+    return result.dwBatteryPercent != BATTERY_PERCENTAGE_UNKNOWN &&
+           result.dwBatteryPercent < result.dwBatteryThreshold;
+}
+
+}  // namespace
+
+DWORD CDrillReport::Verdict(const DRILLRESULT& result)
+{
+    if (result.dwPrivilegeError != ERROR_SUCCESS) {
+        return result.dwPrivilegeError;
+    }
+    if (!result.bS4Available) {
+        return ERROR_NOT_SUPPORTED;
+    }
+    if (!result.bBatteryPresent) {
+        return ERROR_DEVICE_NOT_CONNECTED;
+    }
+    return IsBatteryLow(result) ? ERROR_INSUFFICIENT_POWER : ERROR_SUCCESS;
+}
+
+void CDrillReport::Format(const DRILLRESULT& result, LPWSTR lpszText, size_t cchText)
+{
+    lpszText[0] = L'\0';
+    AppendLine(lpszText, cchText, IDS_DRILL_APPS, result.dwRegistered, result.dwWarned);
+    if (result.dwResult == ERROR_OPERATION_ABORTED) {
+        AppendLine(lpszText, cchText, IDS_DRILL_INTERRUPTED);
+        return;
+    }
+    AppendLine(lpszText, cchText, IDS_DRILL_AC_LOST, result.dwAcLostMs, result.dwAcLostDeadlineMs);
+    AppendLine(lpszText, cchText, IDS_DRILL_HIBERNATE, result.dwHibernateMs,
+               result.dwHibernateDeadlineMs);
+    if (result.dwResult == ERROR_SUCCESS) {
+        AppendLine(lpszText, cchText, IDS_DRILL_PASSED);
+        return;
+    }
+    // Every reason, not only the first: the administrator mends them all at once.
+    AppendLine(lpszText, cchText, IDS_DRILL_FAILED);
+    if (result.dwPrivilegeError != ERROR_SUCCESS) {
+        AppendLine(lpszText, cchText, IDS_DRILL_PRIVILEGE, result.dwPrivilegeError);
+    }
+    if (!result.bS4Available) {
+        AppendLine(lpszText, cchText, IDS_DRILL_S4);
+    }
+    if (!result.bBatteryPresent) {
+        AppendLine(lpszText, cchText, IDS_DRILL_NO_BATTERY);
+    } else if (IsBatteryLow(result)) {
+        AppendLine(lpszText, cchText, IDS_DRILL_LOW_BATTERY, result.dwBatteryPercent,
+                   result.dwBatteryThreshold);
+    }
+}
+
+DWORD CDrillReport::EventId(const DRILLRESULT& result)
+{
+    switch (result.dwResult) {
+    case ERROR_SUCCESS: return MSG_DRILL_PASSED;
+    case ERROR_OPERATION_ABORTED: return MSG_DRILL_INTERRUPTED;
+    default: return MSG_DRILL_FAILED;
+    }
+}
+
+DWORD CDrillReport::SaveAnswer(const DRILLANSWER& answer)
+{
+    return static_cast<DWORD>(SetBinary(L"Answer", &answer, sizeof(answer)));
+}
+
+DWORD CDrillReport::LoadAnswer(DRILLANSWER* pAnswer)
+{
+    return static_cast<DWORD>(GetBinary(L"Answer", pAnswer, sizeof(*pAnswer)));
+}
+
+// The report first: a command that sees the new result finds its text already there.
+DWORD CDrillReport::Save(const DRILLRESULT& result, LPCWSTR lpszText)
+{
+    ScopedRegKey key;
+    LONG lRet = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, MIREL_DRILL_KEY, 0, NULL, 0, KEY_SET_VALUE,
+                                  NULL, key.Put(), NULL);
+    if (lRet == ERROR_SUCCESS) {
+        const DWORD cbText = static_cast<DWORD>((::lstrlenW(lpszText) + 1) * sizeof(WCHAR));
+        lRet = ::RegSetValueExW(key.Get(), L"Report", 0, REG_SZ,
+                                reinterpret_cast<const BYTE*>(lpszText), cbText);
+    }
+    return static_cast<DWORD>(lRet == ERROR_SUCCESS ? SetBinary(L"Result", &result, sizeof(result))
+                                                    : lRet);
+}
+
+DWORD CDrillReport::Load(DRILLRESULT* pResult, LPWSTR lpszText, DWORD cchText)
+{
+    LONG lRet = GetBinary(L"Result", pResult, sizeof(*pResult));
+    if (lRet == ERROR_SUCCESS && lpszText != NULL) {
+        DWORD cbText = cchText * sizeof(WCHAR);
+        lpszText[0] = L'\0';
+        lRet = ::RegGetValueW(HKEY_LOCAL_MACHINE, MIREL_DRILL_KEY, L"Report", RRF_RT_REG_SZ, NULL,
+                              lpszText, &cbText);
+    }
+    return static_cast<DWORD>(lRet);
+}

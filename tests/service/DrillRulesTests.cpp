@@ -1,0 +1,116 @@
+// The rules of the drill that hold without a running service: who may start one (the service's
+// access rules, checked against an administrator's token and one without the administrators
+// group, since under Wine every process runs as the same administrator), the shutdown
+// privilege's check, and the verdict of the checks.
+#include "CDrillReport.h"
+#include "CTokenPrivilege.h"
+#include "ScopedHandle.h"
+#include "ServiceSecurity.h"
+
+#include <gtest/gtest.h>
+#include <sddl.h>
+
+#include <string>
+
+namespace {
+
+HANDLE ProcessToken()
+{
+    HANDLE token = NULL;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &token);
+    return token;
+}
+
+// The process's token, or one in which the administrators group only denies; for AccessCheck.
+HANDLE ImpersonationToken(bool withoutAdministrators)
+{
+    ScopedKernelHandle process(ProcessToken());
+    ScopedKernelHandle restricted;
+    if (withoutAdministrators) {
+        BYTE sid[SECURITY_MAX_SID_SIZE];
+        DWORD size = sizeof(sid);
+        CreateWellKnownSid(WinBuiltinAdministratorsSid, NULL, sid, &size);
+        SID_AND_ATTRIBUTES disable = { sid, 0 };
+        CreateRestrictedToken(process.Get(), 0, 1, &disable, 0, NULL, 0, NULL, restricted.Put());
+    }
+    HANDLE impersonation = NULL;
+    DuplicateToken(withoutAdministrators ? restricted.Get() : process.Get(), SecurityImpersonation,
+                   &impersonation);
+    return impersonation;
+}
+
+// Whether the token gets `access` from the service's access rules.
+bool Granted(HANDLE token, DWORD access)
+{
+    const std::wstring sddl = std::wstring(L"O:SYG:SY") + kServiceSddl;
+    PSECURITY_DESCRIPTOR sd = NULL;
+    EXPECT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &sd, NULL));
+    ScopedLocalMem owner(sd);
+    GENERIC_MAPPING mapping = { SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | STANDARD_RIGHTS_READ,
+                                SERVICE_CHANGE_CONFIG | STANDARD_RIGHTS_WRITE,
+                                SERVICE_START | SERVICE_STOP | SERVICE_USER_DEFINED_CONTROL | STANDARD_RIGHTS_EXECUTE,
+                                SERVICE_ALL_ACCESS };
+    PRIVILEGE_SET privileges = {};
+    DWORD privilegesSize = sizeof(privileges), granted = 0;
+    BOOL status = FALSE;
+    EXPECT_TRUE(AccessCheck(sd, token, access, &mapping, &privileges, &privilegesSize, &granted, &status))
+        << GetLastError();
+    return status != FALSE;
+}
+
+}  // namespace
+
+TEST(DrillRules, OnlyAdministratorsMaySendTheServiceItsControls)
+{
+    ScopedKernelHandle admin(ImpersonationToken(false));
+    ScopedKernelHandle user(ImpersonationToken(true));
+    ASSERT_TRUE(admin.IsValid());
+    ASSERT_TRUE(user.IsValid());
+    EXPECT_TRUE(Granted(admin.Get(), SERVICE_USER_DEFINED_CONTROL));
+    EXPECT_TRUE(Granted(admin.Get(), SERVICE_ALL_ACCESS));
+    EXPECT_FALSE(Granted(user.Get(), SERVICE_USER_DEFINED_CONTROL));
+    EXPECT_FALSE(Granted(user.Get(), SERVICE_STOP));
+    // The tray application asks for the service's state as a user.
+    EXPECT_TRUE(Granted(user.Get(), SERVICE_QUERY_STATUS));
+}
+
+TEST(DrillRules, ShutdownPrivilegeEnablesOnlyWhereItIsHeld)
+{
+    ScopedKernelHandle process(ProcessToken());
+    CTokenPrivilege held;
+    EXPECT_EQ(0u, held.Enable(SE_SHUTDOWN_NAME, process.Get()));
+    LUID luid = {};
+    ASSERT_TRUE(LookupPrivilegeValueW(NULL, SE_SHUTDOWN_NAME, &luid));
+    LUID_AND_ATTRIBUTES remove = { luid, 0 };
+    ScopedKernelHandle without;
+    ASSERT_TRUE(CreateRestrictedToken(process.Get(), 0, 0, NULL, 1, &remove, 0, NULL, without.Put()));
+    CTokenPrivilege missing;
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_ALL_ASSIGNED), missing.Enable(SE_SHUTDOWN_NAME, without.Get()));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NO_SUCH_PRIVILEGE), missing.Enable(L"SeNoSuchPrivilege", process.Get()));
+}
+
+TEST(DrillRules, TheFirstFailingCheckGivesTheResult)
+{
+    struct Row {
+        DWORD privilege, s4, battery, percent;
+        DWORD expected;
+    };
+    const Row rows[] = {
+        { 0, 1, 1, 90, 0 },
+        { 0, 1, 1, 8, 0 },      // at the threshold
+        { 0, 1, 1, 255, 0 },    // charge unknown
+        { 0, 1, 1, 7, 639 },    // below it: not enough power
+        { 0, 1, 0, 255, ERROR_DEVICE_NOT_CONNECTED },
+        { 0, 0, 0, 255, ERROR_NOT_SUPPORTED },
+        { ERROR_NOT_ALL_ASSIGNED, 0, 0, 0, ERROR_NOT_ALL_ASSIGNED },
+    };
+    for (const Row& row : rows) {
+        DRILLRESULT result = {};
+        result.dwPrivilegeError = row.privilege;
+        result.bS4Available = row.s4;
+        result.bBatteryPresent = row.battery;
+        result.dwBatteryPercent = row.percent;
+        result.dwBatteryThreshold = 8;
+        EXPECT_EQ(row.expected, CDrillReport::Verdict(result)) << row.privilege << row.s4 << row.battery << row.percent;
+    }
+}
