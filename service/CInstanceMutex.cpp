@@ -21,8 +21,9 @@ DWORD CInstanceMutex::Acquire(LPCWSTR lpszServiceName)
     if (dwRet != ERROR_SUCCESS) {
         return dwRet;
     }
-    m_Mutex.Reset(::CreateMutexW(security.Get(), TRUE, szMutexName));
+    HANDLE hMutex = ::CreateMutexW(security.Get(), TRUE, szMutexName);
     dwRet = ::GetLastError();
+    m_Mutex.Reset(hMutex);
     if (m_Mutex.IsValid() && dwRet != ERROR_ALREADY_EXISTS) {
         return ERROR_SUCCESS;
     }
