@@ -109,7 +109,13 @@ DWORD CNotifyIcon::ShowIcon()
     if (!m_bInitialized) {
         return LOG_RESULT(LOG_DETAIL, FN, ERROR_NOT_READY);
     }
-    m_bShown = NotifyIcon(m_bShown ? NIM_MODIFY : NIM_ADD) ? TRUE : FALSE;
+    BOOL bShown = NotifyIcon(m_bShown ? NIM_MODIFY : NIM_ADD);
+    if (!bShown && !m_bShown) {
+        // A shell that kept our icon (a recreated notification area may) refuses a second add
+        // but takes a modify: then the icon stands, and it can be removed again.
+        bShown = NotifyIcon(NIM_MODIFY);
+    }
+    m_bShown = bShown ? TRUE : FALSE;
     return LOG_RESULT(LOG_DETAIL, FN, ERROR_SUCCESS);
 }
 
