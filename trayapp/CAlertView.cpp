@@ -252,7 +252,7 @@ void CAlertView::HideInfoBalloon()
 void CAlertView::FollowNotice()
 {
     if (!m_State.Holds(NOTIFY_HIBERNATING)) {
-        m_Notice.Destroy();
+        m_Notice.Close();
         return;
     }
     if (!m_Notice.IsOpen()) {
@@ -278,7 +278,7 @@ void CAlertView::Withdraw()
 {
     RemoveIcon();
     CloseMessageBoxes();
-    m_Notice.Destroy();
+    m_Notice.Close();
 }
 
 void CAlertView::KillBalloonTimer()

@@ -11,6 +11,8 @@ const DWORD kStyle = WS_POPUP | WS_CAPTION | WS_SYSMENU;
 // Text width and margins in pixels at 96 DPI.
 const int kTextWidth = 360;
 const int kMargin = 12;
+// Posted to the window by Close.
+const UINT kCloseMessage = WM_APP + 1;
 
 }  // namespace
 
@@ -30,6 +32,14 @@ BOOL CNoticeWnd::Show(HINSTANCE hInstance, HWND hOwner, LPCWSTR lpszTitle, LPCWS
     Place(lpszText);
     ::ShowWindow(m_hWnd, SW_SHOWNOACTIVATE);
     return TRUE;
+}
+
+void CNoticeWnd::Close()
+{
+    if (m_hWnd != NULL) {
+        ::PostMessageW(m_hWnd, kCloseMessage, 0, 0);
+        m_hWnd = m_hText = NULL;
+    }
 }
 
 void CNoticeWnd::Destroy()
@@ -102,6 +112,7 @@ LRESULT CALLBACK CNoticeWnd::WndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM
 {
     switch (uMsg) {
     case WM_CLOSE:         ::ShowWindow(hWnd, SW_HIDE); return 0;
+    case kCloseMessage:    ::DestroyWindow(hWnd); return 0;
     case WM_MOUSEACTIVATE: return MA_NOACTIVATE;
     case WM_CTLCOLORSTATIC:
         ::SetBkColor(reinterpret_cast<HDC>(wParam), ::GetSysColor(COLOR_WINDOW));

@@ -16,6 +16,9 @@ public:
     // Opens the window with lpszText under lpszTitle; TRUE when it is open. Closed by the user it
     // only hides, and stays so until Destroy.
     BOOL Show(HINSTANCE hInstance, HWND hOwner, LPCWSTR lpszTitle, LPCWSTR lpszText);
+    // Closes the window from the message loop: what the caller shows next (a modal box) is not
+    // held up by the window's going (which takes seconds on some X servers).
+    void Close();
     void Destroy();
     BOOL IsOpen() const { return m_hWnd != NULL; }
     HWND Handle() const { return m_hWnd; }
