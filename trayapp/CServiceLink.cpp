@@ -59,7 +59,9 @@ DWORD CServiceLink::Connect(HANDLE hAbortEvent)
     }
     if (dwRet != ERROR_SUCCESS) {
         LOG_TRACE(LOG_EVENT, FN, L"Fail to register with the service. dwRet: %d", dwRet);
-        return dwRet;
+        // The control pipe was there a moment ago: whatever failed, it is tried again, and only
+        // the check above reports a service without a control pipe.
+        return dwRet == ERROR_FILE_NOT_FOUND ? ERROR_NOT_CONNECTED : dwRet;
     }
     ::InterlockedExchange(&m_lLinked, 1);
     return ERROR_SUCCESS;

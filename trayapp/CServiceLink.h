@@ -19,7 +19,8 @@ public:
     void Attach(HWND hWnd, UINT uMessage, LPPIPEEVENTFUNC lpFunc, LPVOID lpData);
     // Registers with the service; hAbortEvent ends the waits of a registration under way.
     // ERROR_SERVICE_NOT_ACTIVE when the service does not run or another process serves its
-    // control pipe; ERROR_FILE_NOT_FOUND when it runs without serving it.
+    // control pipe; ERROR_FILE_NOT_FOUND when it runs without serving it; otherwise the pipe
+    // client's failure.
     DWORD Connect(HANDLE hAbortEvent);
     void Disconnect();
     // NOTIFY_SERVICE_RUNNING or NOTIFY_SERVICE_STOPPED (also when the manager cannot be asked).
