@@ -5,7 +5,7 @@
 
 DWORD CAlarm::Ring()
 {
-    static const WCHAR FN[] = L"CAlarm::Ring";
+    LOG_FUNCTION(L"CAlarm::Ring");
     CSettings settings;
     const LONG lOpen = settings.Initialize();
     if (lOpen != ERROR_SUCCESS) {

@@ -83,7 +83,7 @@ void CAlertView::Finalize()
 // Windows 8 and every later version, whatever the manifest lets the version call report.
 BOOL CAlertView::LoadToastApi()
 {
-    static const WCHAR FN[] = L"CAlertView::LoadToastApi";
+    LOG_FUNCTION(L"CAlertView::LoadToastApi");
     OSVERSIONINFOW version = { sizeof(version) };
     ::GetVersionExW(&version);
     m_bIsWin8 = version.dwMajorVersion > 6 || (version.dwMajorVersion == 6 && version.dwMinorVersion >= 2);
@@ -153,7 +153,7 @@ void CAlertView::RemoveIcon()
 // first and give it a moment to come up.
 void CAlertView::SwitchToDesktop()
 {
-    static const WCHAR FN[] = L"CAlertView::SwitchToDesktop";
+    LOG_FUNCTION(L"CAlertView::SwitchToDesktop");
     DWORD dwMode = 0;
     HRESULT hr = m_ToastApi.GetDisplayMode(&dwMode);
     if (FAILED(hr)) {

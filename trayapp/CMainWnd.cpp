@@ -38,7 +38,7 @@ CMainWnd::~CMainWnd()
 
 DWORD CMainWnd::Initialize(HINSTANCE hInstance, LPCWSTR lpszClassName, LPCWSTR lpszWindowName)
 {
-    static const WCHAR FN[] = L"CMainWnd::Initialize";
+    LOG_FUNCTION(L"CMainWnd::Initialize");
     LOG_ENTER(LOG_DETAIL, FN);
     m_hInstance = hInstance;
     m_State.SetTextModule(hInstance);
@@ -84,7 +84,7 @@ DWORD CMainWnd::Initialize(HINSTANCE hInstance, LPCWSTR lpszClassName, LPCWSTR l
 // pipe ends the start: nothing this program could do would help.
 DWORD CMainWnd::StartServiceLink()
 {
-    static const WCHAR FN[] = L"CMainWnd::StartServiceLink";
+    LOG_FUNCTION(L"CMainWnd::StartServiceLink");
     m_ServiceLink.Attach(m_hWnd, WM_SERVICE_NOTIFY, OnRcvData, this);
     DWORD dwRet = m_ServiceLink.Connect(NULL);
     if (dwRet == ERROR_FILE_NOT_FOUND) {
@@ -112,7 +112,7 @@ DWORD CMainWnd::Abandon(LPCWSTR lpszClassName, DWORD dwRet)
 
 void CMainWnd::ProbeBattery()
 {
-    static const WCHAR FN[] = L"CMainWnd::ProbeBattery";
+    LOG_FUNCTION(L"CMainWnd::ProbeBattery");
     CBattery battery;
     if (battery.Initialize() == ERROR_SUCCESS) {
         battery.IsNotebookPC(&m_bIsMirelType);
@@ -123,7 +123,7 @@ void CMainWnd::ProbeBattery()
 
 ATOM CMainWnd::RegisterWndClass(HINSTANCE hInstance, LPCWSTR lpszClassName)
 {
-    static const WCHAR FN[] = L"CMainWnd::RegisterWndClass";
+    LOG_FUNCTION(L"CMainWnd::RegisterWndClass");
     if (hInstance == NULL) {
         LOG_NULL_ARG(LOG_API, FN, L"hInstance");
         return 0;
@@ -217,7 +217,7 @@ void CMainWnd::OnTaskbarCreated()
 
 void CMainWnd::OnRcvData(LPVOID lpObj, PPIPEEVENT pPipeEvent)
 {
-    static const WCHAR FN[] = L"CMainWnd::OnRcvData";
+    LOG_FUNCTION(L"CMainWnd::OnRcvData");
     if (lpObj == NULL) {
         LOG_NULL_ARG_VOID(LOG_API, FN, L"lpObj");
         return;
@@ -241,7 +241,7 @@ void CMainWnd::OnRcvData(LPVOID lpObj, PPIPEEVENT pPipeEvent)
 
 DWORD CMainWnd::ThreadProc(LPVOID lParam)
 {
-    static const WCHAR FN[] = L"CMainWnd::ThreadProc";
+    LOG_FUNCTION(L"CMainWnd::ThreadProc");
     if (lParam == NULL) {
         LOG_TRACE(LOG_EVENT, FN, L"%s is NULL.", L"lParam");
         return 0;
@@ -253,7 +253,7 @@ DWORD CMainWnd::ThreadProc(LPVOID lParam)
 
 LRESULT CMainWnd::OnMirelNotify(WPARAM wParam, LPARAM lParam)
 {
-    static const WCHAR FN[] = L"CMainWnd::OnMirelNotify";
+    LOG_FUNCTION(L"CMainWnd::OnMirelNotify");
     LOG_TRACE(LOG_EVENT, FN, L"WPARAM %02X, LPARAM %08X", static_cast<DWORD>(wParam),
               static_cast<DWORD>(lParam));
     const DWORD dwCode = static_cast<DWORD>(wParam);

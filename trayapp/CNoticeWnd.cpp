@@ -52,7 +52,7 @@ void CNoticeWnd::Destroy()
 
 BOOL CNoticeWnd::Create(HINSTANCE hInstance, HWND hOwner, LPCWSTR lpszTitle)
 {
-    static const WCHAR FN[] = L"CNoticeWnd::Create";
+    LOG_FUNCTION(L"CNoticeWnd::Create");
     WNDCLASSEXW wc = { sizeof(wc) };
     if (!::GetClassInfoExW(hInstance, kClassName, &wc)) {
         wc.lpfnWndProc = WndProc;

@@ -35,7 +35,7 @@ CRefreshToolProbe::CRefreshToolProbe()
 // where this user may (the limited query right suffices, the tool's memory is not read).
 BOOL CRefreshToolProbe::IsRunning(LPCWSTR lpszModuleName) const
 {
-    static const WCHAR FN[] = L"CRefreshToolProbe::IsRunning";
+    LOG_FUNCTION(L"CRefreshToolProbe::IsRunning");
     if (lpszModuleName == NULL) {
         LOG_NULL_ARG(LOG_API, FN, L"lpszModuleName");
         return FALSE;

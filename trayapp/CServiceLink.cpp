@@ -36,7 +36,7 @@ void CServiceLink::Attach(HWND hWnd, UINT uMessage, LPPIPEEVENTFUNC lpFunc, LPVO
 // down, any user can create a pipe of its name, and would then be heard as the service.
 DWORD CServiceLink::Connect(HANDLE hAbortEvent)
 {
-    static const WCHAR FN[] = L"CServiceLink::Connect";
+    LOG_FUNCTION(L"CServiceLink::Connect");
     DWORD dwServicePid = 0;
     if (QueryService(FN, &dwServicePid) != STATE_RUNNING) {
         return ERROR_SERVICE_NOT_ACTIVE;
@@ -71,7 +71,7 @@ DWORD CServiceLink::Connect(HANDLE hAbortEvent)
 // question carries no request: the service reads nothing from it and goes on.
 DWORD CServiceLink::CheckPipeServer(DWORD dwServicePid)
 {
-    static const WCHAR FN[] = L"CServiceLink::CheckPipeServer";
+    LOG_FUNCTION(L"CServiceLink::CheckPipeServer");
     ScopedKernelHandle pipe(::CreateFileW(kCtrlPipeName, GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL));
     if (!pipe.IsValid() && ::GetLastError() == ERROR_PIPE_BUSY && ::WaitNamedPipeW(kCtrlPipeName, kBusyWaitMs)) {
         pipe.Reset(::CreateFileW(kCtrlPipeName, GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL));
@@ -112,7 +112,7 @@ void CServiceLink::Send(DWORD dwRequest)
 // its process is then no second news for the watch.
 BOOL CServiceLink::Receive(PPIPEEVENT pPipeEvent, LPDWORD lpdwCode, LPDWORD lpdwValue)
 {
-    static const WCHAR FN[] = L"CServiceLink::Receive";
+    LOG_FUNCTION(L"CServiceLink::Receive");
     DWORD dwBuff[2] = { 0, 0 };
     if (pPipeEvent->dwDataSize == sizeof(DWORD)) {
         m_PipeCl.GetReceivedData(dwBuff, sizeof(DWORD));
@@ -190,7 +190,7 @@ void CServiceLink::Watch(HANDLE hTerminate)
 // Not linked: once the service runs, register anew; any failure is tried again a second later.
 void CServiceLink::WatchOnce(HANDLE hTerminate, DWORD dwWait)
 {
-    static const WCHAR FN[] = L"CServiceLink::Watch";
+    LOG_FUNCTION(L"CServiceLink::WatchOnce");
     if (IsLinked()) {
         if (IsServiceGone(dwWait) && ::InterlockedCompareExchange(&m_lLinked, 0, 1) == 1) {
             DWORD dwExitCode = 0;
@@ -225,7 +225,7 @@ BOOL CServiceLink::IsServiceGone(DWORD dwWait)
 // then the service is polled instead.
 void CServiceLink::WatchServiceProcess()
 {
-    static const WCHAR FN[] = L"CServiceLink::WatchServiceProcess";
+    LOG_FUNCTION(L"CServiceLink::WatchServiceProcess");
     const DWORD dwPid = IsLinked() ? m_PipeCl.GetServiceProcessId() : 0;
     if (dwPid == m_dwWatchedPid) {
         return;

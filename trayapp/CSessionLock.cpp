@@ -12,7 +12,7 @@ template <typename T>
 BOOL QuerySession(WTS_INFO_CLASS infoClass, LPCWSTR lpszBuffer, T* pValue,
                   T (*pick)(LPWSTR lpBuffer))
 {
-    static const WCHAR FN[] = L"CSessionLock::Initialize";
+    LOG_FUNCTION(L"QuerySession");
     LPWSTR lpBuffer = NULL;
     DWORD cb = 0;
     if (!::WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION, infoClass,
@@ -43,7 +43,7 @@ LONG PickSessionFlags(LPWSTR lpBuffer)
 
 void CSessionLock::Initialize()
 {
-    static const WCHAR FN[] = L"CSessionLock::Initialize";
+    LOG_FUNCTION(L"CSessionLock::Initialize");
     int nConnectState = 0;
     LONG lSessionFlags = 0;
     if (!QuerySession(WTSConnectState, L"pState", &nConnectState, PickConnectState) ||
@@ -62,7 +62,7 @@ void CSessionLock::Initialize()
 
 int CSessionLock::CountOf(int nConnectState, LONG lSessionFlags, BOOL bWin61)
 {
-    static const WCHAR FN[] = L"CSessionLock::CountOf";
+    LOG_FUNCTION(L"CSessionLock::CountOf");
     int nCount = 0;
     if (nConnectState != WTSActive) {
         LOG_TRACE(LOG_EVENT, FN, L"NOT WTSActive");
