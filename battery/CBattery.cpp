@@ -230,7 +230,7 @@ BOOL CBattery::IsStatusAccepted(const SYSTEM_POWER_STATUS& status) const
 
 void CBattery::TraceStatus(const SYSTEM_POWER_STATUS& status) const
 {
-    static const WCHAR FN[] = L"CBattery::GetSystemPowerStatus";
+    LOG_FUNCTION(L"CBattery::TraceStatus");
     LOG_TRACE(LOG_DETAIL, FN, L"BatteryFlag:        %08x", status.BatteryFlag);
     LOG_TRACE(LOG_DETAIL, FN, L"ACLineStatus:       %08x", status.ACLineStatus);
     LOG_TRACE(LOG_DETAIL, FN, L"BatteryLifePercent: %08x", status.BatteryLifePercent);

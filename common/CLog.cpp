@@ -14,6 +14,9 @@ namespace {
 
 const WCHAR kDefaultFileName[] = L"default.log";
 const DWORD kLockTimeoutMs = 3000;
+// How often, and how far apart, a file held by a reader is tried again.
+const int kShareRetries = 50;
+const DWORD kShareRetryPauseMs = 2;
 const size_t kLineChars = 1024;
 const size_t kStampChars = 128;
 
@@ -164,8 +167,19 @@ void CLog::AppendToFile(LPCWSTR lpszPath, LPCWSTR lpszLine) const
     SECURITY_ATTRIBUTES sa = { sizeof(sa), &sd, FALSE };
     const bool bShared = InitSharedFileSecurity(&sd, &pAcl) == ERROR_SUCCESS;
     ScopedLocalMem acl(pAcl);
-    ScopedKernelHandle file(::CreateFileW(lpszPath, GENERIC_READ | GENERIC_WRITE, 0,
-                                          bShared ? &sa : NULL, OPEN_ALWAYS, m_dwFileAttributes, NULL));
+    // A reader of the file (not bound by the lock) may hold it for a moment: the line waits for it
+    // rather than being lost.
+    ScopedKernelHandle file;
+    for (int nTry = 0; nTry < kShareRetries && !file.IsValid(); ++nTry) {
+        file.Reset(::CreateFileW(lpszPath, GENERIC_READ | GENERIC_WRITE, 0, bShared ? &sa : NULL,
+                                 OPEN_ALWAYS, m_dwFileAttributes, NULL));
+        if (!file.IsValid() && ::GetLastError() != ERROR_SHARING_VIOLATION) {
+            return;
+        }
+        if (!file.IsValid()) {
+            ::Sleep(kShareRetryPauseMs);
+        }
+    }
     if (!file.IsValid()) {
         return;
     }

@@ -53,6 +53,25 @@ private:
 // The one logger of this module.
 extern CLog g_Log;
 
+// Whether a logged function name (L"Class::Name") names the function it is written in: the last
+// parts of both names agree. Compared at compile time by LOG_FUNCTION, so the name cannot go stale.
+template <size_t N, size_t M>
+constexpr bool LogNamesFunction(const wchar_t (&lpszLogged)[N], const char (&lpszFunction)[M])
+{
+    size_t f = N - 1, g = M - 1;
+    for (; f > 0 && g > 0 && lpszLogged[f - 1] != L':' && lpszFunction[g - 1] != ':'; --f, --g) {
+        if (lpszLogged[f - 1] != static_cast<wchar_t>(lpszFunction[g - 1])) {
+            return false;
+        }
+    }
+    return (f == 0 || lpszLogged[f - 1] == L':') && (g == 0 || lpszFunction[g - 1] == ':');
+}
+
+// Declares FN, the name the function's log lines carry, checked against the function's own name.
+#define LOG_FUNCTION(name)                  \
+    static constexpr WCHAR FN[] = name; \
+    static_assert(LogNamesFunction(FN, __FUNCTION__), "the log names another function")
+
 #define LOG_TRACE(level, fn, ...) g_Log.Trace((level), (fn), __LINE__, __VA_ARGS__)
 #define LOG_ENTER(level, fn) g_Log.Trace((level), (fn), __LINE__, L"Enter")
 #define LOG_EXIT(level, fn) g_Log.Trace((level), (fn), __LINE__, L"Exit")

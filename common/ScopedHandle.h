@@ -125,3 +125,12 @@ typedef CScopedHandle<SidTraits> ScopedSid;
 typedef CScopedHandle<GlobalMemTraits> ScopedGlobalMem;
 typedef CScopedHandle<DevInfoTraits> ScopedDevInfo;
 typedef CScopedHandle<EventSourceTraits> ScopedEventSource;
+
+// A font or another GDI object the holder created.
+struct GdiObjectTraits {
+    typedef HGDIOBJ Type;
+    static Type Empty() { return NULL; }
+    static bool IsValid(Type h) { return h != NULL; }
+    static void Close(Type h) { ::DeleteObject(h); }
+};
+typedef CScopedHandle<GdiObjectTraits> ScopedGdiObject;

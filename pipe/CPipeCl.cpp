@@ -166,7 +166,7 @@ void CPipeCl::OnDataRecv(LPVOID lpData, PPIPEEVENT pPipeEvent)
 // registration: anybody can write a 0, only the service serves its control pipe.
 BOOL CPipeCl::IsFromService(DWORD dwCode) const
 {
-    static const WCHAR FN[] = L"CPipeCl::OnDataRecv";
+    LOG_FUNCTION(L"CPipeCl::IsFromService");
     if (dwCode != 0) {
         LOG_TRACE(LOG_DETAIL, FN, L"Not Server:%d", dwCode);
         return FALSE;

@@ -159,7 +159,7 @@ DWORD CPipeSv::OnCtrlRecv(LPVOID lpData)
 // bytes received, and only when it carries the id of the process that sent the request.
 void CPipeSv::OnConnectRequest(const BYTE* lpBuf, DWORD dwRead, HANDLE hAbortEvent)
 {
-    static const WCHAR FN[] = L"CPipeSv::OnCtrlRecv";
+    LOG_FUNCTION(L"CPipeSv::OnConnectRequest");
     LOG_TRACE(LOG_DETAIL, FN, L"PIPEREQUEST_CONNECT");
     const DataHdr* pHdr = reinterpret_cast<const DataHdr*>(lpBuf);
     const DWORD cbData = std::min<DWORD>(pHdr->dwDataSize, dwRead - static_cast<DWORD>(sizeof(DataHdr)));
@@ -194,7 +194,7 @@ void CPipeSv::OnConnectRequest(const BYTE* lpBuf, DWORD dwRead, HANDLE hAbortEve
 // Removes the session named in the request, when the process that registered it asks.
 void CPipeSv::OnCloseRequest(const BYTE* lpBuf, DWORD dwRead, HANDLE hAbortEvent)
 {
-    static const WCHAR FN[] = L"CPipeSv::OnCtrlRecv";
+    LOG_FUNCTION(L"CPipeSv::OnCloseRequest");
     LOG_TRACE(LOG_DETAIL, FN, L"PIPEREQUEST_CLOSE");
     const DataHdr* pHdr = reinterpret_cast<const DataHdr*>(lpBuf);
     if (pHdr->dwDataSize != sizeof(DWORD) || dwRead != sizeof(DataHdr) + sizeof(DWORD)) {
@@ -378,7 +378,7 @@ DWORD CPipeSv::CloseSessionOfName(LPCWSTR lpszPipeName, HANDLE hAbortEvent)
 // Drops one reference; the last one closes the session's channel, outside the list lock.
 void CPipeSv::ReleaseSession(CLIENT_SESSION* pNode, HANDLE hAbortEvent)
 {
-    static const WCHAR FN[] = L"CPipeSv::CloseSession";
+    LOG_FUNCTION(L"CPipeSv::ReleaseSession");
     {
         CSrwLock::CGuard guard(m_SessionLock);
         if (--pNode->nRefs > 0) {

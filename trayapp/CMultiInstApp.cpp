@@ -16,7 +16,7 @@ CMultiInstApp::~CMultiInstApp()
 
 DWORD CMultiInstApp::Initialize(LPCWSTR lpszWndClassName, BOOL bActivate)
 {
-    static const WCHAR FN[] = L"CMultiInstApp::Initialize";
+    LOG_FUNCTION(L"CMultiInstApp::Initialize");
     LOG_ENTER(LOG_DETAIL, FN);
     if (lpszWndClassName == NULL) {
         return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpszWndClassName");
@@ -53,7 +53,7 @@ DWORD CMultiInstApp::Initialize(LPCWSTR lpszWndClassName, BOOL bActivate)
 
 DWORD CMultiInstApp::CheckRunning(HWND* lphWnd)
 {
-    static const WCHAR FN[] = L"CMultiInstApp::CheckRunning";
+    LOG_FUNCTION(L"CMultiInstApp::CheckRunning");
     LOG_ENTER(LOG_DETAIL, FN);
     if (lphWnd == NULL) {
         return LOG_NULL_ARG(LOG_DETAIL, FN, L"lphWnd");
@@ -68,7 +68,7 @@ DWORD CMultiInstApp::CheckRunning(HWND* lphWnd)
 
 DWORD CMultiInstApp::SetForegroundWindow()
 {
-    static const WCHAR FN[] = L"CMultiInstApp::SetForegroundWindow";
+    LOG_FUNCTION(L"CMultiInstApp::SetForegroundWindow");
     LOG_ENTER(LOG_DETAIL, FN);
     HWND hWnd = NULL;
     const DWORD dwFound = CheckRunning(&hWnd);
@@ -93,7 +93,7 @@ DWORD CMultiInstApp::SetForegroundWindow()
 
 void CMultiInstApp::Finalize()
 {
-    static const WCHAR FN[] = L"CMultiInstApp::Finalize";
+    LOG_FUNCTION(L"CMultiInstApp::Finalize");
     LOG_ENTER(LOG_DETAIL, FN);
     if (m_hMutex != NULL) {
         ::ReleaseMutex(m_hMutex);

@@ -48,7 +48,7 @@ DWORD CNotifyIcon::Initialize(DWORD dwVersion, HWND hWnd, UINT uID, UINT uFlags,
                               LPCWSTR lpszInfo, LPCWSTR lpszInfoTitle, DWORD dwInfoFlags,
                               const GUID* guidItem, HICON hBalloonIcon)
 {
-    static const WCHAR FN[] = L"CNotifyIcon::Initialize";
+    LOG_FUNCTION(L"CNotifyIcon::Initialize");
     LOG_ENTER(LOG_DETAIL, FN);
     if (m_bInitialized) {
         return LOG_RESULT(LOG_DETAIL, FN, ERROR_ALREADY_INITIALIZED);
@@ -85,7 +85,7 @@ DWORD CNotifyIcon::Initialize(DWORD dwVersion, HWND hWnd, UINT uID, UINT uFlags,
 
 void CNotifyIcon::Finalize()
 {
-    static const WCHAR FN[] = L"CNotifyIcon::Finalize";
+    LOG_FUNCTION(L"CNotifyIcon::Finalize");
     LOG_ENTER(LOG_DETAIL, FN);
     HideIcon();
     Reset();
@@ -104,18 +104,24 @@ void CNotifyIcon::Reset()
 
 DWORD CNotifyIcon::ShowIcon()
 {
-    static const WCHAR FN[] = L"CNotifyIcon::ShowIcon";
+    LOG_FUNCTION(L"CNotifyIcon::ShowIcon");
     LOG_ENTER(LOG_DETAIL, FN);
     if (!m_bInitialized) {
         return LOG_RESULT(LOG_DETAIL, FN, ERROR_NOT_READY);
     }
-    m_bShown = NotifyIcon(m_bShown ? NIM_MODIFY : NIM_ADD) ? TRUE : FALSE;
+    BOOL bShown = NotifyIcon(m_bShown ? NIM_MODIFY : NIM_ADD);
+    if (!bShown && !m_bShown) {
+        // A shell that kept our icon (a recreated notification area may) refuses a second add
+        // but takes a modify: then the icon stands, and it can be removed again.
+        bShown = NotifyIcon(NIM_MODIFY);
+    }
+    m_bShown = bShown ? TRUE : FALSE;
     return LOG_RESULT(LOG_DETAIL, FN, ERROR_SUCCESS);
 }
 
 DWORD CNotifyIcon::HideIcon()
 {
-    static const WCHAR FN[] = L"CNotifyIcon::HideIcon";
+    LOG_FUNCTION(L"CNotifyIcon::HideIcon");
     LOG_ENTER(LOG_DETAIL, FN);
     if (!m_bInitialized) {
         return LOG_RESULT(LOG_DETAIL, FN, ERROR_NOT_READY);
@@ -129,7 +135,7 @@ DWORD CNotifyIcon::HideIcon()
 DWORD CNotifyIcon::SetBaloon(LPCWSTR lpszInfo, LPCWSTR lpszInfoTitle, DWORD dwInfoFlags,
                              UINT uTimeout, HICON hBalloonIcon)
 {
-    static const WCHAR FN[] = L"CNotifyIcon::SetBaloon";
+    LOG_FUNCTION(L"CNotifyIcon::SetBaloon");
     LOG_ENTER(LOG_DETAIL, FN);
     if (!m_bInitialized) {
         return LOG_RESULT(LOG_DETAIL, FN, ERROR_NOT_READY);
@@ -159,7 +165,7 @@ DWORD CNotifyIcon::SetBaloon(LPCWSTR lpszInfo, LPCWSTR lpszInfoTitle, DWORD dwIn
 
 DWORD CNotifyIcon::ShowBaloon()
 {
-    static const WCHAR FN[] = L"CNotifyIcon::ShowBaloon";
+    LOG_FUNCTION(L"CNotifyIcon::ShowBaloon");
     LOG_ENTER(LOG_DETAIL, FN);
     return LOG_RESULT(LOG_DETAIL, FN, ShowWithBalloon(TRUE));
 }
@@ -167,7 +173,7 @@ DWORD CNotifyIcon::ShowBaloon()
 // Note that this adds the icon when it was not shown.
 DWORD CNotifyIcon::HideBaloon()
 {
-    static const WCHAR FN[] = L"CNotifyIcon::HideBaloon";
+    LOG_FUNCTION(L"CNotifyIcon::HideBaloon");
     LOG_ENTER(LOG_DETAIL, FN);
     return LOG_RESULT(LOG_DETAIL, FN, ShowWithBalloon(FALSE));
 }
@@ -185,7 +191,7 @@ DWORD CNotifyIcon::ShowWithBalloon(BOOL bBalloon)
 
 BOOL CNotifyIcon::NotifyIcon(DWORD dwMessage)
 {
-    static const WCHAR FN[] = L"CNotifyIcon::NotifyIcon";
+    LOG_FUNCTION(L"CNotifyIcon::NotifyIcon");
     NOTIFYICONDATAW* pNid = Record();
     if (pNid == NULL) {
         LOG_TRACE(LOG_DETAIL, FN, L"unknown");

@@ -26,12 +26,17 @@ int CTrayApp::Run(HINSTANCE hInstance)
     int nExitCode = 0;
     if (Start(hInstance) == ERROR_SUCCESS) {
         MSG msg;
-        while (::GetMessageW(&msg, NULL, 0, 0) > 0) {
+        BOOL bRet;
+        while ((bRet = ::GetMessageW(&msg, NULL, 0, 0)) > 0) {
             ::TranslateMessage(&msg);
             ::DispatchMessageW(&msg);
         }
-        // The final WM_QUIT carries the exit code; the main window posts it with 0.
-        nExitCode = static_cast<int>(msg.wParam);
+        // The final WM_QUIT carries the exit code (the main window posts it with 0); a failed
+        // GetMessageW (-1) leaves msg undefined and ends the run as a failure.
+        nExitCode = bRet == 0 ? static_cast<int>(msg.wParam) : static_cast<int>(::GetLastError());
+        if (nExitCode == 0 && bRet != 0) {
+            nExitCode = 1;
+        }
     }
     m_MultiInstApp.Finalize();
     g_Log.Finalize();

@@ -153,7 +153,7 @@ public:
     ~System()
     {
         HWND hWnd = FindWindowW(L"Parvex", NULL);
-        if (hWnd != NULL) PostMessageW(hWnd, WM_ENDSESSION, FALSE, 0);
+        if (hWnd != NULL) PostMessageW(hWnd, WM_ENDSESSION, TRUE, 0);
         m_app.Wait(8000);
         RunServiceCommand(L"/UNINSTALL");
     }

@@ -21,14 +21,15 @@ protected:
         if (HasFailure()) {
             // The application's side of the story.
             for (const std::wstring& line : log.Lines()) {
-                if (line.find(L"[CMainWnd::") != std::wstring::npos ||
+                if (line.find(L"[CMainWnd::") != std::wstring::npos || line.find(L"[CServiceLink::") != std::wstring::npos ||
+                    line.find(L"[CAlertView::") != std::wstring::npos ||
                     line.find(L"[CNotifyIcon::NotifyIcon]") != std::wstring::npos) {
                     wprintf(L"  | %ls\n", line.c_str());
                 }
             }
         }
         for (ChildProcess& app : apps) {
-            if (app.Handle() != NULL && app.Wait(0) == STILL_ACTIVE) PostToApp(WM_ENDSESSION, FALSE, 0);
+            if (app.Handle() != NULL && app.Wait(0) == STILL_ACTIVE) PostToApp(WM_ENDSESSION, TRUE, 0);
             app.Wait(8000);  // removing the last tray icon can take 4 s under Xvfb
         }
         RunningService::TearDown();

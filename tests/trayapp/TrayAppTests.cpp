@@ -1,9 +1,13 @@
 // MIRELAPP.exe beside the installed service: its link to the service, its single instance and
 // its tray icon.
 #include "CSettings.h"
+#include "PipeDefs.h"
+#include "ServiceDrill.h"
 #include "TrayAppFixture.h"
 
+#include <aclapi.h>
 #include <gtest/gtest.h>
+#include <sddl.h>
 
 using namespace traytest;
 
@@ -65,6 +69,78 @@ TEST_F(TrayApp, WaitsForAStoppedServiceAndOutlivesAKilledOne)
     EXPECT_EQ(static_cast<DWORD>(STILL_ACTIVE), app.Wait(0));
 }
 
+// On Windows a standard user cannot open the LocalSystem service's process, so the watch polls
+// the service once a second. Wine grants SYNCHRONIZE on a process whatever its DACL says, but
+// refuses the query right that the DACL does not grant: under such a DACL the application cannot
+// open the service's process, and a killed service is still noticed within 2.5 s. (The DACL is
+// given back before the kill, so that Wine's service manager can let go of the process.)
+TEST_F(TrayApp, NoticesAKilledServiceItCannotOpenByPolling)
+{
+    auto setServiceDacl = [](const wchar_t* sddl) {
+        ScopedKernelHandle service(OpenProcess(WRITE_DAC, FALSE, ServiceProcessId()));
+        PSECURITY_DESCRIPTOR sd = NULL;
+        if (!service.IsValid() ||
+            !ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &sd, NULL)) {
+            return false;
+        }
+        ScopedLocalMem owner(sd);
+        BOOL present = FALSE, defaulted = FALSE;
+        PACL dacl = NULL;
+        return GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted) &&
+               SetSecurityInfo(service.Get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL,
+                               dacl, NULL) == ERROR_SUCCESS;
+    };
+    StartService();
+    ASSERT_TRUE(setServiceDacl(L"D:(A;;0x1E0001;;;WD)"));  // no query right
+    ChildProcess& app = StartApp();
+    ASSERT_TRUE(WaitForLogCount(L"dwNotify = 08", 1, 5000));
+    ASSERT_TRUE(WaitForLogCount(L"Fail to OpenProcess() dwRet: 5; polling the service.", 1, 3000));
+    ASSERT_TRUE(setServiceDacl(L"D:(A;;0x1FFFFF;;;WD)"));
+
+    EndServiceProcess(MIREL_SERVICE_NAME);
+    const ULONGLONG t0 = NowMs();
+    ASSERT_TRUE(WaitForLogCount(kStopped, 1, 5000));
+    EXPECT_LT(NowMs() - t0, 2500u);
+    EXPECT_EQ(1u, LogCount(L"Service process gone."));
+    EXPECT_EQ(static_cast<DWORD>(STILL_ACTIVE), app.Wait(0));
+    // Wine's service manager takes note of the dead process when it is told to stop it; started
+    // again, the service can be removed as usual.
+    RunServiceCommand(L"/STOP");
+    EXPECT_EQ(0u, RunServiceCommand(L"/START"));
+    EXPECT_TRUE(WaitForLogCount(kRunning, 1, 5000));
+}
+
+// While the service runs, another process serves its control pipe (a name taken while the
+// service was down): the application does not register with it, takes the service for stopped,
+// and keeps asking. The impostor hears nothing.
+TEST_F(TrayApp, RegistersWithTheServicesOwnProcessOnly)
+{
+    const std::wstring exe = ProgramPath(L"SampleService.exe");
+    // (A service deleted just before may still be marked for deletion for a moment.)
+    ASSERT_TRUE(WaitUntilTrue([&] { return RunProcess(L"sc create MIRELSVC binpath= \"" + exe + L"\"") == 0; },
+                              10000));
+    ASSERT_EQ(0u, RunProcess(L"sc start MIRELSVC"));
+    ASSERT_TRUE(WaitUntilTrue([&] { return ServiceState() == SERVICE_RUNNING; }, 5000));
+    ScopedKernelHandle impostor[8];  // a fresh instance for each question
+    for (ScopedKernelHandle& instance : impostor) {
+        instance.Reset(CreateNamedPipeW(PIPE_CTRL_PREFIX MIREL_PIPE_SUFFIX, PIPE_ACCESS_DUPLEX,
+                                        PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+                                        PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, NULL));
+        ASSERT_TRUE(instance.IsValid());
+    }
+    ChildProcess& app = StartApp();
+    ASSERT_TRUE(WaitForLogCount(kStopped, 1, 5000));
+    ASSERT_TRUE(WaitForLogCount(L"not by the service", 3, 8000));  // asked again each second
+    EXPECT_EQ(static_cast<DWORD>(STILL_ACTIVE), app.Wait(0));
+    EXPECT_EQ(0u, LogCount(L"Fail to register with the service."));
+    EXPECT_EQ(0u, LogCount(kRunning));
+    for (ScopedKernelHandle& instance : impostor) {
+        char buf[64];
+        DWORD read = 0;
+        EXPECT_FALSE(ReadFile(instance.Get(), buf, sizeof(buf), &read, NULL) && read > 0) << "no request";
+    }
+}
+
 // A running service that serves no pipe (here a service of that name that is something else):
 // nothing this program could do would help, so it ends quietly.
 TEST_F(TrayApp, EndsQuietlyWhenTheRunningServiceCannotBeReached)
@@ -78,8 +154,8 @@ TEST_F(TrayApp, EndsQuietlyWhenTheRunningServiceCannotBeReached)
     EXPECT_EQ(0u, LogCount(kStopped));
 }
 
-// One copy per session: a second one ends at once without registering. The end of the session
-// ends the first one with 0, unregistered.
+// One copy per session: a second one ends at once without registering. A cancelled end of the
+// session changes nothing; the end of the session ends the first one with 0, unregistered.
 TEST_F(TrayApp, SecondCopyEndsAtOnceAndEndSessionEndsTheFirst)
 {
     StartService();
@@ -90,6 +166,10 @@ TEST_F(TrayApp, SecondCopyEndsAtOnceAndEndSessionEndsTheFirst)
     EXPECT_EQ(1u, LogCount(L"PIPEREQUEST_CONNECT"));
 
     ASSERT_TRUE(PostToApp(WM_ENDSESSION, FALSE, 0));
+    ASSERT_TRUE(PostToApp(WM_SERVICE_NOTIFY, 7, 0));  // handled after the cancelled end
+    ASSERT_TRUE(WaitForLogCount(L"WPARAM 07, LPARAM 00000000", 1, 5000));
+    EXPECT_EQ(static_cast<DWORD>(STILL_ACTIVE), first.Wait(0));
+    ASSERT_TRUE(PostToApp(WM_ENDSESSION, TRUE, 0));
     EXPECT_EQ(0u, first.Wait(5000));
     EXPECT_EQ(1u, LogCount(L"PIPEREQUEST_CLOSE"));
 }
@@ -115,4 +195,9 @@ TEST_F(TrayApp, TaskbarCreatedBringsTheIconBackOnlyWithACondition)
     ASSERT_TRUE(WaitForLogCount(kIconAdded, 1, 3000));
     ASSERT_TRUE(PostToApp(taskbarCreated, 0, 0));
     EXPECT_TRUE(WaitForLogCount(kIconAdded, 2, 3000));
+    // The shell kept the icon and refused the add: the icon is still known as shown, and goes
+    // with the condition.
+    const size_t deletes = LogCount(L"Shell_NotifyIcon(2):1");
+    ASSERT_TRUE(PostToApp(WM_SERVICE_NOTIFY, NOTIFY_S4_ENABLED, 0));
+    EXPECT_TRUE(WaitForLogCount(L"Shell_NotifyIcon(2):1", deletes + 1, 8000));
 }

@@ -1,0 +1,227 @@
+// The tray application's rules without a window: which requests a code raises, which balloon
+// and which box are on top and what happens to them next, the session lock count, and the
+// recognition of the refresh tool.
+#include "CAlertState.h"
+#include "CRefreshToolProbe.h"
+#include "CSessionLock.h"
+#include "Notify.h"
+#include "SdkCompat.h"
+
+#include <gtest/gtest.h>
+#include <shellapi.h>
+#include <wtsapi32.h>
+
+#include <initializer_list>
+
+namespace {
+
+typedef CAlertState S;
+
+// A state with the codes applied in order, in an unlocked session.
+struct Given {
+    explicit Given(std::initializer_list<DWORD> codes, BOOL bUnlocked = TRUE)
+    {
+        for (DWORD dwCode : codes) state.Apply(dwCode, 0, bUnlocked);
+    }
+    CAlertState state;
+};
+
+DWORD TopBalloon(const CAlertState& state)
+{
+    const CAlertState::Balloon* p = state.TopBalloon();
+    return p != NULL ? p->dwCode : 0;
+}
+
+DWORD TopMessage(const CAlertState& state)
+{
+    const CAlertState::Message* p = state.TopMessage();
+    return p != NULL ? p->dwCode : 0;
+}
+
+}  // namespace
+
+// The requests of a code, judged from the conditions before it; the code's own condition then.
+TEST(AlertState, RequestsOfEachCodeFromTheConditionsBefore)
+{
+    struct Case { std::initializer_list<DWORD> before; DWORD code; int show, refresh, pop; DWORD top; };
+    const Case cases[] = {
+        { {}, NOTIFY_NO_BATTERY, 0, 1, 1, NOTIFY_NO_BATTERY },
+        { { NOTIFY_NO_BATTERY }, NOTIFY_NO_BATTERY, 0, 0, 0, NOTIFY_NO_BATTERY },
+        { { NOTIFY_NO_BATTERY }, NOTIFY_BATTERY_PRESENT, 0, 0, 0, 0 },
+        { {}, NOTIFY_HIBERNATING, 0, 1, 1, NOTIFY_HIBERNATING },
+        // No battery beats hibernating: no balloon, yet the condition is kept.
+        { { NOTIFY_NO_BATTERY }, NOTIFY_HIBERNATING, 0, 0, 0, NOTIFY_NO_BATTERY },
+        { { NOTIFY_HIBERNATING }, NOTIFY_S4_DISABLED, 1, 0, 0, NOTIFY_S4_DISABLED },
+        { {}, NOTIFY_S4_DISABLED, 1, 1, 0, NOTIFY_S4_DISABLED },
+        { { NOTIFY_S4_DISABLED }, NOTIFY_S4_ENABLED, 0, 0, 0, 0 },
+        { { NOTIFY_S4_FAILED }, NOTIFY_S4_FAILED, 0, 1, 0, NOTIFY_S4_FAILED },
+        { { NOTIFY_SERVICE_STOPPED }, NOTIFY_S4_FAILED, 0, 0, 0, NOTIFY_SERVICE_STOPPED },
+        { { NOTIFY_SERVICE_STOPPED }, NOTIFY_SERVICE_STOPPED, 0, 0, 0, NOTIFY_SERVICE_STOPPED },
+        { { NOTIFY_SERVICE_STOPPED }, NOTIFY_SERVICE_RUNNING, 0, 0, 0, 0 },
+        { {}, NOTIFY_BATTERY_LOW, 0, 1, 1, NOTIFY_BATTERY_LOW },
+        { { NOTIFY_S4_FAILED }, NOTIFY_BATTERY_LOW, 0, 0, 0, NOTIFY_S4_FAILED },
+        { { NOTIFY_BATTERY_LOW }, NOTIFY_BATTERY_OK, 0, 0, 0, 0 },
+        { { NOTIFY_S4_FAILED, NOTIFY_S4_DISABLED }, NOTIFY_AC_RESTORED, 0, 0, 0, 0 },
+        { { NOTIFY_S4_FAILED }, 7, 0, 0, 0, NOTIFY_S4_FAILED },
+    };
+    for (const Case& c : cases) {
+        Given g(c.before);
+        BOOL show = 2, refresh = 2, pop = 2;
+        g.state.GetAlertRequest(c.code, &show, &refresh, &pop);
+        g.state.Apply(c.code, 0, TRUE);
+        SCOPED_TRACE(testing::Message() << std::hex << "code " << c.code << " after " << c.before.size());
+        EXPECT_EQ(c.show, show);
+        EXPECT_EQ(c.refresh, refresh);
+        EXPECT_EQ(c.pop, pop);
+        EXPECT_EQ(c.top, TopBalloon(g.state));
+    }
+}
+
+// The balloon of each condition: its info flag and its time on screen.
+TEST(AlertState, BalloonFlagsAndDurations)
+{
+    struct Case { DWORD code; DWORD flags; UINT seconds; };
+    const Case cases[] = {
+        { NOTIFY_NO_BATTERY, NIIF_INFO, 30 },      { NOTIFY_HIBERNATING, NIIF_INFO, 30 },
+        { NOTIFY_S4_DISABLED, NIIF_INFO, 10 },     { NOTIFY_SERVICE_STOPPED, NIIF_ERROR, 10 },
+        { NOTIFY_S4_FAILED, NIIF_ERROR, 10 },      { NOTIFY_BATTERY_LOW, NIIF_WARNING, 30 },
+    };
+    for (const Case& c : cases) {
+        Given g({ c.code });
+        const CAlertState::Balloon* p = g.state.TopBalloon();
+        ASSERT_NE(nullptr, p) << c.code;
+        EXPECT_EQ(c.code, p->dwCode);
+        EXPECT_EQ(c.flags, p->dwInfoFlags) << c.code;
+        EXPECT_EQ(c.seconds, p->nSeconds) << c.code;
+    }
+}
+
+// What the balloon does next: the icon goes with the last condition; a pop beats a refresh; a
+// standing balloon of the top condition stays; the pointer over the icon re-pops once the timer
+// or the shell (NIN_BALLOONTIMEOUT and the like) took the balloon down; a balloon of a lower
+// condition is replaced by the bare icon.
+TEST(AlertState, NextBalloonStep)
+{
+    enum { NONE, POPPED, GONE };
+    struct Case { std::initializer_list<DWORD> codes; int balloon; int refresh, pop, iconShown; S::BalloonStep step; };
+    const Case cases[] = {
+        { {}, NONE, 1, 1, 1, S::BALLOON_REMOVE_ICON },
+        { { NOTIFY_BATTERY_LOW }, NONE, 1, 1, 0, S::BALLOON_POP },
+        { { NOTIFY_S4_FAILED }, NONE, 1, 0, 0, S::BALLOON_REFRESH },
+        { { NOTIFY_BATTERY_LOW }, POPPED, 0, 0, 1, S::BALLOON_KEEP },
+        { { NOTIFY_BATTERY_LOW }, GONE, 0, 0, 1, S::BALLOON_KEEP },
+        { { NOTIFY_BATTERY_LOW }, GONE, 0, 0, 0, S::BALLOON_REPLACE },
+        { { NOTIFY_BATTERY_LOW }, GONE, 0, 1, 1, S::BALLOON_POP },
+        { { NOTIFY_BATTERY_LOW, NOTIFY_S4_FAILED }, POPPED, 0, 0, 1, S::BALLOON_REPLACE },
+    };
+    for (const Case& c : cases) {
+        Given g(c.codes);
+        if (c.balloon != NONE) g.state.BalloonPopped(NOTIFY_BATTERY_LOW);
+        if (c.balloon == GONE) g.state.BalloonGone();
+        EXPECT_EQ(c.step, g.state.NextBalloonStep(c.refresh, c.pop, c.iconShown))
+            << c.codes.size() << " " << c.balloon << " " << c.refresh << c.pop << c.iconShown;
+    }
+    Given g({ NOTIFY_BATTERY_LOW });
+    g.state.BalloonPopped(NOTIFY_BATTERY_LOW);
+    g.state.BalloonGone();
+    EXPECT_EQ(0, g.state.BalloonKind());
+    EXPECT_FALSE(g.state.IsBalloonShown());
+}
+
+// What the box does next, and the resume message: kept while locked only when it was already
+// pending, told once, and cleared by a failure.
+TEST(AlertState, NextMessageStepAndTheResumeMessage)
+{
+    struct Case { std::initializer_list<DWORD> codes; DWORD open; int show; S::MessageStep step; DWORD top; };
+    const Case cases[] = {
+        { {}, 0, 1, S::MESSAGE_CLOSE, 0 },
+        { { NOTIFY_S4_FAILED }, 0, 1, S::MESSAGE_SHOW, NOTIFY_S4_FAILED },
+        { { NOTIFY_S4_FAILED }, NOTIFY_S4_FAILED, 0, S::MESSAGE_KEEP, NOTIFY_S4_FAILED },
+        { { NOTIFY_S4_FAILED, NOTIFY_S4_DISABLED }, NOTIFY_S4_FAILED, 0, S::MESSAGE_CLOSE_OTHER, NOTIFY_S4_DISABLED },
+        { { NOTIFY_RESUMED }, 0, 1, S::MESSAGE_SHOW, NOTIFY_RESUMED },
+        { { NOTIFY_RESUMED, NOTIFY_S4_FAILED }, 0, 0, S::MESSAGE_CLOSE_OTHER, NOTIFY_S4_FAILED },
+    };
+    for (const Case& c : cases) {
+        Given g(c.codes);
+        if (c.open != 0) g.state.MessageOpened(c.open);
+        EXPECT_EQ(c.step, g.state.NextMessageStep(c.show)) << c.codes.size() << " " << c.open;
+        EXPECT_EQ(c.top, TopMessage(g.state));
+    }
+    Given pending({ NOTIFY_RESUMED });
+    pending.state.Apply(NOTIFY_RESUMED, 0, FALSE);
+    EXPECT_TRUE(pending.state.Holds(NOTIFY_RESUMED)) << "a pending resume survives a locked one";
+    pending.state.MessageOpened(NOTIFY_RESUMED);
+    pending.state.MessageClosed(NOTIFY_RESUMED);
+    EXPECT_FALSE(pending.state.Holds(NOTIFY_RESUMED)) << "told once";
+    Given locked({ NOTIFY_RESUMED }, FALSE);
+    EXPECT_FALSE(locked.state.Holds(NOTIFY_RESUMED)) << "unseen: not kept for later";
+}
+
+// The queried session state as a count: not active, and not unlocked, where version 6.1 calls
+// the unlocked state 0.
+TEST(SessionLockCount, ConnectStateAndFlagsByVersion)
+{
+    struct Case { int state; LONG flags; BOOL win61; int count; };
+    const Case cases[] = {
+        { WTSActive, WTS_SESSIONSTATE_UNLOCK, FALSE, 0 },
+        { WTSActive, WTS_SESSIONSTATE_LOCK, TRUE, 0 },
+        { WTSActive, WTS_SESSIONSTATE_LOCK, FALSE, 1 },
+        { WTSActive, WTS_SESSIONSTATE_UNLOCK, TRUE, 1 },
+        { WTSDisconnected, WTS_SESSIONSTATE_UNLOCK, FALSE, 1 },
+        { WTSConnected, static_cast<LONG>(WTS_SESSIONSTATE_UNKNOWN), FALSE, 2 },
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.count, CSessionLock::CountOf(c.state, c.flags, c.win61))
+            << c.state << " " << c.flags << " " << c.win61;
+    }
+}
+
+// Session notifications in order: connect and disconnect count like unlock and lock, another
+// session's changes nothing, an unlock without a lock goes negative, a log-off ends the program.
+TEST(SessionLockCount, FollowsTheOwnSessionsNotifications)
+{
+    DWORD own = 0;
+    ProcessIdToSessionId(GetCurrentProcessId(), &own);
+    typedef CSessionLock L;
+    struct Step { WPARAM event; DWORD session; L::Change change; int count; };
+    const Step steps[] = {
+        { WTS_SESSION_LOCK, own, L::CHANGE_LOCKED, 1 },
+        { WTS_CONSOLE_DISCONNECT, own, L::CHANGE_LOCKED, 2 },
+        { WTS_SESSION_UNLOCK, own + 1, L::CHANGE_NONE, 2 },
+        { WTS_CONSOLE_CONNECT, own, L::CHANGE_UNLOCKED, 1 },
+        { WTS_SESSION_UNLOCK, own, L::CHANGE_UNLOCKED, 0 },
+        { WTS_REMOTE_CONNECT, own, L::CHANGE_UNLOCKED, -1 },
+        { WTS_SESSION_LOGON, own, L::CHANGE_NONE, -1 },
+        { WTS_REMOTE_DISCONNECT, own, L::CHANGE_LOCKED, 0 },
+        { WTS_SESSION_LOGOFF, own + 1, L::CHANGE_NONE, 0 },
+        { WTS_SESSION_LOGOFF, own, L::CHANGE_LOGOFF, 0 },
+    };
+    CSessionLock lock;
+    for (const Step& s : steps) {
+        EXPECT_EQ(s.change, lock.Apply(s.event, s.session)) << s.event << " " << s.session;
+        EXPECT_EQ(s.count, lock.Count()) << s.event << " " << s.session;
+    }
+}
+
+// The refresh tool by its full path; a process this user may not open by its image name.
+TEST(RefreshToolProbe, FullPathOrTheImageNameOfAProcessThatCannotBeOpened)
+{
+    const wchar_t tool[] = L"C:\\Program Files\\ORVANEBATT\\Pellwick.exe";
+    struct Case { const wchar_t* fullPath; const wchar_t* exeFile; BOOL expected; };
+    const Case cases[] = {
+        { L"c:\\program files\\orvanebatt\\PELLWICK.EXE", L"PELLWICK.EXE", TRUE },
+        { L"C:\\Temp\\Pellwick.exe", L"Pellwick.exe", FALSE },
+        { NULL, L"pellwick.exe", TRUE },
+        { NULL, L"other.exe", FALSE },
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.expected, CRefreshToolProbe::IsTool(tool, c.fullPath, c.exeFile))
+            << (c.fullPath ? c.fullPath : L"(not opened)") << " " << c.exeFile;
+    }
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(NULL, self, MAX_PATH);
+    CRefreshToolProbe probe;
+    EXPECT_TRUE(probe.IsRunning(self));
+    EXPECT_FALSE(probe.IsRunning(L"C:\\nowhere\\trayapp_tests.exe"));
+    EXPECT_FALSE(probe.IsRunning(L""));
+}

@@ -1,0 +1,65 @@
+// What the user sees of the alert state: the tray icon and its balloon with their timer, the
+// message boxes, the desktop switch before the hibernation balloon, and the topmost hibernation
+// notice. Runs on the GUI thread only; the state decides, this class carries out.
+#pragma once
+
+#include "CAlertState.h"
+#include "CNoticeWnd.h"
+#include "CNotifyIcon.h"
+#include "CToastApi.h"
+
+#include <windows.h>
+
+class CAlertView {
+public:
+    explicit CAlertView(CAlertState& state);
+    ~CAlertView();
+
+    // hWnd receives the icon's callbacks (uCallbackMessage) and the balloon timer; lpszTitle
+    // captions everything.
+    DWORD Initialize(HINSTANCE hInstance, HWND hWnd, UINT uCallbackMessage, LPCWSTR lpszTitle);
+    // The notification area was recreated: a fresh icon object, not yet shown.
+    DWORD RenewIcon();
+    void Finalize();
+    // The bounds of the desktop switch, from the settings.
+    void ReadSettings();
+    // The toast library, loaded on Windows 8 and later; TRUE on those versions.
+    BOOL LoadToastApi();
+
+    void ShowInfoBalloon(BOOL bRefreshIcon, BOOL bPopBalloon);
+    void ShowAlertMessage(BOOL bShowMessage);
+    void PopInfoBalloon(LPCWSTR lpszText, DWORD dwInfoFlags, UINT nSeconds);
+    void HideInfoBalloon();
+    void CloseMessageBoxes();
+    // The hibernation notice follows its condition.
+    void FollowNotice();
+    void OnTimer(WPARAM wParam);
+    // The shell took the balloon down (hidden, timed out, clicked).
+    void OnBalloonGone();
+    // The user cannot see us: icon, balloon timer, boxes and notice go; nothing comes back
+    // until the display runs again.
+    void Withdraw();
+
+private:
+    CAlertView(const CAlertView&) = delete;
+    CAlertView& operator=(const CAlertView&) = delete;
+
+    DWORD InitNotifyIcon();
+    void SwitchToDesktop();
+    void KillBalloonTimer();
+    void RemoveIcon();
+    void UpdateOpenBoxText(LPCWSTR lpszText);
+
+    CAlertState& m_State;
+    CNotifyIcon m_NotifyIcon;
+    CToastApi m_ToastApi;
+    CNoticeWnd m_Notice;
+    HINSTANCE m_hInstance;
+    HWND m_hWnd;
+    UINT m_uCallbackMessage;
+    LPCWSTR m_lpszTitle;
+    UINT_PTR m_nTimerId;
+    BOOL m_bIsWin8;
+    DWORD m_dwDTSwitchCheck;
+    DWORD m_dwShowBalloonWait;
+};

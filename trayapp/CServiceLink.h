@@ -1,0 +1,63 @@
+// The tray application's link to the service: the registration through the pipe client, the
+// check that the control pipe is served by the service's own process, the service manager's
+// view of the service, and the watch that notices a service gone without a word and registers
+// again once it is back. Changes of the link are posted to the main window as notifications.
+#pragma once
+
+#include "CPipeCl.h"
+#include "ScopedHandle.h"
+
+#include <windows.h>
+
+class CServiceLink {
+public:
+    CServiceLink();
+    ~CServiceLink();
+
+    // hWnd receives uMessage with NOTIFY_SERVICE_STOPPED and NOTIFY_SERVICE_RUNNING;
+    // lpFunc(lpData, event) receives the service's notifications.
+    void Attach(HWND hWnd, UINT uMessage, LPPIPEEVENTFUNC lpFunc, LPVOID lpData);
+    // Registers with the service; hAbortEvent ends the waits of a registration under way.
+    // ERROR_SERVICE_NOT_ACTIVE when the service does not run or another process serves its
+    // control pipe; ERROR_FILE_NOT_FOUND when it runs without serving it; otherwise the pipe
+    // client's failure.
+    DWORD Connect(HANDLE hAbortEvent);
+    void Disconnect();
+    // NOTIFY_SERVICE_RUNNING or NOTIFY_SERVICE_STOPPED (also when the manager cannot be asked).
+    DWORD GetServiceStatus();
+    void Send(DWORD dwRequest);
+    // The code and value of a received notification; FALSE for a body of another length.
+    BOOL Receive(PPIPEEVENT pPipeEvent, LPDWORD lpdwCode, LPDWORD lpdwValue);
+    // The link is lost (a stop notice came); the watch registers again.
+    void MarkLost();
+    BOOL IsLinked();
+    // The watch: until hTerminate is set, notices a service gone and registers anew.
+    void Watch(HANDLE hTerminate);
+
+private:
+    CServiceLink(const CServiceLink&) = delete;
+    CServiceLink& operator=(const CServiceLink&) = delete;
+
+    // What the service manager says of the service.
+    enum State { STATE_UNKNOWN, STATE_STOPPED, STATE_RUNNING };
+    State QueryService(LPCWSTR lpszCaller, LPDWORD lpdwProcessId);
+    DWORD CheckPipeServer(DWORD dwServicePid);
+    BOOL IsServiceGone(DWORD dwWait);
+    void WatchServiceProcess();
+    void WatchOnce(HANDLE hTerminate, DWORD dwWait);
+
+    CPipeCl m_PipeCl;
+    HWND m_hWnd;
+    UINT m_uMessage;
+    LPPIPEEVENTFUNC m_lpFunc;
+    LPVOID m_lpData;
+    // 1 while the service we registered with serves us, 0 while we must register anew. Set by
+    // a successful registration; cleared by whoever notices the loss first (the stop notice on
+    // the receive thread, the watch thread): a late notice on the window cannot undo a newer
+    // registration, as the window never writes it.
+    volatile LONG m_lLinked;
+    // The watch thread's own: the process of the service we are linked to, waited on so that its
+    // end is noticed at once (none when it cannot be opened: then the service is polled).
+    ScopedKernelHandle m_ServiceProcess;
+    DWORD m_dwWatchedPid;
+};
