@@ -58,6 +58,25 @@ mirel_prefix_stop() {
   rm -rf "$WINEPREFIX" "$WINEPREFIX.boot.log"
 }
 
+# One CPU-bound loop per core beside the tests, at the tests' own priority; their ids in
+# MIREL_BUSY_PIDS. mirel_busy_stop ends exactly those.
+mirel_busy_start() {
+  local n
+  n=$(nproc)
+  MIREL_BUSY_PIDS=""
+  for _ in $(seq "$n"); do
+    ( while :; do :; done ) </dev/null >/dev/null 2>&1 &
+    MIREL_BUSY_PIDS="$MIREL_BUSY_PIDS $!"
+  done
+  log "busy: $n CPU-bound loops beside the tests (pids$MIREL_BUSY_PIDS)"
+}
+mirel_busy_stop() {
+  [ -n "${MIREL_BUSY_PIDS:-}" ] || return 0
+  kill $MIREL_BUSY_PIDS 2>/dev/null
+  wait $MIREL_BUSY_PIDS 2>/dev/null
+  MIREL_BUSY_PIDS=""
+}
+
 # A writable /sys/class/power_supply for this mount namespace: Wine's GetSystemPowerStatus reads it.
 # Starts with the AC line online and no battery.
 mirel_power_supply_mount() {
