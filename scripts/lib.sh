@@ -34,7 +34,8 @@ mirel_build() {
 # Creates a throwaway Wine prefix and starts its server and system processes.
 # The first wine process must not inherit our stdout: Wine's system processes would keep it open.
 # MIREL_SYSTEM_WINEDEBUG: the debug channels of the system processes and the services they start,
-# whose trace goes to $WINEPREFIX.boot.log.
+# whose trace goes to $WINEPREFIX.boot.log. MIREL_PREFIX_SETUP: a command run in the new prefix
+# before its system processes start (they read e.g. the font settings only when they start).
 mirel_prefix_start() {
   export WINEPREFIX
   WINEPREFIX=$(mktemp -d /tmp/mirel-wine.XXXXXX)
@@ -44,6 +45,10 @@ mirel_prefix_start() {
   log "creating Wine prefix $WINEPREFIX"
   wineboot -i </dev/null >"$WINEPREFIX.boot.log" 2>&1
   wineserver -w
+  if [ -n "${MIREL_PREFIX_SETUP:-}" ]; then
+    $MIREL_PREFIX_SETUP </dev/null >>"$WINEPREFIX.boot.log" 2>&1
+    wineserver -w
+  fi
   wineserver -p </dev/null >/dev/null 2>&1
   wineboot </dev/null >>"$WINEPREFIX.boot.log" 2>&1
   export WINEDEBUG=-all
