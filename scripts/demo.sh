@@ -4,8 +4,10 @@
 set -u
 . "$(dirname "$0")/lib.sh"
 
-# The screenshots need ImageMagick and a Japanese font.
-MIREL_PACKAGES="$MIREL_PACKAGES imagemagick fonts-ipafont-gothic" mirel_run_inside "$0" "$@"
+# The screenshots need ImageMagick and a Japanese font; reading them back, an OCR engine and its
+# Japanese data.
+MIREL_PACKAGES="$MIREL_PACKAGES imagemagick fonts-ipafont-gothic tesseract-ocr tesseract-ocr-jpn" \
+  mirel_run_inside "$0" "$@"
 shift
 
 BIN="$MIREL_BUILD/bin"
@@ -120,11 +122,48 @@ act_power_failure() {
   show_log mirelsvc.log | grep -v "\[CBattWatch\|\[CBattery"
 }
 
-# Screenshots of what the user sees, saved here and named at the end.
+# Screenshots of what the user sees, cropped to it, saved here and named at the end. Each is read
+# back by OCR: text drawn as empty boxes (a face without Japanese glyphs) fails the demonstration.
 SHOTS="${MIREL_SHOTS:-/tmp/mirel-demo-shots}"
+DEMO_STATUS=0
+# shot <name> <tray|box> <phrase>...: "tray" keeps the notification area and its balloon, "box"
+# the message box alone. At least three of the phrases must be read back; the screen is taken again
+# (up to three times, a second apart) while a window may still be drawing.
 shot() {
+  local name=$1 what=$2 text="" found try
+  shift 2
   mkdir -p "$SHOTS"
-  import -window root "$SHOTS/$1.png" 2>/dev/null && echo "(screenshot: $SHOTS/$1.png)"
+  for try in 1 2 3; do
+    [ "$try" = 1 ] || sleep 1
+    crop_screen "$what" "$SHOTS/$name.png" || continue
+    text=$(read_back "$SHOTS/$name.png")
+    found=0
+    for phrase in "$@"; do
+      case "$text" in *"$phrase"*) found=$((found + 1)) ;; esac
+    done
+    [ "$found" -ge 3 ] && { echo "(screenshot: $SHOTS/$name.png, read back: $text)"; return 0; }
+  done
+  echo "FAILED: the text of $name is not readable (read back: $text)"
+  DEMO_STATUS=1
+}
+# The screen without the black background; for a message box without the notification area
+# (at the top left, where Wine's shell puts it when no panel offers one).
+crop_screen() {
+  local full="$SHOTS/.screen.png"
+  import -window root "$full" 2>/dev/null || return 1
+  if [ "$1" = box ]; then
+    convert "$full" -fill black -draw 'rectangle 0,0 255,63' -trim +repage "$2"
+  else
+    convert "$full" -trim +repage "$2"
+  fi
+  rm -f "$full"
+}
+# The Japanese text of a picture, as one line without spaces (enlarged: the UI font is small).
+read_back() {
+  local big="$SHOTS/.ocr.png"
+  convert "$1" -resize 300% -colorspace Gray "$big" &&
+    tesseract "$big" stdout -l jpn --psm 6 2>/dev/null | tr -d ' \n'
+  rm -f "$big"
 }
 POWRPROF='HKLM\Software\Orvane\MirelTest\PowrProf'
 
@@ -139,11 +178,6 @@ act_tray_app() {
   run wine "$BIN/simbatt_ctl.exe" install 1
   run wine "$BIN/simbatt_ctl.exe" set 0 Remaining 40000
   run wine "$BIN/simbatt_ctl.exe" battery 80
-  # The user-interface fonts in Japanese (a Japanese Windows brings its own).
-  for font in Tahoma "MS Shell Dlg" "MS Shell Dlg 2" "MS UI Gothic"; do
-    wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$font" /t REG_SZ /d IPAGothic /f \
-      >/dev/null 2>&1
-  done
   run wine "$BIN/MIRELSVC.exe" /Install
   run wine "$BIN/MIRELSVC.exe" /START
   echo '$ wine MIRELAPP.exe &'
@@ -155,9 +189,9 @@ act_tray_app() {
   echo 0 >"$AC_ONLINE"; echo "\$ echo 0 > $AC_ONLINE"
   register probe3
   sleep 3
-  shot 1-hibernation-balloon
+  shot 1-hibernation-balloon tray 切断されました パソコンを 休止 します 電源 移行
   sleep 3
-  shot 2-hibernation-failed
+  shot 2-hibernation-failed box 移行に失敗しました エラーコード シャットダウン ください ただちに 休止
 
   say "Mains power returns, fails again, and this time the PC hibernates and resumes"
   echo 1 >"$AC_ONLINE"; echo "\$ echo 1 > $AC_ONLINE"
@@ -169,7 +203,7 @@ act_tray_app() {
   echo "(after the resume an application asks whether the service had hibernated the PC)"
   wine "$BIN/observer.exe" probe5 signal resume >/dev/null 2>&1
   sleep 3
-  shot 3-resumed
+  shot 3-resumed box 切断されました パソコンを 休止 移行し 復帰しました 電源
   echo 1 >"$AC_ONLINE"; echo "\$ echo 1 > $AC_ONLINE"
 
   say "The service restarts: the application is told, waits, and registers again"
@@ -185,12 +219,22 @@ act_tray_app() {
   show_log mirelapp.log | grep "m_bIsMirelType\|\[CMainWnd::OnMirelNotify\]" | grep -v "WPARAM 12,"
   say "Screenshots of what the user saw: $SHOTS"
   ls "$SHOTS"
+  [ "$DEMO_STATUS" = 0 ] || echo "FAILED: some screenshot's text is not readable"
+}
+
+# The user-interface fonts in Japanese (a Japanese Windows brings its own), set before the
+# prefix's system processes start: the shell that draws the tray balloons reads them only then.
+demo_fonts() {
+  for font in Tahoma "MS Shell Dlg" "MS Shell Dlg 2" "MS UI Gothic"; do
+    wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$font" /t REG_SZ /d IPAGothic /f
+  done
 }
 
 mirel_power_supply_mount || exit 1
-mirel_prefix_start
+MIREL_PREFIX_SETUP=demo_fonts mirel_prefix_start
 trap mirel_prefix_stop EXIT
 
 [ -f "$BIN/Mirel.msi" ] && act_package
 act_power_failure
 act_tray_app
+exit $DEMO_STATUS

@@ -3,7 +3,7 @@
 MIREL_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 MIREL_BUILD="${MIREL_BUILD:-$MIREL_ROOT/build}"
 export MIREL_BUILD
-MIREL_PACKAGES="g++-mingw-w64-x86-64-posix wine64 wine cmake ninja-build googletest xvfb xauth wixl"
+MIREL_PACKAGES="g++-mingw-w64-x86-64-posix wine64 wine cmake ninja-build googletest xvfb xauth wixl libxml2-utils"
 
 log() { printf '== %s\n' "$*" >&2; }
 
@@ -34,7 +34,8 @@ mirel_build() {
 # Creates a throwaway Wine prefix and starts its server and system processes.
 # The first wine process must not inherit our stdout: Wine's system processes would keep it open.
 # MIREL_SYSTEM_WINEDEBUG: the debug channels of the system processes and the services they start,
-# whose trace goes to $WINEPREFIX.boot.log.
+# whose trace goes to $WINEPREFIX.boot.log. MIREL_PREFIX_SETUP: a command run in the new prefix
+# before its system processes start (they read e.g. the font settings only when they start).
 mirel_prefix_start() {
   export WINEPREFIX
   WINEPREFIX=$(mktemp -d /tmp/mirel-wine.XXXXXX)
@@ -44,6 +45,10 @@ mirel_prefix_start() {
   log "creating Wine prefix $WINEPREFIX"
   wineboot -i </dev/null >"$WINEPREFIX.boot.log" 2>&1
   wineserver -w
+  if [ -n "${MIREL_PREFIX_SETUP:-}" ]; then
+    $MIREL_PREFIX_SETUP </dev/null >>"$WINEPREFIX.boot.log" 2>&1
+    wineserver -w
+  fi
   wineserver -p </dev/null >/dev/null 2>&1
   wineboot </dev/null >>"$WINEPREFIX.boot.log" 2>&1
   export WINEDEBUG=-all
@@ -56,6 +61,25 @@ mirel_prefix_stop() {
   wineserver -w >/dev/null 2>&1
   [ -n "${MIREL_KEEP_PREFIX:-}" ] && { log "prefix kept: $WINEPREFIX"; return 0; }
   rm -rf "$WINEPREFIX" "$WINEPREFIX.boot.log"
+}
+
+# One CPU-bound loop per core beside the tests, at the tests' own priority; their ids in
+# MIREL_BUSY_PIDS. mirel_busy_stop ends exactly those.
+mirel_busy_start() {
+  local n
+  n=$(nproc)
+  MIREL_BUSY_PIDS=""
+  for _ in $(seq "$n"); do
+    ( while :; do :; done ) </dev/null >/dev/null 2>&1 &
+    MIREL_BUSY_PIDS="$MIREL_BUSY_PIDS $!"
+  done
+  log "busy: $n CPU-bound loops beside the tests (pids$MIREL_BUSY_PIDS)"
+}
+mirel_busy_stop() {
+  [ -n "${MIREL_BUSY_PIDS:-}" ] || return 0
+  kill $MIREL_BUSY_PIDS 2>/dev/null
+  wait $MIREL_BUSY_PIDS 2>/dev/null
+  MIREL_BUSY_PIDS=""
 }
 
 # A writable /sys/class/power_supply for this mount namespace: Wine's GetSystemPowerStatus reads it.

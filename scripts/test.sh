@@ -3,15 +3,24 @@
 # inside a private mount namespace (for the simulated power supply) and a virtual X display
 # (for the tray). Exits with ctest's status. Extra arguments go to ctest (e.g. -R Pipe).
 # MIREL_BUILD chooses the build folder (default build/).
+# --busy (first): runs the tests beside one CPU-bound loop per core, as on a shared CI machine.
 set -u
 . "$(dirname "$0")/lib.sh"
 
 mirel_run_inside "$0" "$@"
 shift
 
+busy=""
+if [ "${1:-}" = "--busy" ]; then
+  busy=1
+  shift
+fi
+
 mirel_power_supply_mount || exit 1
 mirel_prefix_start
-trap mirel_prefix_stop EXIT
+trap 'mirel_busy_stop; mirel_prefix_stop' EXIT
+trap 'exit 143' INT TERM HUP
+[ -n "$busy" ] && mirel_busy_start
 log "running tests"
 ctest --test-dir "$MIREL_BUILD" --output-on-failure --timeout 300 "$@" </dev/null
 status=$?

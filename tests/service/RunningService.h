@@ -30,6 +30,7 @@ namespace servicetest {
 using namespace testsupport;
 
 // One observer process and what it recorded: "id <n>", then one line of hex words per message.
+// Its waits, like the fixture's, allow Patient(ms) for what takes ms on a quiet machine.
 class ObserverProcess {
 public:
     explicit ObserverProcess(const std::wstring& tag, bool hung = false)
@@ -69,7 +70,7 @@ public:
     // Waits until the codes received after the first `from` end with `tail`.
     bool WaitForCodes(size_t from, const std::vector<DWORD>& tail, DWORD ms) const
     {
-        const ULONGLONG deadline = NowMs() + ms;
+        const ULONGLONG deadline = NowMs() + Patient(ms);
         do {
             const std::vector<DWORD> codes = Codes();
             if (codes.size() >= from + tail.size() &&
@@ -82,7 +83,7 @@ public:
     }
     bool WaitForLine(const std::string& text, DWORD ms) const
     {
-        const ULONGLONG deadline = NowMs() + ms;
+        const ULONGLONG deadline = NowMs() + Patient(ms);
         do {
             const std::vector<std::string> lines = Lines();
             if (std::find(lines.begin(), lines.end(), text) != lines.end()) return true;
@@ -93,7 +94,7 @@ public:
     // The client handle the service gave it; 0 when it did not register in time.
     DWORD WaitRegistered(DWORD ms = 10000) const
     {
-        const ULONGLONG deadline = NowMs() + ms;
+        const ULONGLONG deadline = NowMs() + Patient(ms);
         do {
             // The first notifications may be recorded before the handle is.
             for (const std::string& line : Lines()) {
@@ -122,7 +123,7 @@ public:
     }
     bool WaitForCount(DWORD code, size_t count, DWORD ms) const
     {
-        const ULONGLONG deadline = NowMs() + ms;
+        const ULONGLONG deadline = NowMs() + Patient(ms);
         while (Count(code) < count) {
             if (NowMs() > deadline) return false;
             Sleep(20);
@@ -179,7 +180,7 @@ protected:
     {
         RunServiceCommand(L"/Install");
         RunServiceCommand(L"/START");
-        ASSERT_TRUE(WaitNamedPipeW(PIPE_CTRL_PREFIX MIREL_PIPE_SUFFIX, 5000)) << "service not listening";
+        ASSERT_TRUE(WaitNamedPipeW(PIPE_CTRL_PREFIX MIREL_PIPE_SUFFIX, Patient(5000))) << "service not listening";
     }
     // Drops the AC line; the registration of the observer "trigger" then restarts the watch (as a
     // power event would), which finds the line off. The trigger's handle, or 0; *before is how
@@ -210,7 +211,7 @@ protected:
     template <typename Pred>
     static bool WaitUntilTrue(Pred pred, DWORD ms)
     {
-        const ULONGLONG deadline = NowMs() + ms;
+        const ULONGLONG deadline = NowMs() + Patient(ms);
         while (!pred()) {
             if (NowMs() > deadline) return false;
             Sleep(20);

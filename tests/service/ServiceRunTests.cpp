@@ -191,7 +191,8 @@ TEST_F(RunningService, StopWithManyHungClientsIsPromptAndLateComersHearIt)
     while (ServiceState() != SERVICE_STOPPED && NowMs() - t0 < 30000) Sleep(20);
     const ULONGLONG stopMs = NowMs() - t0;
     stopper.join();
-    EXPECT_LT(stopMs, 6000u);
+    // One acknowledgement timeout for all twenty, not one each: well under three on a busy machine.
+    EXPECT_LT(stopMs, 3 * PIPE_IO_TIMEOUT_MS);
     EXPECT_EQ(static_cast<DWORD>(NOTIFY_SERVICE_STOPPED), good.Codes().back());
 }
 

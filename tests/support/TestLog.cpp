@@ -1,5 +1,7 @@
 #include "TestLog.h"
 
+#include "CGlobalLock.h"
+#include "CLog.h"
 #include "TestProcess.h"
 #include "TestRegistry.h"
 
@@ -60,9 +62,19 @@ ScopedLogSettings::~ScopedLogSettings()
     DeleteRegTree(kDbgLogKey);
 }
 
+// Read under the writers' own lock: a writer opens the file without sharing, so a read at the
+// same moment would make it drop its line (a test polling the log would lose the very line it
+// waits for, the more often the slower the machine).
 std::string ScopedLogSettings::Bytes() const
 {
-    return ReadFileBytes(m_path);
+    CGlobalLock writers;
+    const bool locked = writers.Initialize(L"clog_mutex_name_" MIREL_DBGLOG_KEY, 3000) == ERROR_SUCCESS &&
+                        writers.Lock(NULL) == ERROR_SUCCESS;
+    std::string bytes = ReadFileBytes(m_path);
+    if (locked) {
+        writers.Unlock();
+    }
+    return bytes;
 }
 
 std::vector<std::wstring> ScopedLogSettings::Lines() const
@@ -96,7 +108,7 @@ bool ScopedLogSettings::Contains(const std::wstring& text) const
 
 bool ScopedLogSettings::WaitFor(const std::wstring& text, DWORD timeoutMs) const
 {
-    const ULONGLONG deadline = NowMs() + timeoutMs;
+    const ULONGLONG deadline = NowMs() + Patient(timeoutMs);
     do {
         if (Contains(text)) {
             return true;

@@ -22,7 +22,7 @@ public:
     std::vector<std::wstring> Lines() const;
     // True when some line contains the text.
     bool Contains(const std::wstring& text) const;
-    // Waits until some line contains the text; true when it appeared in time.
+    // Waits until some line contains the text (at most Patient(timeoutMs)); true when it appeared.
     bool WaitFor(const std::wstring& text, DWORD timeoutMs) const;
     // Prints the last lines to stdout, for a failure report.
     void PrintTail(size_t count) const;

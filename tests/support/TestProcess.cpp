@@ -60,7 +60,7 @@ bool ChildProcess::Start(const std::wstring& commandLine, bool capture)
 
 DWORD ChildProcess::Wait(DWORD timeoutMs)
 {
-    if (::WaitForSingleObject(m_process, timeoutMs) != WAIT_OBJECT_0) {
+    if (::WaitForSingleObject(m_process, Patient(timeoutMs)) != WAIT_OBJECT_0) {
         return STILL_ACTIVE;
     }
     DWORD code = 0;

@@ -20,7 +20,8 @@ public:
 
     // Starts the command line; stdout (and stderr) go to an anonymous pipe when capture is set.
     bool Start(const std::wstring& commandLine, bool capture = false);
-    // Waits for the exit; returns the exit code, or STILL_ACTIVE when the time ran out.
+    // Waits for the exit (at most Patient(timeoutMs)); returns the exit code, or STILL_ACTIVE
+    // when the time ran out.
     DWORD Wait(DWORD timeoutMs);
     // Everything the child wrote, read after it exited.
     std::string Output();
@@ -44,5 +45,16 @@ void EndServiceProcess(LPCWSTR serviceName);
 
 // Milliseconds since some fixed point, for measuring windows.
 ULONGLONG NowMs();
+
+// The ceiling of a wait for an event, from the time the event takes on a quiet machine. Waits end
+// at their event, so a generous ceiling costs nothing when the event comes; on a shared machine
+// (one CPU-bound process per core beside the tests) Wine's processes start and answer several
+// times slower, and a ceiling of quiet-machine size turns a slow event into a failure. Only for
+// waits that expect the event: a wait that checks that nothing happens keeps its window.
+inline DWORD Patient(DWORD quietMs)
+{
+    const DWORD kPatience = 4;
+    return quietMs >= INFINITE / kPatience ? INFINITE : quietMs * kPatience;
+}
 
 }  // namespace testsupport
