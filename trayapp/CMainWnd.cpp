@@ -122,7 +122,10 @@ DWORD CMainWnd::Initialize(HINSTANCE hInstance, LPCWSTR lpszClassName, LPCWSTR l
         LoadToastApi();
     }
     dwRet = ConnectService(NULL);
-    if (dwRet != ERROR_SUCCESS && GetServiceStatus() == NOTIFY_SERVICE_RUNNING) {
+    // Refused a handle, or our pipe name taken: not linked, and the watch thread tries again
+    // every second, as for a stopped service.
+    const BOOL bRetry = (dwRet == PIPECL_ERROR_REFUSED || dwRet == PIPECL_ERROR_NAME_TAKEN);
+    if (dwRet != ERROR_SUCCESS && !bRetry && GetServiceStatus() == NOTIFY_SERVICE_RUNNING) {
         // Running, yet out of reach: nothing this program could do would help.
         ::DestroyWindow(m_hWnd);
         ::UnregisterClassW(lpszClassName, hInstance);
@@ -131,7 +134,7 @@ DWORD CMainWnd::Initialize(HINSTANCE hInstance, LPCWSTR lpszClassName, LPCWSTR l
     SetLinkLost(dwRet != ERROR_SUCCESS);
     if (dwRet == ERROR_SUCCESS) {
         NotifyService(REQUEST_RESUME_CHECK);
-    } else {
+    } else if (!bRetry) {
         ::PostMessageW(m_hWnd, WM_SERVICE_NOTIFY, NOTIFY_SERVICE_STOPPED, 0);
     }
     // The watch thread runs for the whole life of the window: it notices a service that went
