@@ -38,15 +38,34 @@ LPCWSTR EventName(DWORD dwIndex)
     return dwIndex < EVTINDEX_COUNT ? kNames[dwIndex] : L"";
 }
 
-// The body of a notification: the code, and for a failed hibernation its error code too. The
-// battery-level reports repeat at every poll; one waiting behind an equal one is no news.
+// Which reports repeat without news: the battery level at every poll; the battery's presence,
+// whether hibernation is possible and a line that is on at every registration. One waiting behind
+// an equal one of its group is dropped.
+DWORD RepeatGroup(DWORD dwNotify)
+{
+    switch (dwNotify) {
+    case NOTIFY_BATTERY_LOW:
+    case NOTIFY_BATTERY_OK: return 1;
+    case NOTIFY_NO_BATTERY:
+    case NOTIFY_BATTERY_PRESENT: return 2;
+    case NOTIFY_S4_ENABLED:
+    case NOTIFY_S4_DISABLED: return 3;
+    case NOTIFY_AC_RESTORED: return 4;
+    default: return 0;
+    }
+}
+
+// The body of a notification: the code, and for a failed hibernation its error code too. Reports
+// of a state that is fine may be shed from a full queue; alerts never are.
 NotifyItem MakeNotifyItem(DWORD dwNotify, DWORD dwValue)
 {
     const bool bWithValue = (dwNotify == NOTIFY_S4_FAILED);
-    const bool bBatteryLevel = (dwNotify == NOTIFY_BATTERY_LOW || dwNotify == NOTIFY_BATTERY_OK);
+    const bool bState = dwNotify == NOTIFY_BATTERY_LOW || dwNotify == NOTIFY_BATTERY_OK ||
+                        dwNotify == NOTIFY_BATTERY_PRESENT || dwNotify == NOTIFY_S4_ENABLED ||
+                        dwNotify == NOTIFY_AC_RESTORED;
     NotifyItem item = { dwNotify, bWithValue ? dwValue : 0,
                         static_cast<DWORD>(bWithValue ? 2 * sizeof(DWORD) : sizeof(DWORD)),
-                        bBatteryLevel ? 1u : 0u };
+                        RepeatGroup(dwNotify), bState };
     return item;
 }
 
