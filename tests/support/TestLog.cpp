@@ -6,6 +6,8 @@
 #include <shlobj.h>
 #include <stdio.h>
 
+#include <algorithm>
+
 namespace testsupport {
 
 namespace {
@@ -45,11 +47,18 @@ std::string ReadFileBytes(const std::wstring& path)
     return bytes;
 }
 
-ScopedLogSettings::ScopedLogSettings(const std::wstring& fileName, DWORD logForm, DWORD logLevel)
-    : m_path(CommonAppDataPath(fileName))
+std::wstring ServiceLogPath(const std::wstring& fileName)
 {
-    ::SetFileAttributesW(m_path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    ::DeleteFileW(m_path.c_str());
+    return CommonAppDataPath(L"MirelLog\\" + fileName);
+}
+
+ScopedLogSettings::ScopedLogSettings(const std::wstring& fileName, DWORD logForm, DWORD logLevel)
+    : m_path(CommonAppDataPath(fileName)), m_servicePath(ServiceLogPath(fileName))
+{
+    for (const std::wstring& path : { m_path, m_servicePath, m_servicePath + L".1" }) {
+        ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        ::DeleteFileW(path.c_str());
+    }
     SetRegString(kDbgLogKey, L"filename", fileName);
     SetRegDword(kDbgLogKey, L"logform", logForm);
     SetRegDword(kDbgLogKey, L"loglevel", logLevel);
@@ -67,7 +76,19 @@ std::string ScopedLogSettings::Bytes() const
 
 std::vector<std::wstring> ScopedLogSettings::Lines() const
 {
-    const std::string bytes = Bytes();
+    std::vector<std::wstring> lines = LogFileLines(m_path);
+    const std::vector<std::wstring> service = LogFileLines(m_servicePath);
+    lines.insert(lines.end(), service.begin(), service.end());
+    // Stamps are of fixed width: their text sorts as their times do.
+    std::stable_sort(lines.begin(), lines.end(), [](const std::wstring& a, const std::wstring& b) {
+        return a.compare(0, 25, b, 0, 25) < 0;
+    });
+    return lines;
+}
+
+std::vector<std::wstring> LogFileLines(const std::wstring& path)
+{
+    const std::string bytes = ReadFileBytes(path);
     std::wstring text(bytes.size() / 2, L'\0');
     memcpy(&text[0], bytes.data(), text.size() * 2);
     if (!text.empty() && text[0] == 0xFEFF) {

@@ -310,10 +310,10 @@ TEST_F(WatchTest, InitializeWithoutRecordThenStartLogsTheMissingObject)
     ScopedLogSettings log(L"t_watch_null.log", 1, 1);
     EXPECT_EQ(87u, m_api.Initialize(nullptr));
     m_api.StartUPSWatch();
-    EXPECT_EQ(m_baseThreads, ThreadCount());
-    EXPECT_TRUE(log.Contains(L"lpData is NULL."));
-    EXPECT_TRUE(log.Contains(L"g_pDllObj is NULL."));
-    EXPECT_TRUE(log.Contains(L"Exit - Error!"));
+    EXPECT_EQ(m_baseThreads + 1, ThreadCount());  // no watcher; only the log's writer
+    EXPECT_TRUE(log.WaitFor(L"lpData is NULL.", 5000));
+    EXPECT_TRUE(log.WaitFor(L"g_pDllObj is NULL.", 5000));
+    EXPECT_TRUE(log.WaitFor(L"Exit - Error!", 5000));
 }
 
 TEST_F(WatchTest, NothingIsSignalledAfterFinalize)
