@@ -10,9 +10,11 @@
 namespace {
 
 // The service's log folder below the common application-data folder, which only administrators
-// can alter: SYSTEM and Administrators full control, users read; nothing inherited from above.
+// can alter: SYSTEM and Administrators full control, nothing inherited from above. Users get no
+// access at all: one who could open the file, even for reading without sharing, could keep the
+// service from writing it.
 const WCHAR kServiceFolder[] = L"MirelLog";
-const WCHAR kServiceFolderSddl[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;BU)";
+const WCHAR kServiceFolderSddl[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 
 // The owner of an existing folder must be an account no user can act as, or ourselves.
 BOOL IsTrustedOwner(PSID pOwner)

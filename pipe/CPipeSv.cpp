@@ -185,9 +185,10 @@ void CPipeSv::OnConnectRequest(const BYTE* lpBuf, DWORD dwRead, HANDLE hAbortEve
         m_CtrlPipe.SendAck(0, hAbortEvent);
         return;
     }
-    // The application holds its handle before the owner reacts to the registration.
-    m_CtrlPipe.SendAck(dwHandle, hAbortEvent);
+    // The owner knows of the session before the application holds its handle: a request the
+    // application sends at once on the data pipe must find the owner ready for it.
     Notify_Connected(dwHandle);
+    m_CtrlPipe.SendAck(dwHandle, hAbortEvent);
 }
 
 // Removes the session named in the request, when the process that registered it asks.
