@@ -372,7 +372,14 @@ void CServiceCtrl::OnRcv(LPVOID lpObj, PPIPEEVENT pPipeEvt)
     if (pPipeEvt->dwEvent == PIPEEVENT_CONNECTED) {
         pThis->m_Notifier.AddClient(pPipeEvt->dwCode);
         pThis->CheckBattery();
-        pThis->StartWatch();
+        if (::InterlockedCompareExchange(&pThis->m_bHibernating, 0, 0) == 0) {
+            pThis->StartWatch();
+        } else {
+            // Between the hibernation call and the first resume check a registration starts no
+            // new wait (the resume's power events do): registering in a loop cannot make the PC
+            // hibernate again the moment it resumes.
+            pThis->NotifyClients(NOTIFY_S4_ENABLED, 0);
+        }
     } else if (pPipeEvt->dwEvent == PIPEEVENT_DISCONNECTED) {
         pThis->m_Notifier.RemoveClient(pPipeEvt->dwCode);
     } else if (pPipeEvt->dwEvent == PIPEEVENT_DATA && pPipeEvt->dwDataSize == sizeof(DWORD)) {

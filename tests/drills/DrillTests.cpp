@@ -116,6 +116,8 @@ protected:
             EXPECT_TRUE(o.WaitForCodes(before[i++], kAcLoss, kHibernateMs + 10000)) << o.Dump();
         }
         ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(suspendCalled, kHibernateMs + 10000));
+        // The log's writer runs behind the service's threads: its line follows the call.
+        EXPECT_TRUE(WaitUntilTrue([&] { return LoggedAt(log.Lines(), L"EVTINDEX_S4", logFrom) >= 0; }, 5000));
         const std::vector<std::wstring> lines = log.Lines();
         const long lost = LoggedAt(lines, L"EVTINDEX_ACLOSS", logFrom);
         const long s4 = LoggedAt(lines, L"EVTINDEX_S4", logFrom);
@@ -229,7 +231,6 @@ TEST_F(Drills, HostileLocalProcessChangesNeitherOutcomeNorTiming)
         observers.emplace_back(L"trigger");
         ASSERT_NE(0u, observers.back().WaitRegistered());
     });
-    Sleep(500);  // forged resume checks keep coming after the hibernation call
     SetEvent(stopHostile.Get());
     EXPECT_EQ(0u, hostile.Wait(10000));
     printf("hostile: %s", hostile.Output().c_str());
