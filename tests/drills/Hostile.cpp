@@ -1,5 +1,5 @@
 // A hostile local process, run beside the service during a drill:
-//   hostile <victim pid>    until the event "Global\mirel_hostile_stop" is set, round after round:
+//   hostile <victim pid> [keeplog]    until the event "Global\mirel_hostile_stop" is set, round after round:
 // holds the lock names an older design used for the pipes; sends the service malformed frames,
 // truncated headers and a 2 GB announcement; sends the victim application a notification that
 // pretends to come from the service; and registers itself again and again. Prints the rounds.
@@ -151,7 +151,9 @@ int wmain(int argc, wchar_t** argv)
     HoldLocksOf(ctrl, &held);
     HoldLocksOf(PIPE_DATA_PREFIX MIREL_PIPE_SUFFIX, &held);
     HoldLocksOf(victim, &held);
-    const HANDLE logFile = HoldLog(&held);
+    // "keeplog": the shared log file is left alone (a benchmark times the application's lines).
+    const bool keepLog = argc > 2 && wcscmp(argv[2], L"keeplog") == 0;
+    const HANDLE logFile = keepLog ? INVALID_HANDLE_VALUE : HoldLog(&held);
     const std::wstring data = PIPE_DATA_PREFIX MIREL_PIPE_SUFFIX;
     std::vector<std::thread> threads;
     threads.emplace_back(RegisterLoop, ctrl, own);
