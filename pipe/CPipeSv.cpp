@@ -21,18 +21,6 @@ const DWORD kSessionInitPauseMs = 1000;
 // given back.
 const DWORD kMaxFailedSends = 3;
 
-bool IsHexDigit(WCHAR c)
-{
-    return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f') || (c >= L'A' && c <= L'F');
-}
-
-// The process id in the last 8 characters of a notification pipe name (already validated).
-DWORD PipeNameProcessId(LPCWSTR lpszPipeName)
-{
-    const size_t cch = wcslen(lpszPipeName);
-    return (cch < PIPE_PID_DIGITS) ? 0 : wcstoul(lpszPipeName + cch - PIPE_PID_DIGITS, NULL, 16);
-}
-
 }  // namespace
 
 CPipeSv::CPipeSv()
@@ -171,7 +159,8 @@ void CPipeSv::OnConnectRequest(const BYTE* lpBuf, DWORD dwRead, HANDLE hAbortEve
     } else if (wmemchr(lpszName, L'\0', cbData / sizeof(WCHAR)) == NULL) {
         LOG_TRACE(LOG_DETAIL, FN, L"Pipe name is not terminated.");
     } else if (m_CtrlPipe.GetClientProcessId(&ulSender) != ERROR_SUCCESS ||
-               (IsNotifyPipeName(lpszName) && PipeNameProcessId(lpszName) != ulSender)) {
+               (CSessionList::IsNotifyPipeName(lpszName, m_Pipe.GetPipeName()) &&
+                CSessionList::PipeNameProcessId(lpszName) != ulSender)) {
         LOG_TRACE(LOG_DETAIL, FN, L"Pipe name of another process:%u", ulSender);
     } else {
         const DWORD dwReplaced = CloseSessionOfName(lpszName, hAbortEvent);
@@ -221,26 +210,6 @@ void CPipeSv::OnCloseRequest(const BYTE* lpBuf, DWORD dwRead, HANDLE hAbortEvent
     Notify_Disconnected(dwHandle);
 }
 
-// Only the form our applications register is accepted: the data pipe's name followed by 8
-// hexadecimal digits. Anything else (a file, another process's pipe) would be opened and written
-// with the service's rights.
-BOOL CPipeSv::IsNotifyPipeName(LPCWSTR lpszPipeName) const
-{
-    LPCWSTR lpszDataPipe = m_Pipe.GetPipeName();
-    const size_t cchPrefix = wcslen(lpszDataPipe);
-    if (cchPrefix == 0 || wcslen(lpszPipeName) != cchPrefix + PIPE_PID_DIGITS ||
-        ::CompareStringOrdinal(lpszPipeName, static_cast<int>(cchPrefix), lpszDataPipe,
-                               static_cast<int>(cchPrefix), TRUE) != CSTR_EQUAL) {
-        return FALSE;
-    }
-    for (size_t i = cchPrefix; i < cchPrefix + PIPE_PID_DIGITS; ++i) {
-        if (!IsHexDigit(lpszPipeName[i])) {
-            return FALSE;
-        }
-    }
-    return TRUE;
-}
-
 // TRUE when dwClientHandle is a session that process ulProcessId registered.
 BOOL CPipeSv::IsRegistrant(DWORD dwClientHandle, ULONG ulProcessId)
 {
@@ -261,7 +230,7 @@ DWORD CPipeSv::CreateSession(LPCWSTR lpszPipeName, DWORD dwProcessId, LPDWORD lp
         return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpdwClientHandle");
     }
     *lpdwClientHandle = 0;
-    if (!IsNotifyPipeName(lpszPipeName)) {
+    if (!CSessionList::IsNotifyPipeName(lpszPipeName, m_Pipe.GetPipeName())) {
         LOG_TRACE(LOG_DETAIL, FN, L"Refused pipe name.");
         return LOG_RESULT(LOG_DETAIL, FN, ERROR_INVALID_PARAMETER);
     }

@@ -45,7 +45,6 @@ private:
     DWORD InsertSession(CLIENT_SESSION* pNode, LPDWORD lpdwClientHandle, HANDLE hAbortEvent);
     DWORD CloseSession(DWORD dwClientHandle, HANDLE hAbortEvent);
     void CloseAllSession(HANDLE hAbortEvent);
-    BOOL IsNotifyPipeName(LPCWSTR lpszPipeName) const;
     BOOL IsRegistrant(DWORD dwClientHandle, ULONG ulProcessId);
     BOOL RemoveSession(CLIENT_SESSION* pNode, LPDWORD lpdwClientHandle);
     DWORD CloseSessionOfName(LPCWSTR lpszPipeName, HANDLE hAbortEvent);

@@ -2,6 +2,18 @@
 
 #include "PipeDefs.h"
 
+#include <stdlib.h>
+#include <wchar.h>
+
+namespace {
+
+bool IsHexDigit(WCHAR c)
+{
+    return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f') || (c >= L'A' && c <= L'F');
+}
+
+}  // namespace
+
 CSessionList::CSessionList() : m_pHead(NULL), m_nCount(0) {}
 
 DWORD CSessionList::Insert(CLIENT_SESSION* pNode, LPDWORD lpdwClientHandle)
@@ -122,4 +134,26 @@ CLIENT_SESSION* CSessionList::ChooseEvictee(DWORD dwSessionId) const
         return NULL;
     }
     return pVictim;
+}
+
+BOOL CSessionList::IsNotifyPipeName(LPCWSTR lpszPipeName, LPCWSTR lpszDataPipe)
+{
+    const size_t cchPrefix = wcslen(lpszDataPipe);
+    if (cchPrefix == 0 || wcslen(lpszPipeName) != cchPrefix + PIPE_PID_DIGITS ||
+        ::CompareStringOrdinal(lpszPipeName, static_cast<int>(cchPrefix), lpszDataPipe,
+                               static_cast<int>(cchPrefix), TRUE) != CSTR_EQUAL) {
+        return FALSE;
+    }
+    for (size_t i = cchPrefix; i < cchPrefix + PIPE_PID_DIGITS; ++i) {
+        if (!IsHexDigit(lpszPipeName[i])) {
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
+DWORD CSessionList::PipeNameProcessId(LPCWSTR lpszPipeName)
+{
+    const size_t cch = wcslen(lpszPipeName);
+    return (cch < PIPE_PID_DIGITS) ? 0 : wcstoul(lpszPipeName + cch - PIPE_PID_DIGITS, NULL, 16);
 }

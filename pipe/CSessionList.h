@@ -42,6 +42,13 @@ public:
     // so keeps a share, while within one session the 101st registration is refused.
     CLIENT_SESSION* ChooseEvictee(DWORD dwSessionId) const;
 
+    // Only the form our applications register is accepted: the data pipe's name followed by 8
+    // hexadecimal digits. Anything else (a file, another process's pipe) would be opened and
+    // written with the service's rights.
+    static BOOL IsNotifyPipeName(LPCWSTR lpszPipeName, LPCWSTR lpszDataPipe);
+    // The process id in the last 8 characters of a notification pipe name (already validated).
+    static DWORD PipeNameProcessId(LPCWSTR lpszPipeName);
+
 private:
     CSessionList(const CSessionList&) = delete;
     CSessionList& operator=(const CSessionList&) = delete;
