@@ -26,6 +26,8 @@ public:
     void RemoveClient(DWORD dwClient);
     // Queues a notification for every application.
     void Push(const NotifyItem& item);
+    // Queues nItems notifications for every application, one after another with nothing between.
+    void Push(const NotifyItem* pItems, size_t nItems);
     // The service is stopping: every application, and every one added from now on, gets final
     // as its last notification; whatever else waits or comes is dropped.
     void Stop(const NotifyItem& final);

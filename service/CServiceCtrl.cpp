@@ -39,8 +39,9 @@ LPCWSTR EventName(DWORD dwIndex)
 }
 
 // Which reports repeat without news: the battery level at every poll; the battery's presence,
-// whether hibernation is possible and a line that is on at every registration. One waiting behind
-// an equal one of its group is dropped.
+// hibernation being impossible and a line that is on at every registration. One waiting behind an
+// equal one of its group is dropped. Hibernation being possible is never collapsed (it leads the
+// loss's alerts, which must follow it directly); as a state report a full queue may shed it.
 DWORD RepeatGroup(DWORD dwNotify)
 {
     switch (dwNotify) {
@@ -48,7 +49,6 @@ DWORD RepeatGroup(DWORD dwNotify)
     case NOTIFY_BATTERY_OK: return 1;
     case NOTIFY_NO_BATTERY:
     case NOTIFY_BATTERY_PRESENT: return 2;
-    case NOTIFY_S4_ENABLED:
     case NOTIFY_S4_DISABLED: return 3;
     case NOTIFY_AC_RESTORED: return 4;
     default: return 0;
@@ -280,14 +280,16 @@ void CServiceCtrl::MainLoop(DWORD, LPWSTR*)
 void CServiceCtrl::OnAcLoss()
 {
     const bool bS4 = IsS4Supported() != FALSE;
-    if (bS4) {
-        NotifyClients(NOTIFY_S4_ENABLED, 0);
-        NotifyClients(NOTIFY_HIBERNATING, 0);
-    } else {
+    if (!bS4) {
         MirelStopUPSWatch();
-        NotifyClients(NOTIFY_S4_DISABLED, 0);
     }
-    NotifyClients(NOTIFY_AC_LOST, 0);
+    // One group: no registration's reports come between them.
+    const NotifyItem items[] = {
+        MakeNotifyItem(bS4 ? NOTIFY_S4_ENABLED : NOTIFY_S4_DISABLED, 0),
+        MakeNotifyItem(bS4 ? NOTIFY_HIBERNATING : NOTIFY_AC_LOST, 0),
+        MakeNotifyItem(NOTIFY_AC_LOST, 0),
+    };
+    m_Notifier.Push(items, bS4 ? 3 : 2);
     m_bAcLost = true;
     m_EventLog.Report(MSG_AC_LOST);
     if (!bS4) {
