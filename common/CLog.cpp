@@ -13,17 +13,30 @@ CLog g_Log;
 namespace {
 
 const WCHAR kDefaultFileName[] = L"default.log";
-const DWORD kLockTimeoutMs = 3000;
-// How often, and how far apart, a file held by a reader is tried again.
-const int kShareRetries = 50;
-const DWORD kShareRetryPauseMs = 2;
 const size_t kLineChars = 1024;
 const size_t kStampChars = 128;
+// How long Finalize gives the writer to write out what waits before it is ended.
+const DWORD kWriterStopMs = 3000;
 
 // A file name may not climb out of the log folder, whichever separator it uses.
 bool EscapesFolder(LPCWSTR lpszFileName)
 {
     return wcsstr(lpszFileName, L"..\\") != NULL || wcsstr(lpszFileName, L"../") != NULL;
+}
+
+// The service's file is a bare name: no folder, no drive, no stream.
+bool IsBareName(LPCWSTR lpszFileName)
+{
+    return wcspbrk(lpszFileName, L"\\/:") == NULL && wcscmp(lpszFileName, L"..") != 0 &&
+           wcscmp(lpszFileName, L".") != 0;
+}
+
+void FormatStamp(LPWSTR lpszStamp, size_t cchStamp)
+{
+    SYSTEMTIME st;
+    ::GetLocalTime(&st);
+    ::StringCchPrintfW(lpszStamp, cchStamp, L"[%d/%02d/%02d %02d:%02d:%02d.%03d]", st.wYear,
+                       st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond, st.wMilliseconds);
 }
 
 }  // namespace
@@ -33,7 +46,10 @@ CLog::CLog()
       m_dwLogForm(1),
       m_dwLogLevel(1),
       m_dwDbgPort(0),
-      m_dwFileAttributes(FILE_FLAG_WRITE_THROUGH | FILE_ATTRIBUTE_HIDDEN)
+      m_dwFileAttributes(FILE_FLAG_WRITE_THROUGH | FILE_ATTRIBUTE_HIDDEN),
+      m_dwPlace(LOG_PLACE_SHARED),
+      m_dwDropped(0),
+      m_bStopping(false)
 {
     m_szFileName[0] = L'\0';
 }
@@ -43,28 +59,30 @@ CLog::~CLog()
     Finalize();
 }
 
-void CLog::Initialize(LPCWSTR lpszRegKey)
+void CLog::Initialize(LPCWSTR lpszRegKey, DWORD dwPlace)
 {
     if (m_bOpened) {
         return;
     }
+    m_dwPlace = dwPlace;
     ::StringCchCopyW(m_szFileName, ARRAYSIZE(m_szFileName), kDefaultFileName);
     if (lpszRegKey != NULL) {
         ReadSettings(lpszRegKey);
     }
-    if (EscapesFolder(m_szFileName)) {
+    if (EscapesFolder(m_szFileName) || (dwPlace == LOG_PLACE_SERVICE && !IsBareName(m_szFileName))) {
         ::StringCchCopyW(m_szFileName, ARRAYSIZE(m_szFileName), kDefaultFileName);
     }
-
-    WCHAR szLockName[MAX_PATH];
-    if (lpszRegKey != NULL) {
-        ::StringCchPrintfW(szLockName, ARRAYSIZE(szLockName), L"clog_mutex_name_%s", lpszRegKey);
-    } else {
-        ::StringCchCopyW(szLockName, ARRAYSIZE(szLockName), L"clog_mutex_name");
+    // Nothing to write, no writer: the common case costs no thread.
+    if (m_dwLogForm != 1 && m_dwLogForm != 2) {
+        return;
     }
-    if (m_Lock.Initialize(szLockName, kLockTimeoutMs) == ERROR_SUCCESS) {
-        m_bOpened = TRUE;
+    m_bStopping = false;
+    m_dwDropped = 0;
+    m_hWake.Reset(::CreateEventW(NULL, FALSE, FALSE, NULL));
+    if (m_hWake.IsValid()) {
+        m_hWriter.Reset(::CreateThread(NULL, 0, WriterProc, this, 0, NULL));
     }
+    m_bOpened = m_hWriter.IsValid() ? TRUE : FALSE;
 }
 
 void CLog::ReadSettings(LPCWSTR lpszRegKey)
@@ -92,8 +110,28 @@ void CLog::ReadSettings(LPCWSTR lpszRegKey)
 
 void CLog::Finalize()
 {
-    m_Lock.Finalize();
     m_bOpened = FALSE;
+    if (m_hWriter.IsValid()) {
+        {
+            CSrwLock::CGuard guard(m_QueueLock);
+            m_bStopping = true;
+        }
+        ::SetEvent(m_hWake.Get());
+        // A writer stuck in the file system (a lock another process holds on the file) is not
+        // waited for beyond the limit.
+        if (::WaitForSingleObject(m_hWriter.Get(), kWriterStopMs) != WAIT_OBJECT_0) {
+            ::TerminateThread(m_hWriter.Get(), 0);
+        }
+        m_hWriter.Reset();
+    }
+    m_hWake.Reset();
+    m_Lines.clear();
+}
+
+DWORD CLog::GetDroppedLines()
+{
+    CSrwLock::CGuard guard(m_QueueLock);
+    return m_dwDropped;
 }
 
 void CLog::Trace(DWORD dwLevel, LPCWSTR lpszFunction, int nLine, LPCWSTR lpszFormat, ...)
@@ -122,73 +160,100 @@ void CLog::Trace(DWORD dwLevel, LPCWSTR lpszFunction, int nLine, LPCWSTR lpszFor
         return;
     }
 
-    SYSTEMTIME st;
-    ::GetLocalTime(&st);
     WCHAR szStamp[kStampChars];
-    ::StringCchPrintfW(szStamp, ARRAYSIZE(szStamp), L"[%d/%02d/%02d %02d:%02d:%02d.%03d]",
-                       st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond,
-                       st.wMilliseconds);
+    FormatStamp(szStamp, ARRAYSIZE(szStamp));
 
     WCHAR szLine[kLineChars];
     ::StringCchPrintfW(szLine, ARRAYSIZE(szLine), L"%s%s\r\n", szStamp, szText);
     WriteLine(szLine);
 }
 
-void CLog::BuildFilePath(LPWSTR lpszPath, size_t cchPath) const
+// The shared file lies in the common application-data folder; the service's in its own
+// protected folder there. FALSE when the service's folder cannot be had safely.
+BOOL CLog::BuildFilePath(LPWSTR lpszPath, size_t cchPath) const
 {
     WCHAR szFolder[MAX_PATH];
+    if (m_dwPlace == LOG_PLACE_SERVICE) {
+        return CLogFile::PrepareServiceFolder(szFolder, ARRAYSIZE(szFolder)) &&
+               SUCCEEDED(::StringCchPrintfW(lpszPath, cchPath, L"%s\\%s", szFolder, m_szFileName));
+    }
     if (::SHGetSpecialFolderPathW(NULL, szFolder, CSIDL_COMMON_APPDATA, FALSE)) {
         ::StringCchPrintfW(lpszPath, cchPath, L"%s\\%s", szFolder, m_szFileName);
     } else {
         ::StringCchPrintfW(lpszPath, cchPath, L".\\%s", m_szFileName);
     }
+    return TRUE;
 }
 
+// Queues the line for the writer; a full queue drops it and counts it. Never waits on anything
+// but the queue's own short hold.
 void CLog::WriteLine(LPCWSTR lpszLine)
 {
-    if (m_dwDbgPort != 0) {
-        ::OutputDebugStringW(lpszLine);
-    }
-    WCHAR szPath[MAX_PATH];
-    BuildFilePath(szPath, ARRAYSIZE(szPath));
-
-    // Whatever the wait gives, the line is written; without the lock a concurrent open may fail.
-    m_Lock.Lock(NULL);
-    AppendToFile(szPath, lpszLine);
-    m_Lock.Unlock();
-}
-
-// Opens the file (shared with every account, created with a byte-order mark), appends the line
-// and closes it again, all while the caller holds the lock.
-void CLog::AppendToFile(LPCWSTR lpszPath, LPCWSTR lpszLine) const
-{
-    SECURITY_DESCRIPTOR sd;
-    PACL pAcl = NULL;
-    SECURITY_ATTRIBUTES sa = { sizeof(sa), &sd, FALSE };
-    const bool bShared = InitSharedFileSecurity(&sd, &pAcl) == ERROR_SUCCESS;
-    ScopedLocalMem acl(pAcl);
-    // A reader of the file (not bound by the lock) may hold it for a moment: the line waits for it
-    // rather than being lost.
-    ScopedKernelHandle file;
-    for (int nTry = 0; nTry < kShareRetries && !file.IsValid(); ++nTry) {
-        file.Reset(::CreateFileW(lpszPath, GENERIC_READ | GENERIC_WRITE, 0, bShared ? &sa : NULL,
-                                 OPEN_ALWAYS, m_dwFileAttributes, NULL));
-        if (!file.IsValid() && ::GetLastError() != ERROR_SHARING_VIOLATION) {
+    {
+        CSrwLock::CGuard guard(m_QueueLock);
+        if (m_bStopping || m_Lines.size() >= kMaxQueuedLines) {
+            ++m_dwDropped;
             return;
         }
-        if (!file.IsValid()) {
-            ::Sleep(kShareRetryPauseMs);
+        try {
+            m_Lines.emplace_back(lpszLine);
+        } catch (...) {
+            ++m_dwDropped;
+            return;
         }
     }
-    if (!file.IsValid()) {
+    ::SetEvent(m_hWake.Get());
+}
+
+DWORD WINAPI CLog::WriterProc(LPVOID lpParam)
+{
+    CLog* pThis = static_cast<CLog*>(lpParam);
+    while (::WaitForSingleObject(pThis->m_hWake.Get(), INFINITE) == WAIT_OBJECT_0 &&
+           pThis->WriteBatch()) {
+    }
+    return 0;
+}
+
+// Takes every waiting line and writes them out; false once the log is stopping.
+bool CLog::WriteBatch()
+{
+    std::deque<std::wstring> lines;
+    DWORD dwDropped = 0;
+    bool bStopping = false;
+    {
+        CSrwLock::CGuard guard(m_QueueLock);
+        lines.swap(m_Lines);
+        dwDropped = m_dwDropped;
+        m_dwDropped = 0;
+        bStopping = m_bStopping;
+    }
+    if (m_dwDbgPort != 0) {
+        for (const std::wstring& line : lines) {
+            ::OutputDebugStringW(line.c_str());
+        }
+    }
+    AppendToFile(lines, dwDropped);
+    return !bStopping;
+}
+
+// One opening of the file per batch, so that it may be moved or deleted while the system runs.
+void CLog::AppendToFile(const std::deque<std::wstring>& lines, DWORD dwDropped)
+{
+    WCHAR szPath[MAX_PATH];
+    CLogFile file;
+    if ((lines.empty() && dwDropped == 0) || !BuildFilePath(szPath, ARRAYSIZE(szPath)) ||
+        !file.Open(szPath, m_dwPlace, m_dwFileAttributes)) {
         return;
     }
-    DWORD cbWritten = 0;
-    if (::SetFilePointer(file.Get(), 0, NULL, FILE_END) == 0) {
-        static const BYTE kBom[] = { 0xFF, 0xFE };
-        ::WriteFile(file.Get(), kBom, sizeof(kBom), &cbWritten, NULL);
+    if (dwDropped != 0) {
+        WCHAR szStamp[kStampChars], szLine[kLineChars];
+        FormatStamp(szStamp, ARRAYSIZE(szStamp));
+        ::StringCchPrintfW(szLine, ARRAYSIZE(szLine), L"%s Lines dropped:%u\r\n", szStamp, dwDropped);
+        file.Append(szLine);
     }
-    ::WriteFile(file.Get(), lpszLine, ::lstrlenW(lpszLine) * sizeof(WCHAR), &cbWritten, NULL);
+    for (const std::wstring& line : lines) {
+        file.Append(line.c_str());
+    }
 }
 
 DWORD CLog::TraceExit(DWORD dwLevel, LPCWSTR lpszFunction, int nLine, DWORD dwRet)

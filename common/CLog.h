@@ -1,9 +1,15 @@
-// The debug log shared by every module: one UTF-16LE file, appended line by line.
+// The debug log of every module: UTF-16LE lines, handed to one writer thread per module through a
+// bounded queue, so that no caller ever waits on a file or on another process to log.
 #pragma once
 
-#include "CGlobalLock.h"
+#include "CLogFile.h"
+#include "CSrwLock.h"
+#include "ScopedHandle.h"
 
 #include <windows.h>
+
+#include <deque>
+#include <string>
 
 // Settings key of the log below HKEY_LOCAL_MACHINE.
 #define MIREL_DBGLOG_KEY L"Software\\Orvane\\OrvaneMirel\\DbgLog"
@@ -21,9 +27,17 @@ public:
     ~CLog();
 
     // Reads the settings under HKLM\lpszRegKey and opens the log; does nothing when already open.
-    void Initialize(LPCWSTR lpszRegKey);
+    // dwPlace: LOG_PLACE_SERVICE for the service process's modules, whose file lives in a
+    // protected folder of its own; LOG_PLACE_SHARED for every other.
+    void Initialize(LPCWSTR lpszRegKey, DWORD dwPlace = LOG_PLACE_SHARED);
     void Trace(DWORD dwLevel, LPCWSTR lpszFunction, int nLine, LPCWSTR lpszFormat, ...);
+    // Writes out what waits (bounded in time) and stops the writer thread.
     void Finalize();
+    // Lines dropped because the queue was full since the writer last wrote.
+    DWORD GetDroppedLines();
+
+    // Most lines that may wait for the writer; beyond it lines are dropped and counted.
+    static const size_t kMaxQueuedLines = 2048;
 
     // Writes "Exit retval:%08x", or "Exit - Error! retval:%08x" when dwRet is not 0; returns dwRet.
     DWORD TraceExit(DWORD dwLevel, LPCWSTR lpszFunction, int nLine, DWORD dwRet);
@@ -37,17 +51,26 @@ private:
     CLog& operator=(const CLog&) = delete;
 
     void ReadSettings(LPCWSTR lpszRegKey);
-    void BuildFilePath(LPWSTR lpszPath, size_t cchPath) const;
+    BOOL BuildFilePath(LPWSTR lpszPath, size_t cchPath) const;
     void WriteLine(LPCWSTR lpszLine);
-    void AppendToFile(LPCWSTR lpszPath, LPCWSTR lpszLine) const;
+    static DWORD WINAPI WriterProc(LPVOID lpParam);
+    bool WriteBatch();
+    void AppendToFile(const std::deque<std::wstring>& lines, DWORD dwDropped);
 
     BOOL m_bOpened;
     DWORD m_dwLogForm;
     DWORD m_dwLogLevel;
     DWORD m_dwDbgPort;
     WCHAR m_szFileName[MAX_PATH + 1];
-    CGlobalLock m_Lock;
     DWORD m_dwFileAttributes;
+    DWORD m_dwPlace;
+    // The queue, the drop count and the stop flag; held only to move lines in or out.
+    CSrwLock m_QueueLock;
+    std::deque<std::wstring> m_Lines;
+    DWORD m_dwDropped;
+    bool m_bStopping;
+    ScopedKernelHandle m_hWake;    // auto-reset: lines wait, or the writer is to stop
+    ScopedKernelHandle m_hWriter;  // the writer thread
 };
 
 // The one logger of this module.

@@ -12,11 +12,13 @@
 
 namespace {
 
-// Pipe instance of a receiving end. One instance per channel: with a limit of one, no other
-// process can add an instance of our name and take connections meant for us.
+// Pipe instances of a receiving end. All of them are created at once, the first with the first-
+// instance flag: with the limit reached, no other process can add an instance of our name and
+// take connections meant for us.
 const DWORD kOpenMode = FILE_FLAG_OVERLAPPED | PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE;
+const DWORD kMoreOpenMode = FILE_FLAG_OVERLAPPED | PIPE_ACCESS_DUPLEX;
 const DWORD kPipeMode = PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
-const DWORD kMaxInstances = 1;
+const DWORD kMaxInstances = PIPE_INSTANCES;
 const DWORD kBufferBytes = 1024;
 const DWORD kDefaultTimeoutMs = 1000;
 
@@ -108,6 +110,11 @@ CPipe::~CPipe()
 void CPipe::InitializeMembers()
 {
     m_hPipe = NULL;
+    for (HANDLE& h : m_hPipes) {
+        h = NULL;
+    }
+    m_bAwaitingFirstBytes = FALSE;
+    m_dwExpectedServer = 0;
     m_hClient = NULL;
     ZeroMemory(m_szPipeName, sizeof(m_szPipeName));
     m_nType = 0;
@@ -208,8 +215,36 @@ DWORD CPipe::Create()
         CloseAndClear(m_hPipe);
         return LOG_RESULT(LOG_DETAIL, FN, ERROR_INVALID_HANDLE);
     }
+    m_hPipes[0] = m_hPipe;
+    if (CreateMoreInstances(security.Get()) != ERROR_SUCCESS) {
+        Close();
+        return LOG_RESULT(LOG_DETAIL, FN, ERROR_INVALID_HANDLE);
+    }
     LOG_TRACE(LOG_DETAIL, FN, L"Created:%s", m_szPipeName);
     return LOG_RESULT(LOG_DETAIL, FN, ERROR_SUCCESS);
+}
+
+// The instances after the first, with the same security; all of them must be ours, so the count
+// must come out at the limit.
+DWORD CPipe::CreateMoreInstances(LPSECURITY_ATTRIBUTES lpSa)
+{
+    static const WCHAR FN[] = L"CPipe::CreateMoreInstances";
+    for (DWORD i = 1; i < kMaxInstances; ++i) {
+        m_hPipes[i] = ::CreateNamedPipeW(m_szPipeName, kMoreOpenMode, kPipeMode, kMaxInstances,
+                                         kBufferBytes, kBufferBytes, kDefaultTimeoutMs, lpSa);
+        if (!IsOpenHandle(m_hPipes[i])) {
+            m_hPipes[i] = NULL;
+            LOG_TRACE(LOG_DETAIL, FN, L"CreateNamedPipeW failed:%u", ::GetLastError());
+            return ERROR_INVALID_HANDLE;
+        }
+    }
+    DWORD dwInstances = 0;
+    if (!::GetNamedPipeHandleStateW(m_hPipe, NULL, &dwInstances, NULL, NULL, NULL, 0) ||
+        dwInstances != kMaxInstances) {
+        LOG_TRACE(LOG_DETAIL, FN, L"Pipe name in use:%s", m_szPipeName);
+        return ERROR_INVALID_HANDLE;
+    }
+    return ERROR_SUCCESS;
 }
 
 DWORD CPipe::ReceiveStart()
@@ -225,61 +260,118 @@ DWORD CPipe::ReceiveThreadProc(LPVOID lpParam)
         LOG_TRACE(LOG_DETAIL, FN, L"Null!");
         return ERROR_INVALID_PARAMETER;
     }
-    ScopedKernelHandle connectEvent(::CreateEventW(NULL, TRUE, FALSE, NULL));
-    if (!connectEvent.IsValid()) {
-        LOG_TRACE(LOG_DETAIL, FN, L"Error in CreateEvent(). code:%u", ::GetLastError());
-        return 0;
+    ScopedKernelHandle events[kMaxInstances];
+    OVERLAPPED ovs[kMaxInstances] = {};
+    BOOL listening[kMaxInstances] = {};
+    for (DWORD i = 0; i < kMaxInstances; ++i) {
+        events[i].Reset(::CreateEventW(NULL, TRUE, FALSE, NULL));
+        if (!events[i].IsValid()) {
+            LOG_TRACE(LOG_DETAIL, FN, L"Error in CreateEvent(). code:%u", ::GetLastError());
+            return 0;
+        }
+        ovs[i].hEvent = events[i].Get();
     }
-    while (pThis->ServeConnection(connectEvent.Get()) == ERROR_SUCCESS) {
+    DWORD dwNext = 0;
+    while (pThis->ServeNext(ovs, listening, &dwNext) == ERROR_SUCCESS) {
     }
+    pThis->StopListening(ovs, listening);
     return 0;
 }
 
-// Waits for one client and serves it; a non-zero result ends the receive loop.
-DWORD CPipe::ServeConnection(HANDLE hConnectEvent)
+// Starts waiting for a client on one instance; a client that is already there sets the event.
+DWORD CPipe::Listen(DWORD dwInstance, OVERLAPPED* pOv)
 {
     static const WCHAR FN[] = L"CPipe::ServeConnection";
-    OVERLAPPED ov = {};
-    ov.hEvent = hConnectEvent;
-    if (::ConnectNamedPipe(m_hPipe, &ov)) {
-        LOG_TRACE(LOG_DETAIL, FN, L"Error in ConnectNamedPipe(). code:%u", ::GetLastError());
-        return ERROR_INVALID_FUNCTION;
-    }
-    const DWORD dwErr = ::GetLastError();
-    if (dwErr == ERROR_PIPE_CONNECTED) {
-        LOG_TRACE(LOG_DETAIL, FN, L"Already been accessed. Set event.");
-        ::SetEvent(hConnectEvent);
-    } else if (dwErr == ERROR_NO_DATA) {
-        // A client came and went before we listened: the instance must be reset before the next
-        // connect, or the wait below would never end.
-        LOG_TRACE(LOG_DETAIL, FN, L"Client already gone.");
-        ::DisconnectNamedPipe(m_hPipe);
+    const HANDLE hPipe = m_hPipes[dwInstance];
+    for (;;) {
+        const HANDLE hEvent = pOv->hEvent;
+        ZeroMemory(pOv, sizeof(*pOv));
+        pOv->hEvent = hEvent;
+        ::ResetEvent(hEvent);
+        if (::ConnectNamedPipe(hPipe, pOv)) {
+            LOG_TRACE(LOG_DETAIL, FN, L"Error in ConnectNamedPipe(). code:%u", ::GetLastError());
+            return ERROR_INVALID_FUNCTION;
+        }
+        const DWORD dwErr = ::GetLastError();
+        if (dwErr == ERROR_PIPE_CONNECTED) {
+            LOG_TRACE(LOG_DETAIL, FN, L"Already been accessed. Set event.");
+            ::SetEvent(hEvent);
+        } else if (dwErr == ERROR_NO_DATA) {
+            // A client came and went before we listened: the instance is reset and listens anew.
+            LOG_TRACE(LOG_DETAIL, FN, L"Client already gone.");
+            ::DisconnectNamedPipe(hPipe);
+            continue;
+        }
         return ERROR_SUCCESS;
     }
-    HANDLE waits[2] = { m_Thread.GetTerminateEvent(), hConnectEvent };
-    const DWORD dwWait = ::WaitForMultipleObjects(2, waits, FALSE, INFINITE);
-    DWORD dwRet = ERROR_SUCCESS;
+}
+
+// Waits for a client on any instance and serves it; a non-zero result ends the receive loop.
+// The instances are looked at in turn from the one after the last served, so that a sender
+// that reconnects at once cannot keep the others waiting.
+DWORD CPipe::ServeNext(OVERLAPPED* pOvs, BOOL* pbListening, LPDWORD lpdwNext)
+{
+    static const WCHAR FN[] = L"CPipe::ServeConnection";
+    HANDLE waits[1 + kMaxInstances] = { m_Thread.GetTerminateEvent() };
+    for (DWORD i = 0; i < kMaxInstances; ++i) {
+        const DWORD dwInstance = (*lpdwNext + i) % kMaxInstances;
+        if (!pbListening[dwInstance]) {
+            const DWORD dwRet = Listen(dwInstance, &pOvs[dwInstance]);
+            if (dwRet != ERROR_SUCCESS) {
+                return dwRet;
+            }
+            pbListening[dwInstance] = TRUE;
+        }
+        waits[1 + i] = pOvs[dwInstance].hEvent;
+    }
+    const DWORD dwWait = ::WaitForMultipleObjects(1 + kMaxInstances, waits, FALSE, INFINITE);
     if (dwWait == WAIT_FAILED) {
         LOG_TRACE(LOG_DETAIL, FN, L"Error in WaitForMultipleObjects(). code:%u", ::GetLastError());
-        dwRet = ERROR_INVALID_FUNCTION;
-    } else if (dwWait == WAIT_OBJECT_0) {
+        return ERROR_INVALID_FUNCTION;
+    }
+    if (dwWait == WAIT_OBJECT_0) {
         LOG_TRACE(LOG_DETAIL, FN, L"thread terminating event.");
-        ::CancelIoEx(m_hPipe, &ov);
-        DWORD dwDone = 0;
-        ::GetOverlappedResult(m_hPipe, &ov, &dwDone, TRUE);
-        dwRet = ERROR_OPERATION_ABORTED;
-    } else if (dwWait == WAIT_OBJECT_0 + 1) {
-        if (m_lpFunc != NULL) {
-            LOG_TRACE(LOG_DETAIL, FN, L"Call callback-function.");
-            m_lpFunc(m_lpData);
-        } else {
-            LOG_TRACE(LOG_DETAIL, FN, L"Callback-function is not defined.");
-        }
-    } else {
+        return ERROR_OPERATION_ABORTED;
+    }
+    if (dwWait > WAIT_OBJECT_0 + kMaxInstances) {
         LOG_TRACE(LOG_DETAIL, FN, L"Unknown Code:%d", dwWait);
+        return ERROR_SUCCESS;
+    }
+    const DWORD dwInstance = (*lpdwNext + dwWait - WAIT_OBJECT_0 - 1) % kMaxInstances;
+    pbListening[dwInstance] = FALSE;
+    *lpdwNext = (dwInstance + 1) % kMaxInstances;
+    Serve(dwInstance);
+    return ERROR_SUCCESS;
+}
+
+// One connected client, served on this thread; the instance is free again afterwards.
+void CPipe::Serve(DWORD dwInstance)
+{
+    static const WCHAR FN[] = L"CPipe::ServeConnection";
+    m_hPipe = m_hPipes[dwInstance];
+    m_bAwaitingFirstBytes = TRUE;
+    if (m_lpFunc != NULL) {
+        LOG_TRACE(LOG_DETAIL, FN, L"Call callback-function.");
+        m_lpFunc(m_lpData);
+    } else {
+        LOG_TRACE(LOG_DETAIL, FN, L"Callback-function is not defined.");
     }
     ::DisconnectNamedPipe(m_hPipe);
-    return dwRet;
+    m_hPipe = m_hPipes[0];
+}
+
+// The connects still pending are cancelled before their records go.
+void CPipe::StopListening(OVERLAPPED* pOvs, BOOL* pbListening)
+{
+    for (DWORD i = 0; i < kMaxInstances; ++i) {
+        if (pbListening[i]) {
+            ::CancelIoEx(m_hPipes[i], &pOvs[i]);
+            DWORD dwDone = 0;
+            ::GetOverlappedResult(m_hPipes[i], &pOvs[i], &dwDone, TRUE);
+            ::DisconnectNamedPipe(m_hPipes[i]);
+            pbListening[i] = FALSE;
+        }
+    }
 }
 
 DWORD CPipe::Connect(HANDLE hAbortEvent)
@@ -296,10 +388,15 @@ DWORD CPipe::Connect(HANDLE hAbortEvent)
         HANDLE h = ::CreateFileW(m_szPipeName, kClientAccess, 0, NULL, OPEN_EXISTING,
                                  kClientFlags, NULL);
         if (IsOpenHandle(h)) {
-            m_hClient = h;
             ULONG ulServer = 0;
             ::GetNamedPipeServerProcessId(h, &ulServer);
             ::InterlockedExchange(&m_lServerProcessId, static_cast<LONG>(ulServer));
+            if (m_dwExpectedServer != 0 && ulServer != m_dwExpectedServer) {
+                ::CloseHandle(h);
+                LOG_TRACE(LOG_DETAIL, FN, L"Served by another process:%u", ulServer);
+                return LOG_RESULT(LOG_DETAIL, FN, PIPE_ERROR_FOREIGN_SERVER);
+            }
+            m_hClient = h;
             LOG_TRACE(LOG_DETAIL, FN, L"Connected:%s", m_szPipeName);
             return LOG_RESULT(LOG_DETAIL, FN, ERROR_SUCCESS);
         }
@@ -483,8 +580,10 @@ DWORD CPipe::Receive(LPVOID lpBuf, DWORD dwLen, LPDWORD lpdwRead, HANDLE hAbortE
     *lpdwRead = 0;
     LOG_TRACE(LOG_DETAIL, FN, L"Read from %s.", m_szPipeName);
     DWORD dwDone = 0;
-    const DWORD dwRet = ReadWithin(m_hPipe, m_hIoEvent, lpBuf, dwLen, hAbortEvent,
-                                   PIPE_IO_TIMEOUT_MS, &dwDone);
+    const DWORD dwTimeoutMs = m_bAwaitingFirstBytes ? PIPE_FIRST_BYTES_MS : PIPE_IO_TIMEOUT_MS;
+    m_bAwaitingFirstBytes = FALSE;
+    const DWORD dwRet = ReadWithin(m_hPipe, m_hIoEvent, lpBuf, dwLen, hAbortEvent, dwTimeoutMs,
+                                   &dwDone);
     if (dwRet == ERROR_SUCCESS) {
         *lpdwRead = dwDone;
     } else {
@@ -558,7 +657,10 @@ DWORD CPipe::GetServerProcessId() const
 
 void CPipe::Close()
 {
-    CloseAndClear(m_hPipe);
+    for (HANDLE& h : m_hPipes) {
+        CloseAndClear(h);
+    }
+    m_hPipe = NULL;
     CloseAndClear(m_hClient);
 }
 

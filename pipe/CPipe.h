@@ -11,6 +11,14 @@
 
 // How long one write, read or acknowledgement hand-over may wait for the other end.
 const DWORD PIPE_IO_TIMEOUT_MS = 5000;
+// How long a receiving end waits for the first bytes of a connection: a sender writes its whole
+// message at once, so a connection that stays silent this long is dropped before it holds the
+// channel up.
+const DWORD PIPE_FIRST_BYTES_MS = 500;
+// Instances of a receiving end: one silent connection cannot keep other senders out.
+const DWORD PIPE_INSTANCES = 4;
+// A sending end's result when the pipe is served by a process other than the expected one.
+const DWORD PIPE_ERROR_FOREIGN_SERVER = ERROR_INVALID_OWNER;
 // How long a thread waits for another thread of its process that is sending on the same channel
 // (whose connect, write and acknowledgement are bounded themselves).
 const DWORD PIPE_LOCK_TIMEOUT_MS = 30000;
@@ -49,6 +57,9 @@ public:
     // first). Known from the moment of the connect, before anything is written; readable from any
     // thread.
     DWORD GetServerProcessId() const;
+    // Sending end: from now on a message goes only to a pipe served by process dwProcessId;
+    // another server is left before anything is written (PIPE_ERROR_FOREIGN_SERVER).
+    void SetExpectedServer(DWORD dwProcessId) { m_dwExpectedServer = dwProcessId; }
 
 private:
     CPipe(const CPipe&) = delete;
@@ -60,13 +71,22 @@ private:
     DWORD WaitBusyPipe(HANDLE hAbortEvent, ULONGLONG ullDeadline);
     void Close();
     DWORD ReceiveStart();
+    DWORD CreateMoreInstances(LPSECURITY_ATTRIBUTES lpSa);
     static DWORD ReceiveThreadProc(LPVOID lpParam);
-    DWORD ServeConnection(HANDLE hConnectEvent);
+    DWORD Listen(DWORD dwInstance, OVERLAPPED* pOv);
+    DWORD ServeNext(OVERLAPPED* pOvs, BOOL* pbListening, LPDWORD lpdwNext);
+    void Serve(DWORD dwInstance);
+    void StopListening(OVERLAPPED* pOvs, BOOL* pbListening);
     DWORD ReadAck(LPDWORD lpdwAck, HANDLE hAbortEvent);
     DWORD WaitSenderDone(HANDLE hAbortEvent);
     void InitializeMembers();
 
+    // The instance being served (the first one while none is): receive thread only.
     HANDLE m_hPipe;
+    HANDLE m_hPipes[PIPE_INSTANCES];
+    // Set while the connection being served has not been read from yet.
+    BOOL m_bAwaitingFirstBytes;
+    DWORD m_dwExpectedServer;
     HANDLE m_hClient;
     WCHAR m_szPipeName[MAX_PATH];
     int m_nType;

@@ -92,6 +92,12 @@ DWORD CPipeCl::SetUp(DWORD dwMode, LPCWSTR lpszSuffix, LPCWSTR lpszOwnName, LPWS
     if (dwMode == PIPECL_MODE_FULL) {
         // Only the service and the user who runs the application may reach its notifications.
         dwRet = CPipeRecv::Initialize(lpszOwnName, OnDataRecv, this, kMaxNotifyBytes, OBJSEC_OWNER_PIPE);
+        if (dwRet == ERROR_INVALID_HANDLE) {
+            // The name carries our process id: whoever serves it is another process.
+            LOG_TRACE(LOG_EVENT, FN, L"Notification pipe name taken by another process:%s",
+                      lpszOwnName);
+            return PIPECL_ERROR_NAME_TAKEN;
+        }
         if (dwRet != ERROR_SUCCESS) {
             return dwRet;
         }
@@ -113,7 +119,13 @@ DWORD CPipeCl::SetUp(DWORD dwMode, LPCWSTR lpszSuffix, LPCWSTR lpszOwnName, LPWS
     if (dwRet != ERROR_SUCCESS) {
         return dwRet;
     }
-    // Taken as it comes: a refused registration leaves the client id 0.
+    if (dwMode == PIPECL_MODE_FULL &&
+        (dwAck < PIPE_MIN_CLIENT_HANDLE || dwAck > PIPE_MAX_CLIENT_HANDLE)) {
+        // A refused registration (0): not linked, and worth trying again later. Sending only,
+        // there is no pipe to register and the answer is taken as it comes.
+        LOG_TRACE(LOG_EVENT, FN, L"Registration refused:%u", dwAck);
+        return PIPECL_ERROR_REFUSED;
+    }
     LOG_TRACE(LOG_DETAIL, FN, L"established each connections!");
     m_dwClientID = dwAck;
     return ERROR_SUCCESS;
@@ -185,8 +197,12 @@ void CPipeCl::Finalize(HANDLE hAbortEvent)
 {
     static const WCHAR FN[] = L"CPipeCl::Finalize";
     LOG_ENTER(LOG_DETAIL, FN);
-    DWORD dwAck = 0;
-    m_CtrlPipe.SendRequest(PIPEREQUEST_CLOSE, NULL, m_dwClientID, &dwAck, hAbortEvent);
+    // Without a handle there is nothing to unregister: a refused registration, retried every
+    // second, costs the service no second exchange.
+    if (m_dwClientID != 0) {
+        DWORD dwAck = 0;
+        m_CtrlPipe.SendRequest(PIPEREQUEST_CLOSE, NULL, m_dwClientID, &dwAck, hAbortEvent);
+    }
     m_CtrlPipe.Finalize(hAbortEvent);
     CPipeRecv::Finalize(hAbortEvent);
     m_DataPipe.Finalize(hAbortEvent);

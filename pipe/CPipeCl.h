@@ -12,6 +12,10 @@
 const DWORD PIPECL_MODE_SENDONLY = 0;  // sending only, no notification pipe
 const DWORD PIPECL_MODE_FULL = 1;      // with a notification pipe on which the service is heard
 
+// Results of CPipeCl::Initialize after which trying again later may succeed.
+const DWORD PIPECL_ERROR_REFUSED = ERROR_CONNECTION_REFUSED;  // the service gave no handle
+const DWORD PIPECL_ERROR_NAME_TAKEN = ERROR_ALREADY_EXISTS;   // another process serves our name
+
 class CPipeCl : public CPipeRecv {
 public:
     CPipeCl();
@@ -19,7 +23,8 @@ public:
 
     // PIPECL_MODE_FULL: lpFunc(lpData, event) receives the service's PIPEEVENT_DATA;
     // PIPECL_MODE_SENDONLY: lpFunc and lpData are not used. *lpdwClientID receives the service's
-    // answer to the registration.
+    // handle; a refused registration fails with PIPECL_ERROR_REFUSED, a notification pipe name
+    // that another process serves with PIPECL_ERROR_NAME_TAKEN.
     DWORD Initialize(DWORD dwMode, LPCWSTR lpszSuffix, LPDWORD lpdwClientID, LPPIPEEVENTFUNC lpFunc,
                      LPVOID lpData, HANDLE hAbortEvent);
     // Sends dwLen bytes to the service's data pipe; *lpdwRetCode receives the acknowledgement.

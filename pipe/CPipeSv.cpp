@@ -15,25 +15,14 @@ namespace {
 const DWORD kCtrlDataBytes = 1024;
 const int kSessionInitAttempts = 10;
 const DWORD kSessionInitPauseMs = 1000;
-
-bool IsHexDigit(WCHAR c)
-{
-    return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f') || (c >= L'A' && c <= L'F');
-}
-
-// The process id in the last 8 characters of a notification pipe name (already validated).
-DWORD PipeNameProcessId(LPCWSTR lpszPipeName)
-{
-    const size_t cch = wcslen(lpszPipeName);
-    return (cch < PIPE_PID_DIGITS) ? 0 : wcstoul(lpszPipeName + cch - PIPE_PID_DIGITS, NULL, 16);
-}
+// Deliveries in a row that may time out before the application counts as gone and its slot is
+// given back.
+const DWORD kMaxFailedSends = 3;
 
 }  // namespace
 
 CPipeSv::CPipeSv()
 {
-    m_pSessionList = NULL;
-    m_nSessionCount = 0;
     m_lpNotifyFunc = NULL;
     m_lpNotifyData = NULL;
     m_lpRecvFunc = NULL;
@@ -49,8 +38,6 @@ void CPipeSv::InitializeMembers()
 {
     CPipeRecv::InitializeMembers();
     CSrwLock::CGuard guard(m_SessionLock);
-    m_pSessionList = NULL;
-    m_nSessionCount = 0;
     m_lpNotifyFunc = NULL;
     m_lpNotifyData = NULL;
     m_lpRecvFunc = NULL;
@@ -172,7 +159,8 @@ void CPipeSv::OnConnectRequest(const BYTE* lpBuf, DWORD dwRead, HANDLE hAbortEve
     } else if (wmemchr(lpszName, L'\0', cbData / sizeof(WCHAR)) == NULL) {
         LOG_TRACE(LOG_DETAIL, FN, L"Pipe name is not terminated.");
     } else if (m_CtrlPipe.GetClientProcessId(&ulSender) != ERROR_SUCCESS ||
-               (IsNotifyPipeName(lpszName) && PipeNameProcessId(lpszName) != ulSender)) {
+               (CSessionList::IsNotifyPipeName(lpszName, m_Pipe.GetPipeName()) &&
+                CSessionList::PipeNameProcessId(lpszName) != ulSender)) {
         LOG_TRACE(LOG_DETAIL, FN, L"Pipe name of another process:%u", ulSender);
     } else {
         const DWORD dwReplaced = CloseSessionOfName(lpszName, hAbortEvent);
@@ -180,15 +168,16 @@ void CPipeSv::OnConnectRequest(const BYTE* lpBuf, DWORD dwRead, HANDLE hAbortEve
             LOG_TRACE(LOG_DETAIL, FN, L"Replaced session:%u", dwReplaced);
             Notify_Disconnected(dwReplaced);
         }
-        bCreated = (CreateSession(lpszName, &dwHandle, hAbortEvent) == ERROR_SUCCESS);
+        bCreated = (CreateSession(lpszName, ulSender, &dwHandle, hAbortEvent) == ERROR_SUCCESS);
     }
     if (!bCreated) {
         m_CtrlPipe.SendAck(0, hAbortEvent);
         return;
     }
-    // The application holds its handle before the owner reacts to the registration.
-    m_CtrlPipe.SendAck(dwHandle, hAbortEvent);
+    // The owner knows of the session before the application holds its handle: a request the
+    // application sends at once on the data pipe must find the owner ready for it.
     Notify_Connected(dwHandle);
+    m_CtrlPipe.SendAck(dwHandle, hAbortEvent);
 }
 
 // Removes the session named in the request, when the process that registered it asks.
@@ -204,13 +193,8 @@ void CPipeSv::OnCloseRequest(const BYTE* lpBuf, DWORD dwRead, HANDLE hAbortEvent
     DWORD dwHandle = 0;
     ::CopyMemory(&dwHandle, lpBuf + sizeof(DataHdr), sizeof(DWORD));
     ULONG ulSender = 0;
-    BOOL bOwner = FALSE;
-    if (m_CtrlPipe.GetClientProcessId(&ulSender) == ERROR_SUCCESS) {
-        CSrwLock::CGuard guard(m_SessionLock);
-        const CLIENT_SESSION* pNode = LookupClientHandle(dwHandle);
-        bOwner = pNode != NULL && pNode->pPipe != NULL &&
-                 PipeNameProcessId(pNode->pPipe->GetPipeName()) == ulSender;
-    }
+    const BOOL bOwner = m_CtrlPipe.GetClientProcessId(&ulSender) == ERROR_SUCCESS &&
+                        IsRegistrant(dwHandle, ulSender);
     if (!bOwner) {
         // Unknown, or registered by another process (for example a stale handle of an application
         // that registered with an earlier run of the service).
@@ -226,27 +210,16 @@ void CPipeSv::OnCloseRequest(const BYTE* lpBuf, DWORD dwRead, HANDLE hAbortEvent
     Notify_Disconnected(dwHandle);
 }
 
-// Only the form our applications register is accepted: the data pipe's name followed by 8
-// hexadecimal digits. Anything else (a file, another process's pipe) would be opened and written
-// with the service's rights.
-BOOL CPipeSv::IsNotifyPipeName(LPCWSTR lpszPipeName) const
+// TRUE when dwClientHandle is a session that process ulProcessId registered.
+BOOL CPipeSv::IsRegistrant(DWORD dwClientHandle, ULONG ulProcessId)
 {
-    LPCWSTR lpszDataPipe = m_Pipe.GetPipeName();
-    const size_t cchPrefix = wcslen(lpszDataPipe);
-    if (cchPrefix == 0 || wcslen(lpszPipeName) != cchPrefix + PIPE_PID_DIGITS ||
-        ::CompareStringOrdinal(lpszPipeName, static_cast<int>(cchPrefix), lpszDataPipe,
-                               static_cast<int>(cchPrefix), TRUE) != CSTR_EQUAL) {
-        return FALSE;
-    }
-    for (size_t i = cchPrefix; i < cchPrefix + PIPE_PID_DIGITS; ++i) {
-        if (!IsHexDigit(lpszPipeName[i])) {
-            return FALSE;
-        }
-    }
-    return TRUE;
+    CSrwLock::CGuard guard(m_SessionLock);
+    const CLIENT_SESSION* pNode = (dwClientHandle != 0) ? m_Sessions.Lookup(dwClientHandle) : NULL;
+    return pNode != NULL && pNode->pPipe != NULL && pNode->dwProcessId == ulProcessId;
 }
 
-DWORD CPipeSv::CreateSession(LPCWSTR lpszPipeName, LPDWORD lpdwClientHandle, HANDLE hAbortEvent)
+DWORD CPipeSv::CreateSession(LPCWSTR lpszPipeName, DWORD dwProcessId, LPDWORD lpdwClientHandle,
+                             HANDLE hAbortEvent)
 {
     static const WCHAR FN[] = L"CPipeSv::CreateSession";
     LOG_ENTER(LOG_DETAIL, FN);
@@ -257,13 +230,18 @@ DWORD CPipeSv::CreateSession(LPCWSTR lpszPipeName, LPDWORD lpdwClientHandle, HAN
         return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpdwClientHandle");
     }
     *lpdwClientHandle = 0;
-    if (!IsNotifyPipeName(lpszPipeName)) {
+    if (!CSessionList::IsNotifyPipeName(lpszPipeName, m_Pipe.GetPipeName())) {
         LOG_TRACE(LOG_DETAIL, FN, L"Refused pipe name.");
         return LOG_RESULT(LOG_DETAIL, FN, ERROR_INVALID_PARAMETER);
     }
+    // Slots are shared out by logon session: that of the verified sender.
+    DWORD dwSessionId = 0;
+    if (!::ProcessIdToSessionId(dwProcessId, &dwSessionId)) {
+        return LOG_RESULT(LOG_DETAIL, FN, ::GetLastError());
+    }
     {
         CSrwLock::CGuard guard(m_SessionLock);
-        if (m_nSessionCount >= static_cast<int>(PIPE_MAX_CLIENT_HANDLE)) {
+        if (m_Sessions.IsFull() && m_Sessions.ChooseEvictee(dwSessionId) == NULL) {
             return LOG_RESULT(LOG_DETAIL, FN, ERROR_PIPE_BUSY);
         }
     }
@@ -272,10 +250,12 @@ DWORD CPipeSv::CreateSession(LPCWSTR lpszPipeName, LPDWORD lpdwClientHandle, HAN
     if (!pPipe || !pNode) {
         return LOG_RESULT(LOG_DETAIL, FN, ERROR_NOT_ENOUGH_MEMORY);
     }
-    DWORD dwRet = OpenSessionPipe(pPipe.get(), lpszPipeName);
+    DWORD dwRet = OpenSessionPipe(pPipe.get(), lpszPipeName, dwProcessId);
     if (dwRet == ERROR_SUCCESS) {
         pNode->pPipe = pPipe.get();
-        dwRet = InsertSession(pNode.get(), lpdwClientHandle);
+        pNode->dwProcessId = dwProcessId;
+        pNode->dwSessionId = dwSessionId;
+        dwRet = InsertSession(pNode.get(), lpdwClientHandle, hAbortEvent);
     }
     if (dwRet != ERROR_SUCCESS) {
         pPipe->Finalize(hAbortEvent);
@@ -287,8 +267,9 @@ DWORD CPipeSv::CreateSession(LPCWSTR lpszPipeName, LPDWORD lpdwClientHandle, HAN
     return LOG_RESULT(LOG_DETAIL, FN, ERROR_SUCCESS);
 }
 
-// Sets the session's sending end up on the application's pipe, retrying while it is busy.
-DWORD CPipeSv::OpenSessionPipe(CPipe* pPipe, LPCWSTR lpszPipeName)
+// Sets the session's sending end up on the application's pipe, retrying while it is busy. It
+// delivers only to a pipe that the registrant itself serves.
+DWORD CPipeSv::OpenSessionPipe(CPipe* pPipe, LPCWSTR lpszPipeName, DWORD dwProcessId)
 {
     DWORD dwRet = ERROR_PIPE_BUSY;
     for (int i = 0; i < kSessionInitAttempts && dwRet == ERROR_PIPE_BUSY; ++i) {
@@ -297,60 +278,45 @@ DWORD CPipeSv::OpenSessionPipe(CPipe* pPipe, LPCWSTR lpszPipeName)
         }
         dwRet = pPipe->Initialize(PIPETYPE_CLIENT, lpszPipeName, NULL, NULL);
     }
+    if (dwRet == ERROR_SUCCESS) {
+        pPipe->SetExpectedServer(dwProcessId);
+    }
     return dwRet;
 }
 
-// Appends the node with the lowest free handle; 231 when all are taken.
-DWORD CPipeSv::InsertSession(CLIENT_SESSION* pNode, LPDWORD lpdwClientHandle)
+// Appends the node with the lowest free handle. With the table full, the newest registration of
+// the logon session holding the most slots gives way when the newcomer's session holds fewer;
+// otherwise 231.
+DWORD CPipeSv::InsertSession(CLIENT_SESSION* pNode, LPDWORD lpdwClientHandle, HANDLE hAbortEvent)
 {
-    CSrwLock::CGuard guard(m_SessionLock);
-    DWORD dwHandle = PIPE_MIN_CLIENT_HANDLE;
-    while (dwHandle <= PIPE_MAX_CLIENT_HANDLE && LookupClientHandle(dwHandle) != NULL) {
-        ++dwHandle;
+    static const WCHAR FN[] = L"CPipeSv::InsertSession";
+    CLIENT_SESSION* pEvicted = NULL;
+    DWORD dwEvicted = 0;
+    DWORD dwRet = ERROR_SUCCESS;
+    {
+        CSrwLock::CGuard guard(m_SessionLock);
+        if (m_Sessions.IsFull()) {
+            pEvicted = m_Sessions.ChooseEvictee(pNode->dwSessionId);
+            if (!m_Sessions.Unlink(pEvicted, &dwEvicted)) {
+                pEvicted = NULL;
+            }
+        }
+        dwRet = m_Sessions.Insert(pNode, lpdwClientHandle);
     }
-    if (dwHandle > PIPE_MAX_CLIENT_HANDLE) {
-        return ERROR_PIPE_BUSY;
+    if (pEvicted != NULL) {
+        LOG_TRACE(LOG_EVENT, FN, L"Session %u of process %u gave way to process %u", dwEvicted,
+                  pEvicted->dwProcessId, pNode->dwProcessId);
+        ReleaseSession(pEvicted, hAbortEvent);
+        Notify_Disconnected(dwEvicted);
     }
-    pNode->dwClientHandle = dwHandle;
-    pNode->nRefs = 1;
-    CLIENT_SESSION** ppTail = &m_pSessionList;
-    while (*ppTail != NULL) {
-        pNode->pPrev = *ppTail;
-        ppTail = &(*ppTail)->pNext;
-    }
-    *ppTail = pNode;
-    ++m_nSessionCount;
-    *lpdwClientHandle = dwHandle;
-    return ERROR_SUCCESS;
+    return dwRet;
 }
 
 // Takes the node out of the list unless another thread already did; the caller holds no lock.
 BOOL CPipeSv::RemoveSession(CLIENT_SESSION* pNode, LPDWORD lpdwClientHandle)
 {
     CSrwLock::CGuard guard(m_SessionLock);
-    return UnlinkLocked(pNode, lpdwClientHandle);
-}
-
-// The caller holds m_SessionLock.
-BOOL CPipeSv::UnlinkLocked(CLIENT_SESSION* pNode, LPDWORD lpdwClientHandle)
-{
-    if (pNode == NULL || pNode->dwClientHandle == 0) {
-        return FALSE;
-    }
-    *lpdwClientHandle = pNode->dwClientHandle;
-    if (pNode->pPrev != NULL) {
-        pNode->pPrev->pNext = pNode->pNext;
-    } else {
-        m_pSessionList = pNode->pNext;
-    }
-    if (pNode->pNext != NULL) {
-        pNode->pNext->pPrev = pNode->pPrev;
-    }
-    pNode->pPrev = NULL;
-    pNode->pNext = NULL;
-    pNode->dwClientHandle = 0;
-    --m_nSessionCount;
-    return TRUE;
+    return m_Sessions.Unlink(pNode, lpdwClientHandle);
 }
 
 // A notification pipe has at most one session: registering its name again replaces the old
@@ -361,13 +327,8 @@ DWORD CPipeSv::CloseSessionOfName(LPCWSTR lpszPipeName, HANDLE hAbortEvent)
     DWORD dwHandle = 0;
     {
         CSrwLock::CGuard guard(m_SessionLock);
-        pNode = m_pSessionList;
-        while (pNode != NULL && (pNode->pPipe == NULL ||
-                                 ::CompareStringOrdinal(pNode->pPipe->GetPipeName(), -1, lpszPipeName,
-                                                        -1, TRUE) != CSTR_EQUAL)) {
-            pNode = pNode->pNext;
-        }
-        if (!UnlinkLocked(pNode, &dwHandle)) {
+        pNode = m_Sessions.LookupName(lpszPipeName);
+        if (!m_Sessions.Unlink(pNode, &dwHandle)) {
             return 0;
         }
     }
@@ -406,8 +367,8 @@ DWORD CPipeSv::CloseSession(DWORD dwClientHandle, HANDLE hAbortEvent)
     {
         // Looked up and unlinked in one hold: another thread may free a node it has unlinked.
         CSrwLock::CGuard guard(m_SessionLock);
-        pNode = LookupClientHandle(dwClientHandle);
-        if (!UnlinkLocked(pNode, &dwRemoved)) {
+        pNode = m_Sessions.Lookup(dwClientHandle);
+        if (!m_Sessions.Unlink(pNode, &dwRemoved)) {
             return LOG_RESULT(LOG_DETAIL, FN, ERROR_INVALID_HANDLE);
         }
     }
@@ -422,12 +383,7 @@ void CPipeSv::CloseAllSession(HANDLE hAbortEvent)
     CLIENT_SESSION* pNode = NULL;
     {
         CSrwLock::CGuard guard(m_SessionLock);
-        pNode = m_pSessionList;
-        m_pSessionList = NULL;
-        m_nSessionCount = 0;
-        for (CLIENT_SESSION* p = pNode; p != NULL; p = p->pNext) {
-            p->dwClientHandle = 0;
-        }
+        pNode = m_Sessions.TakeAll();
     }
     while (pNode != NULL) {
         CLIENT_SESSION* pNext = pNode->pNext;
@@ -437,17 +393,6 @@ void CPipeSv::CloseAllSession(HANDLE hAbortEvent)
         pNode = pNext;
     }
     LOG_EXIT(LOG_DETAIL, FN);
-}
-
-// The caller holds m_SessionLock.
-CLIENT_SESSION* CPipeSv::LookupClientHandle(DWORD dwClientHandle) const
-{
-    for (CLIENT_SESSION* p = m_pSessionList; p != NULL; p = p->pNext) {
-        if (p->dwClientHandle == dwClientHandle) {
-            return p;
-        }
-    }
-    return NULL;
 }
 
 void CPipeSv::OnDataRecv(LPVOID lpData, PPIPEEVENT pPipeEvent)
@@ -464,11 +409,11 @@ void CPipeSv::OnDataRecv(LPVOID lpData, PPIPEEVENT pPipeEvent)
     }
     CPipeSv* pThis = static_cast<CPipeSv*>(lpData);
     if (pPipeEvent->dwEvent == PIPEEVENT_HEADER) {
-        BOOL bKnown = FALSE;
-        {
-            CSrwLock::CGuard guard(pThis->m_SessionLock);
-            bKnown = pPipeEvent->dwCode != 0 && pThis->LookupClientHandle(pPipeEvent->dwCode) != NULL;
-        }
+        // A handle counts only from the process that registered it: any process can write a
+        // number.
+        ULONG ulSender = 0;
+        const BOOL bKnown = pThis->m_Pipe.GetClientProcessId(&ulSender) == ERROR_SUCCESS &&
+                            pThis->IsRegistrant(pPipeEvent->dwCode, ulSender);
         pPipeEvent->dwResult = bKnown ? PIPEACK_OK : PIPEACK_REJECTED;
         if (!bKnown) {
             LOG_TRACE(LOG_DETAIL, FN, L"Invalid Client:%d", pPipeEvent->dwCode);
@@ -523,10 +468,7 @@ DWORD CPipeSv::SendAll(LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetCode, HANDLE h
     DWORD dwCount = 0;
     {
         CSrwLock::CGuard guard(m_SessionLock);
-        for (CLIENT_SESSION* p = m_pSessionList; p != NULL && dwCount < ARRAYSIZE(nodes); p = p->pNext) {
-            ++p->nRefs;
-            nodes[dwCount++] = p;
-        }
+        dwCount = m_Sessions.Snapshot(nodes, ARRAYSIZE(nodes));
     }
     DWORD dwResult = ERROR_SUCCESS;
     for (DWORD i = 0; i < dwCount; ++i) {
@@ -553,7 +495,7 @@ DWORD CPipeSv::SendTo(DWORD dwClientHandle, LPCVOID lpBuf, DWORD dwLen, LPDWORD 
     CLIENT_SESSION* pNode = NULL;
     {
         CSrwLock::CGuard guard(m_SessionLock);
-        pNode = LookupClientHandle(dwClientHandle);
+        pNode = m_Sessions.Lookup(dwClientHandle);
         if (pNode != NULL) {
             ++pNode->nRefs;
         }
@@ -578,6 +520,9 @@ DWORD CPipeSv::SendToSession(CLIENT_SESSION* pNode, LPCVOID lpBuf, DWORD dwLen,
     } else {
         LOG_TRACE(LOG_DETAIL, FN, L"pPipe is NULL.");
     }
+    if (CountSendOutcome(pNode, dwOutcome)) {
+        dwOutcome = ERROR_INVALID_HANDLE;
+    }
     if (dwOutcome == ERROR_FILE_NOT_FOUND || dwOutcome == ERROR_INVALID_HANDLE) {
         // Only the thread that takes the session out of the list reports it, so concurrent
         // calls report it once.
@@ -592,6 +537,27 @@ DWORD CPipeSv::SendToSession(CLIENT_SESSION* pNode, LPCVOID lpBuf, DWORD dwLen,
         }
     }
     return dwOutcome;
+}
+
+// TRUE when the session is to count as gone: its pipe is served by a process other than the
+// registrant, or its deliveries keep timing out, so that a hung application gives its slot back.
+BOOL CPipeSv::CountSendOutcome(CLIENT_SESSION* pNode, DWORD dwOutcome)
+{
+    static const WCHAR FN[] = L"CPipeSv::SendToSession";
+    if (dwOutcome == PIPE_ERROR_FOREIGN_SERVER) {
+        LOG_TRACE(LOG_EVENT, FN, L"Pipe of session %u not served by its registrant.",
+                  pNode->dwClientHandle);
+        return TRUE;
+    }
+    const BOOL bTimedOut = dwOutcome == ERROR_SEM_TIMEOUT || dwOutcome == ERROR_PIPE_BUSY;
+    CSrwLock::CGuard guard(m_SessionLock);
+    pNode->dwFailedSends = bTimedOut ? pNode->dwFailedSends + 1 : 0;
+    if (pNode->dwFailedSends >= kMaxFailedSends) {
+        LOG_TRACE(LOG_EVENT, FN, L"Session %u timed out %u times.", pNode->dwClientHandle,
+                  pNode->dwFailedSends);
+        return TRUE;
+    }
+    return FALSE;
 }
 
 void CPipeSv::Notify(DWORD dwEvent, DWORD dwClientHandle)

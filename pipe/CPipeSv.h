@@ -4,19 +4,11 @@
 
 #include "CPipe.h"
 #include "CPipeRecv.h"
+#include "CSessionList.h"
 #include "CSrwLock.h"
 #include "PipeDefs.h"
 
 #include <windows.h>
-
-// One registered application, owned by the server's list.
-struct CLIENT_SESSION {
-    CPipe* pPipe;            // sending end on the application's notification pipe
-    DWORD dwClientHandle;    // 1 to 100; 0 once the session has left the list
-    CLIENT_SESSION* pPrev;
-    CLIENT_SESSION* pNext;
-    LONG nRefs;              // the list's reference plus one per SendAll that is sending to it
-};
 
 class CPipeSv : public CPipeRecv {
 public:
@@ -47,16 +39,16 @@ private:
     static void OnDataRecv(LPVOID lpData, PPIPEEVENT pPipeEvent);
     void OnConnectRequest(const BYTE* lpBuf, DWORD dwRead, HANDLE hAbortEvent);
     void OnCloseRequest(const BYTE* lpBuf, DWORD dwRead, HANDLE hAbortEvent);
-    DWORD CreateSession(LPCWSTR lpszPipeName, LPDWORD lpdwClientHandle, HANDLE hAbortEvent);
-    DWORD OpenSessionPipe(CPipe* pPipe, LPCWSTR lpszPipeName);
-    DWORD InsertSession(CLIENT_SESSION* pNode, LPDWORD lpdwClientHandle);
+    DWORD CreateSession(LPCWSTR lpszPipeName, DWORD dwProcessId, LPDWORD lpdwClientHandle,
+                        HANDLE hAbortEvent);
+    DWORD OpenSessionPipe(CPipe* pPipe, LPCWSTR lpszPipeName, DWORD dwProcessId);
+    DWORD InsertSession(CLIENT_SESSION* pNode, LPDWORD lpdwClientHandle, HANDLE hAbortEvent);
     DWORD CloseSession(DWORD dwClientHandle, HANDLE hAbortEvent);
     void CloseAllSession(HANDLE hAbortEvent);
-    CLIENT_SESSION* LookupClientHandle(DWORD dwClientHandle) const;
-    BOOL IsNotifyPipeName(LPCWSTR lpszPipeName) const;
+    BOOL IsRegistrant(DWORD dwClientHandle, ULONG ulProcessId);
     BOOL RemoveSession(CLIENT_SESSION* pNode, LPDWORD lpdwClientHandle);
-    BOOL UnlinkLocked(CLIENT_SESSION* pNode, LPDWORD lpdwClientHandle);
     DWORD CloseSessionOfName(LPCWSTR lpszPipeName, HANDLE hAbortEvent);
+    BOOL CountSendOutcome(CLIENT_SESSION* pNode, DWORD dwOutcome);
     void ReleaseSession(CLIENT_SESSION* pNode, HANDLE hAbortEvent);
     DWORD SendToSession(CLIENT_SESSION* pNode, LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetCode,
                         BOOL bReport, HANDLE hAbortEvent);
@@ -72,9 +64,8 @@ private:
     LPVOID m_lpNotifyData;
     LPPIPEEVENTFUNC m_lpRecvFunc;
     LPVOID m_lpRecvData;
-    CLIENT_SESSION* m_pSessionList;
-    int m_nSessionCount;
-    // Guards the list, the count and the callback fields. Held only for list work, never across a
+    CSessionList m_Sessions;
+    // Guards the session list and the callback fields. Held only for list work, never across a
     // send or a callback, so an owner callback may call SendAll from any thread.
     CSrwLock m_SessionLock;
 };

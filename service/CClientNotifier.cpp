@@ -83,13 +83,21 @@ void CClientNotifier::RemoveClient(DWORD dwClient)
 
 void CClientNotifier::Push(const NotifyItem& item)
 {
+    Push(&item, 1);
+}
+
+void CClientNotifier::Push(const NotifyItem* pItems, size_t nItems)
+{
     QueueList gone;
     {
-        // One hold around the whole walk keeps the order of concurrent callers the same for all.
+        // One hold around the whole walk keeps the order of concurrent callers the same for all,
+        // and a group of items together.
         CSrwLock::CGuard guard(m_Lock);
         TakeGoneLocked(&gone);
         for (const std::unique_ptr<CNotifyQueue>& pQueue : m_Queues) {
-            pQueue->Push(item);
+            for (size_t i = 0; i < nItems; ++i) {
+                pQueue->Push(pItems[i]);
+            }
         }
     }
     StopQueues(gone);

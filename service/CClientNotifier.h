@@ -28,6 +28,8 @@ public:
     void Push(const NotifyItem& item);
     // The applications registered and not known to be gone.
     size_t GetClientCount();
+    // Queues nItems notifications for every application, one after another with nothing between.
+    void Push(const NotifyItem* pItems, size_t nItems);
     // The service is stopping: every application, and every one added from now on, gets final
     // as its last notification; whatever else waits or comes is dropped.
     void Stop(const NotifyItem& final);

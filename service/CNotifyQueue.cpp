@@ -54,6 +54,24 @@ bool CNotifyQueue::IsRepeatLocked(const NotifyItem& item) const
     return last != m_Queue.rend() && last->dwCode == item.dwCode && last->dwValue == item.dwValue;
 }
 
+// With the queue full, the oldest waiting state report is shed; false when the item itself is
+// to be dropped (a state report with nothing older to shed). The caller holds m_Lock.
+bool CNotifyQueue::MakeRoomLocked(const NotifyItem& item)
+{
+    static const WCHAR FN[] = L"CNotifyQueue::Push";
+    if (m_Queue.size() < kMaxQueued) {
+        return true;
+    }
+    auto oldest = std::find_if(m_Queue.begin(), m_Queue.end(),
+                               [](const NotifyItem& queued) { return queued.bState; });
+    if (oldest == m_Queue.end()) {
+        return !item.bState;
+    }
+    LOG_TRACE(LOG_EVENT, FN, L"Queue full, shed:%d", oldest->dwCode);
+    m_Queue.erase(oldest);
+    return true;
+}
+
 void CNotifyQueue::Push(const NotifyItem& item)
 {
     static const WCHAR FN[] = L"CNotifyQueue::Push";
@@ -61,7 +79,7 @@ void CNotifyQueue::Push(const NotifyItem& item)
     if (!m_bRunning || IsRepeatLocked(item)) {
         return;
     }
-    if (m_Queue.size() >= kMaxQueued) {
+    if (!MakeRoomLocked(item)) {
         LOG_TRACE(LOG_EVENT, FN, L"Queue full, dropped:%d", item.dwCode);
         return;
     }

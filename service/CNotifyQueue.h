@@ -12,13 +12,15 @@
 #include <deque>
 
 // One notification as it goes on the wire: dwLen (4 or 8) bytes of { dwCode, dwValue }.
-// A non-zero dwRepeatGroup marks a state report whose repeat means no change: it is dropped when
-// the newest waiting item of its group is the same.
+// A non-zero dwRepeatGroup marks a report whose repeat means no change: it is dropped when the
+// newest waiting item of its group is the same. bState marks a report of the current state (not
+// an alert): a full queue sheds such items, oldest first, and never an alert.
 struct NotifyItem {
     DWORD dwCode;
     DWORD dwValue;
     DWORD dwLen;
     DWORD dwRepeatGroup;
+    bool bState;
 };
 
 class CNotifyQueue {
@@ -44,7 +46,8 @@ public:
     // TRUE once a send found the application gone: the queue has closed itself.
     bool IsClientGone();
 
-    // Most notifications that may wait at once; beyond it new ones are dropped.
+    // Most notifications that may wait at once; beyond it the oldest state report is shed. Alerts
+    // are never shed: only the service's own events make them, and repeats of one collapse.
     static const size_t kMaxQueued = 64;
 
 private:
@@ -55,6 +58,7 @@ private:
     bool Pop(NotifyItem* pItem);
     bool Deliver(const NotifyItem& item);
     bool IsRepeatLocked(const NotifyItem& item) const;
+    bool MakeRoomLocked(const NotifyItem& item);
 
     CSrwLock m_Lock;  // guards the items, the flags and the idle event's state
     std::deque<NotifyItem> m_Queue;

@@ -29,15 +29,34 @@ LPCWSTR EventName(DWORD dwIndex)
     return dwIndex < EVTINDEX_COUNT ? kNames[dwIndex] : L"";
 }
 
-// The body of a notification: the code, and for a failed hibernation its error code too. The
-// battery-level reports repeat at every poll; one waiting behind an equal one is no news.
+// Which reports repeat without news: the battery level at every poll; the battery's presence,
+// hibernation being impossible and a line that is on at every registration. One waiting behind an
+// equal one of its group is dropped. Hibernation being possible is never collapsed (it leads the
+// loss's alerts, which must follow it directly); as a state report a full queue may shed it.
+DWORD RepeatGroup(DWORD dwNotify)
+{
+    switch (dwNotify) {
+    case NOTIFY_BATTERY_LOW:
+    case NOTIFY_BATTERY_OK: return 1;
+    case NOTIFY_NO_BATTERY:
+    case NOTIFY_BATTERY_PRESENT: return 2;
+    case NOTIFY_S4_DISABLED: return 3;
+    case NOTIFY_AC_RESTORED: return 4;
+    default: return 0;
+    }
+}
+
+// The body of a notification: the code, and for a failed hibernation its error code too. Reports
+// of a state that is fine may be shed from a full queue; alerts never are.
 NotifyItem MakeNotifyItem(DWORD dwNotify, DWORD dwValue)
 {
     const bool bWithValue = (dwNotify == NOTIFY_S4_FAILED);
-    const bool bBatteryLevel = (dwNotify == NOTIFY_BATTERY_LOW || dwNotify == NOTIFY_BATTERY_OK);
+    const bool bState = dwNotify == NOTIFY_BATTERY_LOW || dwNotify == NOTIFY_BATTERY_OK ||
+                        dwNotify == NOTIFY_BATTERY_PRESENT || dwNotify == NOTIFY_S4_ENABLED ||
+                        dwNotify == NOTIFY_AC_RESTORED;
     NotifyItem item = { dwNotify, bWithValue ? dwValue : 0,
                         static_cast<DWORD>(bWithValue ? 2 * sizeof(DWORD) : sizeof(DWORD)),
-                        bBatteryLevel ? 1u : 0u };
+                        RepeatGroup(dwNotify), bState };
     return item;
 }
 
@@ -272,13 +291,13 @@ void CServiceCtrl::MainLoop(DWORD, LPWSTR*)
 bool CServiceCtrl::SendAcLoss()
 {
     const bool bS4 = IsS4Supported() != FALSE;
-    if (bS4) {
-        NotifyClients(NOTIFY_S4_ENABLED, 0);
-        NotifyClients(NOTIFY_HIBERNATING, 0);
-    } else {
-        NotifyClients(NOTIFY_S4_DISABLED, 0);
-    }
-    NotifyClients(NOTIFY_AC_LOST, 0);
+    // One group: no registration's reports come between them.
+    const NotifyItem items[] = {
+        MakeNotifyItem(bS4 ? NOTIFY_S4_ENABLED : NOTIFY_S4_DISABLED, 0),
+        MakeNotifyItem(bS4 ? NOTIFY_HIBERNATING : NOTIFY_AC_LOST, 0),
+        MakeNotifyItem(NOTIFY_AC_LOST, 0),
+    };
+    m_Notifier.Push(items, bS4 ? 3 : 2);
     return bS4;
 }
 
@@ -438,7 +457,14 @@ void CServiceCtrl::OnRcv(LPVOID lpObj, PPIPEEVENT pPipeEvt)
     if (pPipeEvt->dwEvent == PIPEEVENT_CONNECTED) {
         pThis->m_Notifier.AddClient(pPipeEvt->dwCode);
         pThis->CheckBattery();
-        pThis->StartWatch();
+        if (::InterlockedCompareExchange(&pThis->m_bHibernating, 0, 0) == 0) {
+            pThis->StartWatch();
+        } else {
+            // Between the hibernation call and the first resume check a registration starts no
+            // new wait (the resume's power events do): registering in a loop cannot make the PC
+            // hibernate again the moment it resumes.
+            pThis->NotifyClients(NOTIFY_S4_ENABLED, 0);
+        }
     } else if (pPipeEvt->dwEvent == PIPEEVENT_DISCONNECTED) {
         pThis->m_Notifier.RemoveClient(pPipeEvt->dwCode);
     } else if (pPipeEvt->dwEvent == PIPEEVENT_DATA && pPipeEvt->dwDataSize == sizeof(DWORD)) {

@@ -89,7 +89,7 @@ DWORD Run(int argc, wchar_t** argv)
 
 int wmain(int argc, wchar_t** argv)
 {
-    g_Log.Initialize(MIREL_DBGLOG_KEY);
+    g_Log.Initialize(MIREL_DBGLOG_KEY, LOG_PLACE_SERVICE);
     const DWORD dwRet = Run(argc, argv);
     g_Log.Finalize();
     return static_cast<int>(dwRet);

@@ -90,9 +90,12 @@ DWORD CMainWnd::StartServiceLink()
     if (dwRet == ERROR_FILE_NOT_FOUND) {
         return dwRet;
     }
+    // Refused a handle, or our pipe name taken: the service runs, so no "stopped" alert; the
+    // watch thread tries again every second.
+    const BOOL bRetry = (dwRet == PIPECL_ERROR_REFUSED || dwRet == PIPECL_ERROR_NAME_TAKEN);
     if (dwRet == ERROR_SUCCESS) {
         NotifyService(REQUEST_RESUME_CHECK);
-    } else {
+    } else if (!bRetry) {
         ::PostMessageW(m_hWnd, WM_SERVICE_NOTIFY, NOTIFY_SERVICE_STOPPED, 0);
     }
     dwRet = CThread::Initialize(ThreadProc, this);

@@ -33,7 +33,7 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID)
 extern "C" DWORD WINAPI MirelInitialize(LPWATCHDATA lpData)
 {
     static const WCHAR FN[] = L"MirelInitialize";
-    g_Log.Initialize(MIREL_DBGLOG_KEY);
+    g_Log.Initialize(MIREL_DBGLOG_KEY, LOG_PLACE_SERVICE);
     LOG_ENTER(LOG_API, FN);
     if (lpData == NULL) {
         return LOG_NULL_ARG(LOG_API, FN, L"lpData");

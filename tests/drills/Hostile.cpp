@@ -1,20 +1,28 @@
 // A hostile local process, run beside the service during a drill:
-//   hostile <victim pid>    until the event "Global\mirel_hostile_stop" is set, round after round:
+//   hostile <victim pid> [keeplog]    until the event "Global\mirel_hostile_stop" is set, round after round:
 // holds the lock names an older design used for the pipes; sends the service malformed frames,
 // truncated headers and a 2 GB announcement; sends the victim application a notification that
 // pretends to come from the service; and registers itself again and again. Prints the rounds.
 //   hostile squat mutex|pipe    while the service is stopped, takes the name of the service's
 // single-instance mutex (with a DACL that lets nobody else in) or of its control pipe, and holds
 // it until the same stop event.
+// Beside the rounds, each on a thread of its own: registers as fast as it can; connects to the
+// service's pipes and the victim's pipe and stays silent, again and again; forges the victim's
+// resume check as handles 1 to 5; holds the debug log's old mutex and its shared file.
 #include "CGlobalLock.h"
 #include "Notify.h"
 #include "PipeDefs.h"
 
+#include "CLog.h"
+
 #include <windows.h>
+#include <shlobj.h>
 #include <stdio.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -99,6 +107,64 @@ int Squat(const std::wstring& what, HANDLE stop)
     return 0;
 }
 
+std::atomic<bool> g_stop{false};
+std::atomic<long> g_registrations{0}, g_silent{0};
+
+// Registers its own name as fast as one process can go: every registration makes the service
+// send its state to every application.
+void RegisterLoop(const std::wstring& ctrl, const std::wstring& own)
+{
+    const std::string frame = Frame(PIPEREQUEST_CONNECT, static_cast<DWORD>(Wide(own).size()), Wide(own));
+    while (!g_stop) {
+        Send(ctrl, frame);
+        ++g_registrations;
+    }
+}
+
+// Takes an instance of the pipe and says nothing until the server lets it go, then again.
+void SilentLoop(const std::wstring& pipe)
+{
+    while (!g_stop) {
+        HANDLE h = CreateFileW(pipe.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+        if (h == INVALID_HANDLE_VALUE) {
+            WaitNamedPipeW(pipe.c_str(), 50);
+            continue;
+        }
+        ++g_silent;
+        DWORD ack = 0, done = 0;
+        ReadFile(h, &ack, sizeof(ack), &done, NULL);  // returns when the server hangs up
+        CloseHandle(h);
+    }
+}
+
+// A resume check with the handles the applications are likely to hold, sent by a process that
+// registered none of them.
+void ForgeResumeChecks(const std::wstring& data)
+{
+    const DWORD request = REQUEST_RESUME_CHECK;
+    const std::string body(reinterpret_cast<const char*>(&request), sizeof(request));
+    while (!g_stop) {
+        for (DWORD handle = 1; handle <= 5; ++handle) Send(data, Frame(handle, 4, body));
+        Sleep(10);
+    }
+}
+
+// What any user can hold of the debug log: the mutex the log once waited for, and the shared
+// file, open without sharing. (The service's own file is in a folder users cannot open; Wine
+// does not enforce that, so it is left alone here.)
+HANDLE HoldLog(std::vector<std::unique_ptr<CGlobalLock>>* held)
+{
+    held->emplace_back(new CGlobalLock);
+    if (held->back()->Initialize(L"clog_mutex_name_" MIREL_DBGLOG_KEY, INFINITE) == 0) held->back()->Lock(NULL);
+    wchar_t name[MAX_PATH] = L"default.log";
+    DWORD cb = sizeof(name);
+    RegGetValueW(HKEY_LOCAL_MACHINE, MIREL_DBGLOG_KEY, L"filename", RRF_RT_REG_SZ, NULL, name, &cb);
+    wchar_t folder[MAX_PATH];
+    SHGetSpecialFolderPathW(NULL, folder, CSIDL_COMMON_APPDATA, FALSE);
+    return CreateFileW((std::wstring(folder) + L"\\" + name).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                       NULL, OPEN_ALWAYS, 0, NULL);
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -113,10 +179,22 @@ int wmain(int argc, wchar_t** argv)
     HoldLocksOf(ctrl, &held);
     HoldLocksOf(PIPE_DATA_PREFIX MIREL_PIPE_SUFFIX, &held);
     HoldLocksOf(victim, &held);
+    // "keeplog": the shared log file is left alone (a benchmark times the application's lines).
+    const bool keepLog = argc > 2 && wcscmp(argv[2], L"keeplog") == 0;
+    const HANDLE logFile = keepLog ? INVALID_HANDLE_VALUE : HoldLog(&held);
+    const std::wstring data = PIPE_DATA_PREFIX MIREL_PIPE_SUFFIX;
+    std::vector<std::thread> threads;
+    threads.emplace_back(RegisterLoop, ctrl, own);
+    threads.emplace_back(ForgeResumeChecks, data);
+    for (const std::wstring& pipe : { ctrl, data, victim }) threads.emplace_back(SilentLoop, pipe);
     int rounds = 0;
     for (; WaitForSingleObject(stop, 20) == WAIT_TIMEOUT; ++rounds) {
         Round(ctrl, victim, own);
     }
-    printf("%d rounds\n", rounds);
+    g_stop = true;
+    for (std::thread& t : threads) t.join();
+    if (logFile != INVALID_HANDLE_VALUE) CloseHandle(logFile);
+    printf("%d rounds, %ld registrations, %ld silent connections\n", rounds, g_registrations.load(),
+           g_silent.load());
     return 0;
 }

@@ -6,11 +6,14 @@
 //   - end-to-end latency from the service's main loop taking the battery event to the tray
 //     application's window handling the notification (times of the shared debug log);
 //   - idle CPU of the service and of the tray application (three windows, the median);
-//   - committed memory of both after the start and after a soak of 3,000 notifications.
+//   - committed memory of both after the start and after a soak of 3,000 notifications;
+//   - registration to first notification and delivery times of a client in this process, alone
+//     and with the hostile process of the drills running beside it.
 // Each figure is also printed as "ROW|figure|value|goal" for the report's table.
 #include "CBattery.h"
 #include "CLog.h"
 #include "CPipe.h"
+#include "CPipeCl.h"
 #include "Notify.h"
 #include "ServiceDrill.h"
 #include "SimBattery.h"
@@ -115,7 +118,7 @@ void PollBreakdown()
 
 // Each battery event of the service's main loop, paired with the next handling of the battery
 // notification by the application's window.
-void Latency(const ScopedLogSettings& log)
+void Latency(const ScopedLogSettings& log, const char* beside = "alone")
 {
     std::vector<double> latencies;
     long sent = -1;
@@ -131,8 +134,8 @@ void Latency(const ScopedLogSettings& log)
     const double worst = latencies.empty() ? 0 : *std::max_element(latencies.begin(), latencies.end());
     printf("end-to-end latency over %zu notifications: median %.0f ms, worst %.0f ms\n",
            latencies.size(), Median(latencies), worst);
-    Row("service send -> tray window handles it (median, worst)",
-        Format("%.0f ms, %.0f ms", Median(latencies), worst), "-");
+    Row((std::string("service send -> tray window handles it, ") + beside + " (median, worst)").c_str(),
+        Format("%.0f ms, %.0f ms", Median(latencies), worst), "<= 1000 ms");
 }
 
 }  // namespace
@@ -205,6 +208,68 @@ void Memory(const char* when, DWORD servicePid, DWORD appPid)
         Format("%.0f KB / %.0f KB", s.committedKb, a.committedKb), "-");
 }
 
+// A client in this process: the time of each notification it hears.
+struct Probe {
+    CPipeCl client;
+    HANDLE heard = CreateEventW(NULL, FALSE, FALSE, NULL);
+    static void OnData(LPVOID self, PPIPEEVENT) { SetEvent(static_cast<Probe*>(self)->heard); }
+    ~Probe() { CloseHandle(heard); }
+};
+
+double Ms(const LARGE_INTEGER& t0)
+{
+    LARGE_INTEGER f, t1;
+    QueryPerformanceFrequency(&f);
+    QueryPerformanceCounter(&t1);
+    return (t1.QuadPart - t0.QuadPart) * 1e3 / f.QuadPart;
+}
+
+// 20 registrations: from the start of each to its first notification.
+void RegistrationTimes(const char* beside)
+{
+    std::vector<double> first;
+    for (int i = 0; i < 20; ++i) {
+        Probe probe;
+        DWORD id = 0;
+        LARGE_INTEGER t0;
+        QueryPerformanceCounter(&t0);
+        if (probe.client.Initialize(PIPECL_MODE_FULL, MIREL_PIPE_SUFFIX, &id, Probe::OnData, &probe, NULL) == 0 &&
+            WaitForSingleObject(probe.heard, 10000) == WAIT_OBJECT_0) {
+            first.push_back(Ms(t0));
+        }
+        probe.client.Finalize(NULL);
+    }
+    const double worst = first.empty() ? 0 : *std::max_element(first.begin(), first.end());
+    printf("%s: registration to first notification median %.0f ms, worst %.0f ms (%zu of 20)\n", beside,
+           Median(first), worst, first.size());
+    Row((std::string("registration -> first notification, ") + beside + " (median, worst)").c_str(),
+        Format("%.0f ms, %.0f ms", Median(first), worst), "<= 3000 ms");
+}
+
+// The drills' hostile process, aimed at victimPid, for the life of the object. With bKeepLog it
+// leaves the shared log file alone, so that the application's lines can be timed.
+class Hostile {
+public:
+    Hostile(DWORD victimPid, bool bKeepLog) : m_stop(CreateEventW(NULL, TRUE, FALSE, L"Global\\mirel_hostile_stop"))
+    {
+        ResetEvent(m_stop);
+        m_process.Start(L"\"" + ProgramPath(L"hostile.exe") + L"\" " + std::to_wstring(victimPid) +
+                            (bKeepLog ? L" keeplog" : L""), true);
+        Sleep(500);
+    }
+    ~Hostile()
+    {
+        SetEvent(m_stop);
+        m_process.Wait(10000);
+        printf("hostile: %s", m_process.Output().c_str());
+        CloseHandle(m_stop);
+    }
+
+private:
+    HANDLE m_stop;
+    ChildProcess m_process;
+};
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -232,6 +297,17 @@ int wmain(int argc, wchar_t** argv)
         Idle(servicePid, system.AppPid(), idleSeconds);
         Soak();
         Memory("after soak", servicePid, system.AppPid());
+        RegistrationTimes("alone");
+        Hostile hostile(GetCurrentProcessId(), false);
+        RegistrationTimes("hostile process beside");
+    }
+    {
+        ScopedLogSettings log{ L"t_bench_hostile.log", 2, 0 };
+        System system;
+        Hostile hostile(system.AppPid(), true);
+        Sleep(30000);
+        printf("with the hostile process beside: ");
+        Latency(log, "with a hostile process beside");
     }
     UseStandInPowerLibrary(false);
     RestorePowerSupply();

@@ -63,6 +63,25 @@ TEST(Channel, MessageAndAcknowledgementBetweenProcesses)
     EXPECT_EQ(0u, receiver.Finish());
 }
 
+// A sending end bound to one server process writes nothing to a pipe another process serves.
+TEST(Channel, SenderBoundToAProcessWritesOnlyToIt)
+{
+    Receiver receiver;
+    const std::wstring name = PipePath(UniqueName(L"bound"));
+    ASSERT_EQ(0u, receiver.Start(name));
+    CPipe sender;
+    ASSERT_EQ(0u, sender.Initialize(PIPETYPE_CLIENT, name.c_str(), NULL, NULL));
+    const BYTE message[8] = {};
+    for (DWORD server : { GetCurrentProcessId() + 4, GetCurrentProcessId() }) {
+        sender.SetExpectedServer(server);
+        DWORD ack = 0x77;
+        const bool ours = server == GetCurrentProcessId();
+        EXPECT_EQ(ours ? 0u : PIPE_ERROR_FOREIGN_SERVER, sender.Send(message, sizeof(message), &ack, NULL));
+        EXPECT_EQ(ours ? 0x2008u : 0x77u, ack);
+        EXPECT_EQ(ours ? 1 : 0, receiver.messages.load());
+    }
+}
+
 TEST(Channel, NobodyListeningFailsAtOnceAndLeavesTheRetcode)
 {
     CPipe sender;

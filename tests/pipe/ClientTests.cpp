@@ -98,6 +98,49 @@ TEST(PipeClient, RegistrationFrameCarriesTheOwnPipeName)
     CloseHandle(server);  // the close request at Finalize finds nobody
 }
 
+// What a registration's answer, or a notification pipe name already served, makes of it: only a
+// handle links; the rest fails so that the application tries again.
+TEST(PipeClient, OnlyAHandleLinksAndATakenNameIsTold)
+{
+    struct Case { DWORD ack; bool takeName; DWORD result; DWORD id; };
+    const Case cases[] = {
+        { 1, false, 0, 1 },
+        { 100, false, 0, 100 },
+        { 0, false, PIPECL_ERROR_REFUSED, 0 },
+        { 101, false, PIPECL_ERROR_REFUSED, 0 },
+        { 1, true, PIPECL_ERROR_NAME_TAKEN, 0 },
+    };
+    for (const Case& c : cases) {
+        const std::wstring suffix = UniqueName(L"answer");
+        const std::wstring ctrl = PIPE_CTRL_PREFIX + suffix;
+        HANDLE server = CreateNamedPipeW(ctrl.c_str(), PIPE_ACCESS_DUPLEX, 0, 1, 1024, 1024, 1000, NULL);
+        ASSERT_NE(INVALID_HANDLE_VALUE, server);
+        HANDLE squatter = c.takeName ? CreateNamedPipeW(NotifyPipeName(suffix, GetCurrentProcessId()).c_str(),
+                                                        PIPE_ACCESS_DUPLEX, 0, 1, 1024, 1024, 1000, NULL)
+                                     : NULL;
+        std::thread service([&] {
+            if (!ConnectNamedPipe(server, NULL) && GetLastError() != ERROR_PIPE_CONNECTED) return;
+            std::vector<BYTE> frame(2048);
+            DWORD n = 0;
+            ReadFile(server, frame.data(), static_cast<DWORD>(frame.size()), &n, NULL);
+            WriteFile(server, &c.ack, sizeof(c.ack), &n, NULL);
+            FlushFileBuffers(server);
+            DisconnectNamedPipe(server);
+        });
+        App app;
+        DWORD id = 0x55;
+        EXPECT_EQ(c.result, app.Start(suffix, &id)) << c.ack;
+        EXPECT_EQ(c.id, id) << c.ack;
+        if (c.takeName) {  // nobody registered: the stand-in is let go by a bare connection
+            HANDLE h = CreateFileW(ctrl.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+            if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+        }
+        CloseHandle(server);  // ends the stand-in when nobody came, and finds nobody at Finalize
+        service.join();
+        if (squatter != NULL) CloseHandle(squatter);
+    }
+}
+
 TEST(PipeClient, NotifyPipeNameSuffixIsEightLowerCaseDigits)
 {
     wchar_t name[64];

@@ -162,8 +162,42 @@ TEST(PipeServer, HundredSessionsAndTheNextIsRefused)
     EXPECT_EQ(57, Helper::Value(clients[56]->Output(), "id"));
     EXPECT_TRUE(WaitUntil([&] { return owner.Count(PIPEEVENT_DISCONNECTED, 57) == 1; }, 3000));
     EXPECT_EQ(57u, owner.Register(owner.OwnNotifyName()));
-    EXPECT_EQ(0u, refused.Finish());
+    EXPECT_EQ(2u, refused.Finish());  // a refusal is a failure: the application tries again
     EXPECT_EQ(0, Helper::Value(refused.Output(), "id"));
+}
+
+// The slot that gives way in a full table, by logon session. Wine runs every process in one
+// session, so the choice is tested on the table alone: sessions are given as runs of
+// registrations, oldest first; the newcomer's session; the index of the registration that gives
+// way (-1: the newcomer is refused).
+TEST(PipeServer, FullTableGivesWayToSessionsHoldingFewer)
+{
+    struct Run { DWORD session; int count; };
+    struct Case { const char* what; std::vector<Run> runs; DWORD newcomer; int evicted; };
+    const Case cases[] = {
+        { "one session: the 101st is refused", { { 1, 100 } }, 1, -1 },
+        { "a session with none takes the newest of the only one", { { 1, 100 } }, 2, 99 },
+        { "the largest session gives way, its newest", { { 1, 60 }, { 2, 30 }, { 1, 10 } }, 3, 99 },
+        { "newest of the largest, registered earlier", { { 1, 30 }, { 2, 60 }, { 3, 10 } }, 1, 89 },
+        { "a newcomer as large as the largest is refused", { { 1, 50 }, { 2, 50 } }, 2, -1 },
+        { "between equals the newest registration", { { 1, 40 }, { 2, 40 }, { 3, 20 } }, 3, 79 },
+        { "one short of the largest still gets in", { { 1, 51 }, { 2, 49 } }, 2, 50 },
+    };
+    for (const Case& c : cases) {
+        CSessionList list;
+        std::vector<CLIENT_SESSION> nodes(PIPE_MAX_CLIENT_HANDLE);
+        size_t n = 0;
+        for (const Run& run : c.runs) {
+            for (int i = 0; i < run.count; ++i, ++n) {
+                nodes[n].dwSessionId = run.session;
+                DWORD handle = 0;
+                ASSERT_EQ(0u, list.Insert(&nodes[n], &handle)) << c.what;
+            }
+        }
+        ASSERT_TRUE(list.IsFull()) << c.what;
+        const CLIENT_SESSION* chosen = list.ChooseEvictee(c.newcomer);
+        EXPECT_EQ(c.evicted < 0 ? nullptr : &nodes[c.evicted], chosen) << c.what;
+    }
 }
 
 TEST(PipeServer, MalformedControlRequests)

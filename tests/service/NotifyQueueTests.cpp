@@ -18,7 +18,8 @@ namespace {
 NotifyItem Item(DWORD code, DWORD value = 0)
 {
     const bool level = code == NOTIFY_BATTERY_LOW || code == NOTIFY_BATTERY_OK;
-    return NotifyItem{ code, value, code == NOTIFY_S4_FAILED ? 8u : 4u, level ? 1u : 0u };
+    const bool state = level || code == NOTIFY_AC_RESTORED || code == NOTIFY_S4_ENABLED;
+    return NotifyItem{ code, value, code == NOTIFY_S4_FAILED ? 8u : 4u, level ? 1u : 0u, state };
 }
 
 // A client side that records each body and can be held up, as a hung tray application would.
@@ -152,6 +153,36 @@ TEST_F(NotifyQueueBehindAHeldSend, AHungClientCannotMakeTheQueueGrowWithoutBound
     Sleep(100);  // nothing more may follow
     queue.Finalize(0, 0);
     EXPECT_EQ(1u + CNotifyQueue::kMaxQueued, clients.Codes().size());
+}
+
+// State reports that change at every push (nothing collapses) flood a hung client's queue while
+// alerts come in between: every alert goes out, in order, and the state sheds oldest first.
+TEST_F(NotifyQueueBehindAHeldSend, AFullQueueShedsOldStateNeverAnAlert)
+{
+    std::vector<DWORD> alerts;
+    const DWORD kinds[] = { NOTIFY_S4_ENABLED, NOTIFY_HIBERNATING, NOTIFY_AC_LOST, NOTIFY_S4_FAILED };
+    for (int i = 0; i < 3000; ++i) {
+        queue.Push(Item(i % 2 ? NOTIFY_BATTERY_LOW : NOTIFY_BATTERY_OK));
+        if (i % 37 == 0) {
+            const DWORD alert = kinds[(i / 37) % 4];
+            queue.Push(Item(alert, i));
+            if (alert != NOTIFY_S4_ENABLED) alerts.push_back(alert);
+        }
+    }
+    clients.Release();
+    auto alertsHeard = [&] {
+        std::vector<DWORD> got;
+        for (DWORD c : clients.Codes()) {
+            if (!Item(c).bState) got.push_back(c);
+        }
+        return got;
+    };
+    for (ULONGLONG end = NowMs() + 10000; alertsHeard() != alerts && NowMs() < end;) Sleep(20);
+    Sleep(100);  // nothing more may follow
+    EXPECT_EQ(alerts, alertsHeard());
+    queue.Finalize(0, 0);
+    EXPECT_LE(clients.Codes().size(), 1u + CNotifyQueue::kMaxQueued);
+    EXPECT_EQ(static_cast<DWORD>(NOTIFY_BATTERY_LOW), clients.Codes().back());  // the newest state
 }
 
 TEST_F(NotifyQueueBehindAHeldSend, StopDeliversOnlyTheStopNotice)

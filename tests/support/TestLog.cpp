@@ -1,12 +1,13 @@
 #include "TestLog.h"
 
-#include "CGlobalLock.h"
 #include "CLog.h"
 #include "TestProcess.h"
 #include "TestRegistry.h"
 
 #include <shlobj.h>
 #include <stdio.h>
+
+#include <algorithm>
 
 namespace testsupport {
 
@@ -30,7 +31,7 @@ std::string ReadFileBytes(const std::wstring& path)
     // in between waits for the writer rather than seeing an empty file.
     HANDLE h = INVALID_HANDLE_VALUE;
     for (int attempt = 0; attempt < 200; ++attempt) {
-        h = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+        h = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
                           OPEN_EXISTING, 0, NULL);
         if (h != INVALID_HANDLE_VALUE || ::GetLastError() != ERROR_SHARING_VIOLATION) break;
         ::Sleep(5);
@@ -47,11 +48,18 @@ std::string ReadFileBytes(const std::wstring& path)
     return bytes;
 }
 
-ScopedLogSettings::ScopedLogSettings(const std::wstring& fileName, DWORD logForm, DWORD logLevel)
-    : m_path(CommonAppDataPath(fileName))
+std::wstring ServiceLogPath(const std::wstring& fileName)
 {
-    ::SetFileAttributesW(m_path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    ::DeleteFileW(m_path.c_str());
+    return CommonAppDataPath(L"MirelLog\\" + fileName);
+}
+
+ScopedLogSettings::ScopedLogSettings(const std::wstring& fileName, DWORD logForm, DWORD logLevel)
+    : m_path(CommonAppDataPath(fileName)), m_servicePath(ServiceLogPath(fileName))
+{
+    for (const std::wstring& path : { m_path, m_servicePath, m_servicePath + L".1" }) {
+        ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        ::DeleteFileW(path.c_str());
+    }
     SetRegString(kDbgLogKey, L"filename", fileName);
     SetRegDword(kDbgLogKey, L"logform", logForm);
     SetRegDword(kDbgLogKey, L"loglevel", logLevel);
@@ -62,24 +70,26 @@ ScopedLogSettings::~ScopedLogSettings()
     DeleteRegTree(kDbgLogKey);
 }
 
-// Read under the writers' own lock: a writer opens the file without sharing, so a read at the
-// same moment would make it drop its line (a test polling the log would lose the very line it
-// waits for, the more often the slower the machine).
 std::string ScopedLogSettings::Bytes() const
 {
-    CGlobalLock writers;
-    const bool locked = writers.Initialize(L"clog_mutex_name_" MIREL_DBGLOG_KEY, 3000) == ERROR_SUCCESS &&
-                        writers.Lock(NULL) == ERROR_SUCCESS;
-    std::string bytes = ReadFileBytes(m_path);
-    if (locked) {
-        writers.Unlock();
-    }
-    return bytes;
+    return ReadFileBytes(m_path);
 }
 
 std::vector<std::wstring> ScopedLogSettings::Lines() const
 {
-    const std::string bytes = Bytes();
+    std::vector<std::wstring> lines = LogFileLines(m_path);
+    const std::vector<std::wstring> service = LogFileLines(m_servicePath);
+    lines.insert(lines.end(), service.begin(), service.end());
+    // Stamps are of fixed width: their text sorts as their times do.
+    std::stable_sort(lines.begin(), lines.end(), [](const std::wstring& a, const std::wstring& b) {
+        return a.compare(0, 25, b, 0, 25) < 0;
+    });
+    return lines;
+}
+
+std::vector<std::wstring> LogFileLines(const std::wstring& path)
+{
+    const std::string bytes = ReadFileBytes(path);
     std::wstring text(bytes.size() / 2, L'\0');
     memcpy(&text[0], bytes.data(), text.size() * 2);
     if (!text.empty() && text[0] == 0xFEFF) {

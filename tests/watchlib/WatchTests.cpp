@@ -314,10 +314,10 @@ TEST_F(WatchTest, InitializeWithoutRecordThenStartLogsTheMissingObject)
     ScopedLogSettings log(L"t_watch_null.log", 1, 1);
     EXPECT_EQ(87u, m_api.Initialize(nullptr));
     m_api.StartUPSWatch();
-    EXPECT_EQ(m_baseThreads, ThreadCount());
-    EXPECT_TRUE(log.Contains(L"lpData is NULL."));
-    EXPECT_TRUE(log.Contains(L"g_pDllObj is NULL."));
-    EXPECT_TRUE(log.Contains(L"Exit - Error!"));
+    EXPECT_EQ(m_baseThreads + 1, ThreadCount());  // no watcher; only the log's writer
+    EXPECT_TRUE(log.WaitFor(L"lpData is NULL.", 5000));
+    EXPECT_TRUE(log.WaitFor(L"g_pDllObj is NULL.", 5000));
+    EXPECT_TRUE(log.WaitFor(L"Exit - Error!", 5000));
 }
 
 TEST_F(WatchTest, NothingIsSignalledAfterFinalize)
@@ -343,8 +343,8 @@ TEST_F(WatchTest, SecondInitializeIsRefused)
     ASSERT_EQ(0u, m_api.Initialize(&data));
     EXPECT_EQ(183u, m_api.Initialize(&data));
     // The initialisation's exit line carries any result the same way.
-    EXPECT_TRUE(log.Contains(L"Exit retval:000000b7"));
-    EXPECT_EQ(m_baseThreads + 1, ThreadCount());
+    EXPECT_TRUE(log.WaitFor(L"Exit retval:000000b7", 5000));
+    EXPECT_EQ(m_baseThreads + 2, ThreadCount());  // the battery watcher and the log's writer
     m_api.Finalize();
     EXPECT_EQ(m_baseThreads, ThreadCount());
 }
