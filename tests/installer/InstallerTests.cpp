@@ -200,6 +200,10 @@ protected:
                 ASSERT_EQ(WaitForSingleObject(suspendCalled.Get(), 5000), WAIT_OBJECT_0);
             }
         }
+        // After the resume every tray application asks whether the PC was hibernated; only then
+        // does a registration start a new wait (the resume's power events, which Wine never sends,
+        // would too).
+        watcher.Signal(L"resume");
         ASSERT_TRUE(power.SetAcOnline(true));
         if (hibernates) {
             ObserverProcess again(L"again");
