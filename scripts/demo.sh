@@ -16,16 +16,19 @@ DBGLOG='HKLM\Software\Orvane\OrvaneMirel\DbgLog'
 say() { printf '\n### %s\n' "$*"; }
 run() { printf '$ %s\n' "$*"; "$@" </dev/null; }
 
-# Switches the shared debug log on (long lines, every level) into C:\ProgramData\<file>.
+# Switches the debug log on (long lines, every level) into <file>: C:\ProgramData\MirelLog for the
+# service, C:\ProgramData for the tray application.
 enable_log() {
   wine reg add "$DBGLOG" /v filename /t REG_SZ /d "$1" /f >/dev/null 2>&1
   wine reg add "$DBGLOG" /v logform /t REG_DWORD /d 2 /f >/dev/null 2>&1
   wine reg add "$DBGLOG" /v loglevel /t REG_DWORD /d 2 /f >/dev/null 2>&1
 }
 
-# Prints a log file of the prefix, converted from UTF-16LE.
+# Prints a log file of the prefix, converted from UTF-16LE: the service's own folder first (the
+# service and its library write there), then the shared folder of the tray applications.
 show_log() {
-  local file="$WINEPREFIX/drive_c/ProgramData/$1"
+  local file="$WINEPREFIX/drive_c/ProgramData/MirelLog/$1"
+  [ -f "$file" ] || file="$WINEPREFIX/drive_c/ProgramData/$1"
   [ -f "$file" ] || { echo "(no log written)"; return; }
   iconv -f UTF-16LE -t UTF-8 "$file" | sed '1s/^\xEF\xBB\xBF//' | tr -d '\r'
 }
@@ -133,7 +136,7 @@ shot() {
   local name=$1 what=$2 text="" found try
   shift 2
   mkdir -p "$SHOTS"
-  for try in 1 2 3; do
+  for try in 1 2 3 4 5 6; do
     [ "$try" = 1 ] || sleep 1
     crop_screen "$what" "$SHOTS/$name.png" || continue
     text=$(read_back "$SHOTS/$name.png")
@@ -203,7 +206,7 @@ act_tray_app() {
   echo "(after the resume an application asks whether the service had hibernated the PC)"
   wine "$BIN/observer.exe" probe5 signal resume >/dev/null 2>&1
   sleep 3
-  shot 3-resumed box 切断されました パソコンを 休止 移行し 復帰しました 電源
+  shot 3-resumed box 断時に 移行し、 復 しまし
   echo 1 >"$AC_ONLINE"; echo "\$ echo 1 > $AC_ONLINE"
 
   say "The service restarts: the application is told, waits, and registers again"

@@ -82,6 +82,7 @@ private:
     CService& operator=(const CService&) = delete;
 
     BOOL RunCommand(DWORD dwArgc, LPWSTR* lpszArgv, LPDWORD lpdwRet);
+    DWORD Configure(SC_HANDLE hService, BOOL bDelayedAutoStart);
     DWORD Dispatch(DWORD dwControl, DWORD dwEventType, LPVOID lpEventData);
     void RunService(DWORD dwArgc, LPWSTR* lpszArgv);
     void ReportStopPending();

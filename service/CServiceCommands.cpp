@@ -157,35 +157,42 @@ DWORD CService::Register(LPCWSTR lpszPath, BOOL bDelayedAutoStart)
         return LOG_RESULT(LOG_DETAIL, FN, dwErr);
     }
     LOG_TRACE(LOG_DETAIL, FN, L"Succeeded to register!");
+    return LOG_RESULT(LOG_DETAIL, FN, Configure(service.Get(), bDelayedAutoStart));
+}
 
+// The settings of a newly registered service beyond CreateServiceW's: description, who may control
+// it, recovery actions, delayed start. Every step is tried; the result is the last failure's.
+DWORD CService::Configure(SC_HANDLE hService, BOOL bDelayedAutoStart)
+{
+    static const WCHAR FN[] = L"CService::Configure";
     DWORD dwRet = ERROR_SUCCESS;
     SERVICE_DESCRIPTIONW description = { m_szDescription };
-    if (::ChangeServiceConfig2W(service.Get(), SERVICE_CONFIG_DESCRIPTION, &description)) {
+    if (::ChangeServiceConfig2W(hService, SERVICE_CONFIG_DESCRIPTION, &description)) {
         LOG_TRACE(LOG_DETAIL, FN, L"Succeeded to ChangeServiceConfig2(SERVICE_CONFIG_DESCRIPTION).");
     } else {
         dwRet = ::GetLastError();
         LOG_TRACE(LOG_DETAIL, FN, L"Failed to ChangeServiceConfig2(SERVICE_CONFIG_DESCRIPTION).");
     }
-    const DWORD dwSecurity = RestrictServiceControl(service.Get());
+    const DWORD dwSecurity = RestrictServiceControl(hService);
     if (dwSecurity == ERROR_SUCCESS) {
         LOG_TRACE(LOG_DETAIL, FN, L"Succeeded to SetServiceObjectSecurity.");
     } else {
         dwRet = dwSecurity;
         LOG_TRACE(LOG_DETAIL, FN, L"Failed to SetServiceObjectSecurity.");
     }
-    if (SetRecoveryActions(service.Get())) {
+    if (SetRecoveryActions(hService)) {
         LOG_TRACE(LOG_DETAIL, FN, L"Succeeded to ChangeServiceConfig2(SERVICE_CONFIG_FAILURE_ACTIONS).");
     } else {
         dwRet = ::GetLastError();
         LOG_TRACE(LOG_DETAIL, FN, L"Failed to ChangeServiceConfig2(SERVICE_CONFIG_FAILURE_ACTIONS).");
     }
-    const DWORD dwFlag = SetRecoveryAfterErrorExit(service.Get(), FN);
+    const DWORD dwFlag = SetRecoveryAfterErrorExit(hService, FN);
     if (dwFlag != ERROR_SUCCESS) {
         dwRet = dwFlag;
     }
     if (bDelayedAutoStart) {
         SERVICE_DELAYED_AUTO_START_INFO delayed = { TRUE };
-        if (::ChangeServiceConfig2W(service.Get(), SERVICE_CONFIG_DELAYED_AUTO_START_INFO, &delayed)) {
+        if (::ChangeServiceConfig2W(hService, SERVICE_CONFIG_DELAYED_AUTO_START_INFO, &delayed)) {
             LOG_TRACE(LOG_DETAIL, FN,
                       L"Succeeded to ChangeServiceConfig2(SERVICE_CONFIG_DELAYED_AUTO_START_INFO).");
         } else {
@@ -194,7 +201,7 @@ DWORD CService::Register(LPCWSTR lpszPath, BOOL bDelayedAutoStart)
                       L"Failed to ChangeServiceConfig2(SERVICE_CONFIG_DELAYED_AUTO_START_INFO).");
         }
     }
-    return LOG_RESULT(LOG_DETAIL, FN, dwRet);
+    return dwRet;
 }
 
 DWORD CService::Unregister()
