@@ -59,6 +59,17 @@ protected:
             exitCode = RunProcess(L"\"" + ProgramPath(L"MIRELSVC.exe") + L"\" /drill", 90000, &output);
         });
     }
+    // A drill once the observer has taken its registration's state; *before: where the drill's
+    // notifications begin among the observer's codes.
+    void StartDrillHeardBy(ObserverProcess& observer, size_t* before)
+    {
+        ASSERT_NE(0u, observer.WaitRegistered());
+        ASSERT_TRUE(observer.WaitForCodes(0, { NOTIFY_BATTERY_PRESENT, NOTIFY_S4_ENABLED, NOTIFY_AC_RESTORED },
+                                          5000));
+        *before = observer.Codes().size();
+        StartDrill();
+        ASSERT_TRUE(observer.WaitForCodes(*before, kAcLoss, kFlickerMs + 10000)) << observer.Dump();
+    }
     void WaitDrill()
     {
         if (drill.joinable()) drill.join();
@@ -149,11 +160,8 @@ TEST_F(DrillCommand, RealLossDuringTheDrillTakesOverWithItsOwnDeadlines)
     SetRegDword(kSettingsKey, L"HibernateAfter", kAfterMs / 1000);
     StartService();
     ObserverProcess good(L"good");
-    ASSERT_NE(0u, good.WaitRegistered());
-    ASSERT_TRUE(good.WaitForCodes(0, { NOTIFY_BATTERY_PRESENT, NOTIFY_S4_ENABLED, NOTIFY_AC_RESTORED }, 5000));
-    const size_t before = good.Codes().size();
-    StartDrill();
-    ASSERT_TRUE(good.WaitForCodes(before, kAcLoss, kFlickerMs + 10000)) << good.Dump();
+    size_t before = 0;
+    ASSERT_NO_FATAL_FAILURE(StartDrillHeardBy(good, &before));
     std::string second;  // one drill at a time
     RunProcess(L"\"" + ProgramPath(L"MIRELSVC.exe") + L"\" /DRILL", 30000, &second);
     EXPECT_TRUE(second.find("(エラー 170)") != std::string::npos) << second;
@@ -187,11 +195,8 @@ TEST_F(DrillCommand, StopDuringTheDrillEndsItWithoutTheLineOnNotice)
     SetRegDword(kSettingsKey, L"HibernateAfter", 5);
     StartService();
     ObserverProcess good(L"good");
-    ASSERT_NE(0u, good.WaitRegistered());
-    ASSERT_TRUE(good.WaitForCodes(0, { NOTIFY_BATTERY_PRESENT, NOTIFY_S4_ENABLED, NOTIFY_AC_RESTORED }, 5000));
-    const size_t before = good.Codes().size();
-    StartDrill();
-    ASSERT_TRUE(good.WaitForCodes(before, kAcLoss, kFlickerMs + 10000)) << good.Dump();
+    size_t before = 0;
+    ASSERT_NO_FATAL_FAILURE(StartDrillHeardBy(good, &before));
     EXPECT_LT(StopService(), 8000u);
     WaitDrill();
     EXPECT_EQ(static_cast<DWORD>(ERROR_OPERATION_ABORTED), Result().dwResult);
