@@ -49,6 +49,8 @@ CLog::CLog()
       m_dwFileAttributes(FILE_FLAG_WRITE_THROUGH | FILE_ATTRIBUTE_HIDDEN),
       m_dwPlace(LOG_PLACE_SHARED),
       m_dwDropped(0),
+      m_ullQueued(0),
+      m_ullWritten(0),
       m_bStopping(false)
 {
     m_szFileName[0] = L'\0';
@@ -126,12 +128,30 @@ void CLog::Finalize()
     }
     m_hWake.Reset();
     m_Lines.clear();
+    m_ullWritten = m_ullQueued;
 }
 
 DWORD CLog::GetDroppedLines()
 {
     CSrwLock::CGuard guard(m_QueueLock);
     return m_dwDropped;
+}
+
+BOOL CLog::Flush(DWORD dwTimeoutMs)
+{
+    const ULONGLONG ullStart = ::GetTickCount64();
+    for (;;) {
+        {
+            CSrwLock::CGuard guard(m_QueueLock);
+            if (m_ullWritten >= m_ullQueued || !m_hWriter.IsValid()) {
+                return TRUE;
+            }
+        }
+        if (::GetTickCount64() - ullStart >= dwTimeoutMs) {
+            return FALSE;
+        }
+        ::Sleep(5);
+    }
 }
 
 void CLog::Trace(DWORD dwLevel, LPCWSTR lpszFunction, int nLine, LPCWSTR lpszFormat, ...)
@@ -201,6 +221,7 @@ void CLog::WriteLine(LPCWSTR lpszLine)
             ++m_dwDropped;
             return;
         }
+        ++m_ullQueued;
     }
     ::SetEvent(m_hWake.Get());
 }
@@ -220,9 +241,11 @@ bool CLog::WriteBatch()
     std::deque<std::wstring> lines;
     DWORD dwDropped = 0;
     bool bStopping = false;
+    ULONGLONG ullTaken = 0;
     {
         CSrwLock::CGuard guard(m_QueueLock);
         lines.swap(m_Lines);
+        ullTaken = m_ullQueued;
         dwDropped = m_dwDropped;
         m_dwDropped = 0;
         bStopping = m_bStopping;
@@ -233,6 +256,8 @@ bool CLog::WriteBatch()
         }
     }
     AppendToFile(lines, dwDropped);
+    CSrwLock::CGuard guard(m_QueueLock);
+    m_ullWritten = ullTaken;
     return !bStopping;
 }
 

@@ -35,6 +35,9 @@ public:
     void Finalize();
     // Lines dropped because the queue was full since the writer last wrote.
     DWORD GetDroppedLines();
+    // Waits until the writer has taken every line queued before the call (at most dwTimeoutMs),
+    // for a reader of the file that must see what this process logged; TRUE when it has.
+    BOOL Flush(DWORD dwTimeoutMs);
 
     // Most lines that may wait for the writer; beyond it lines are dropped and counted.
     static const size_t kMaxQueuedLines = 2048;
@@ -68,6 +71,8 @@ private:
     CSrwLock m_QueueLock;
     std::deque<std::wstring> m_Lines;
     DWORD m_dwDropped;
+    ULONGLONG m_ullQueued;   // lines queued since the start
+    ULONGLONG m_ullWritten;  // of those, lines the writer has been through
     bool m_bStopping;
     ScopedKernelHandle m_hWake;    // auto-reset: lines wait, or the writer is to stop
     ScopedKernelHandle m_hWriter;  // the writer thread

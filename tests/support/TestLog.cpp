@@ -108,6 +108,8 @@ std::vector<std::wstring> LogFileLines(const std::wstring& path)
 
 bool ScopedLogSettings::Contains(const std::wstring& text) const
 {
+    // What this process logged before the check must be in the file: its writer works apart.
+    g_Log.Flush(Patient(5000));
     for (const std::wstring& line : Lines()) {
         if (line.find(text) != std::wstring::npos) {
             return true;
