@@ -13,8 +13,9 @@
 const DWORD PIPE_IO_TIMEOUT_MS = 5000;
 // How long a receiving end waits for the first bytes of a connection: a sender writes its whole
 // message at once, so a connection that stays silent this long is dropped before it holds the
-// channel up.
-const DWORD PIPE_FIRST_BYTES_MS = 500;
+// channel up. Short against the 5 s of a read, yet long enough for a sender starved of the CPU
+// for a moment (a logon with every program starting); the other instances serve meanwhile.
+const DWORD PIPE_FIRST_BYTES_MS = 2000;
 // Instances of a receiving end: one silent connection cannot keep other senders out.
 const DWORD PIPE_INSTANCES = 4;
 // A sending end's result when the pipe is served by a process other than the expected one.
