@@ -27,6 +27,19 @@ bool FileExists(const std::wstring& path)
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+// The names in a folder, for a failure report.
+std::wstring Listing(const std::wstring& folder)
+{
+    std::wstring names;
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &found);
+    for (BOOL more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileW(find, &found)) {
+        names += std::wstring(found.cFileName) + L" ";
+    }
+    if (find != INVALID_HANDLE_VALUE) FindClose(find);
+    return names;
+}
+
 bool KeyExists(const wchar_t* key)
 {
     ScopedRegKey k;
@@ -106,7 +119,7 @@ TEST_F(Installer, InstallsAgainUpgradesAndRemovesCleanly)
 
     ASSERT_EQ(Msiexec(L"/x " + Package(L"Mirel.msi")), 0u);
     EXPECT_TRUE(InstalledVersions().empty());
-    EXPECT_FALSE(FileExists(InstallDir()));
+    EXPECT_FALSE(FileExists(InstallDir())) << Listing(InstallDir());
     EXPECT_EQ(RunValue(), L"");
     EXPECT_FALSE(KeyExists(kServiceKey));
     EXPECT_FALSE(KeyExists(kEventSourceKey));

@@ -8,14 +8,20 @@
 #include <shlobj.h>
 #include <stdio.h>
 
+#include <mutex>
 #include <string>
 
 namespace {
 
 std::wstring g_recordPath;
+std::mutex g_recordLock;
 
+// The pipe's thread records notifications while the main thread records the handle. The C
+// runtime's append seeks to the end and then writes: unserialised, one line could overwrite the
+// start of the other, and the test would never read the handle.
 void Record(const std::string& line)
 {
+    std::lock_guard<std::mutex> lock(g_recordLock);
     FILE* fp = _wfopen(g_recordPath.c_str(), L"ab");
     if (fp != NULL) {
         fprintf(fp, "%s\n", line.c_str());

@@ -5,6 +5,8 @@
 #include <shlobj.h>
 #include <stdio.h>
 
+#include <mutex>
+
 namespace {
 
 // The record the application hands to QUENDA_InitToastCmnInf (40 bytes).
@@ -28,8 +30,12 @@ DWORD Setting(LPCWSTR name, DWORD fallback)
     return value;
 }
 
+// Calls may come from several of the application's threads; the C runtime's append is a seek and
+// a write, so unserialised lines could overwrite each other.
 void Record(const char* line)
 {
+    static std::mutex lock;
+    std::lock_guard<std::mutex> hold(lock);
     WCHAR path[MAX_PATH];
     if (SHGetSpecialFolderPathW(NULL, path, CSIDL_COMMON_APPDATA, FALSE)) {
         lstrcatW(path, L"\\" QUENDA_CALLS_FILE);
