@@ -2,6 +2,9 @@
 // own command line: that path takes the display name and description from the program's string
 // resources and sets the recovery actions, which the package tables cannot express. The program
 // always exits with 0; a command's result comes back in its result file.
+#include "CSettings.h"
+#include "ScopedHandle.h"
+
 #include <windows.h>
 #include <msi.h>
 #include <msiquery.h>
@@ -15,6 +18,8 @@
 namespace {
 
 const DWORD kCommandTimeoutMs = 120000;
+// A stopping service drains its applications for up to a minute; this leaves it room beyond that.
+const DWORD kServiceExitTimeoutMs = 90000;
 
 // Writes a line to the installer's log.
 void LogLine(MSIHANDLE hInstall, LPCWSTR lpszText)
@@ -114,7 +119,40 @@ UINT ServiceCommand(MSIHANDLE hInstall, LPCWSTR lpszCommand)
     return dwResult == ERROR_SUCCESS ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
 }
 
+// The process of the service once it was asked to stop; empty when there is none to wait for.
+// A service that runs on (not asked to stop) is not waited for either.
+ScopedKernelHandle StoppingServiceProcess()
+{
+    ScopedScHandle scm(::OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT));
+    ScopedScHandle service(::OpenServiceW(scm.Get(), MIREL_SERVICE_NAME, SERVICE_QUERY_STATUS));
+    SERVICE_STATUS_PROCESS status = {};
+    DWORD cbNeeded = 0;
+    if (!service.IsValid() ||
+        !::QueryServiceStatusEx(service.Get(), SC_STATUS_PROCESS_INFO,
+                                reinterpret_cast<LPBYTE>(&status), sizeof(status), &cbNeeded) ||
+        status.dwProcessId == 0 ||
+        (status.dwCurrentState != SERVICE_STOP_PENDING && status.dwCurrentState != SERVICE_STOPPED)) {
+        return ScopedKernelHandle();
+    }
+    return ScopedKernelHandle(::OpenProcess(SYNCHRONIZE, FALSE, status.dwProcessId));
+}
+
 }  // namespace
+
+// Deferred, after the package's stop request: waits until the service's process has ended, so
+// that its files can be replaced or removed. The package's own wait gives up after 30 s, and a
+// service still draining its applications would leave a program file in use behind it.
+// Never fails the package: a process that outlives the wait is logged, and the file in use is
+// then handled as any other.
+extern "C" UINT __stdcall AwaitServiceExit(MSIHANDLE hInstall)
+{
+    const ScopedKernelHandle process = StoppingServiceProcess();
+    if (process.IsValid() &&
+        ::WaitForSingleObject(process.Get(), kServiceExitTimeoutMs) != WAIT_OBJECT_0) {
+        LogLine(hInstall, L"MIRELSVC: the stopped service's process has not ended.");
+    }
+    return ERROR_SUCCESS;
+}
 
 // Deferred: registers the service (automatic start, recovery actions); the package starts it.
 extern "C" UINT __stdcall InstallService(MSIHANDLE hInstall)

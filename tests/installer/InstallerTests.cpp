@@ -3,9 +3,13 @@
 // services it starts into MIREL_SYSTEM_LOG.
 #include "RunningService.h"
 
+#include <msi.h>
+#include <msidefs.h>
+#include <msiquery.h>
 #include <shlobj.h>
 
 #include <fstream>
+#include <map>
 
 namespace {
 
@@ -117,6 +121,10 @@ TEST_F(Installer, InstallsAgainUpgradesAndRemovesCleanly)
     ASSERT_EQ(Msiexec(L"/i " + Package(L"Mirel.msi")), 0u);  // the same package again
     ExpectInstalled(L"1.0.0");
 
+    // An application that answers nothing holds the stopping service for an acknowledgement
+    // timeout; the package's stop request returns at once, and its removal must wait.
+    ObserverProcess hung(L"hung", true);
+    ASSERT_TRUE(hung.WaitForLine("hung", 10000)) << hung.Dump();
     ASSERT_EQ(Msiexec(L"/x " + Package(L"Mirel.msi")), 0u);
     EXPECT_TRUE(InstalledVersions().empty());
     EXPECT_FALSE(FileExists(InstallDir())) << Listing(InstallDir());
@@ -124,6 +132,51 @@ TEST_F(Installer, InstallsAgainUpgradesAndRemovesCleanly)
     EXPECT_FALSE(KeyExists(kServiceKey));
     EXPECT_FALSE(KeyExists(kEventSourceKey));
     EXPECT_FALSE(KeyExists(L"Software\\Orvane"));
+}
+
+// Where the package places each action of its execute sequence; a deferred custom action is
+// marked with a trailing '*'.
+std::map<std::wstring, int> ExecuteSequence()
+{
+    std::map<std::wstring, int> sequence;
+    PMSIHANDLE db, view, record;
+    const std::wstring path = ProgramPath(L"Mirel.msi");
+    if (MsiOpenDatabaseW(path.c_str(), MSIDBOPEN_READONLY, &db) != ERROR_SUCCESS ||
+        MsiDatabaseOpenViewW(db, L"SELECT `InstallExecuteSequence`.`Action`, `Sequence`, `Type` "
+                                 L"FROM `InstallExecuteSequence`, `CustomAction` WHERE "
+                                 L"`InstallExecuteSequence`.`Action` = `CustomAction`.`Action`",
+                             &view) != ERROR_SUCCESS ||
+        MsiViewExecute(view, 0) != ERROR_SUCCESS) {
+        return sequence;
+    }
+    while (MsiViewFetch(view, &record) == ERROR_SUCCESS) {
+        wchar_t action[73];
+        DWORD len = ARRAYSIZE(action);
+        MsiRecordGetStringW(record, 1, action, &len);
+        const bool deferred = (MsiRecordGetInteger(record, 3) & msidbCustomActionTypeInScript) != 0;
+        sequence[std::wstring(action) + (deferred ? L"*" : L"")] = MsiRecordGetInteger(record, 2);
+    }
+    return sequence;
+}
+
+// Windows refuses a deferred action outside InstallInitialize (1500) .. InstallFinalize (6600),
+// which Wine lets through; the service must be registered before StartServices (5900) starts
+// it, and its process must have ended before DeleteServices (2000) and RemoveFiles (3500).
+TEST(Package, CustomActionsLieWhereTheirWorkIsDue)
+{
+    const std::map<std::wstring, int> actual = ExecuteSequence();
+    const std::map<std::wstring, std::pair<int, int>> expected = {
+        { L"SetInstallServiceData", { 1000, 1500 } },
+        { L"AwaitServiceExit*", { 1900, 2000 } },
+        { L"InstallService*", { 4000, 5900 } },
+    };
+    EXPECT_EQ(actual.size(), expected.size());
+    for (const auto& e : expected) {
+        const auto found = actual.find(e.first);
+        ASSERT_NE(found, actual.end()) << e.first;
+        EXPECT_GT(found->second, e.second.first) << e.first;
+        EXPECT_LT(found->second, e.second.second) << e.first;
+    }
 }
 
 // One ReportEventW call as the service manager's trace shows it: type, id and the insertion.
