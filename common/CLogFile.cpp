@@ -16,6 +16,11 @@ namespace {
 const WCHAR kServiceFolder[] = L"MirelLog";
 const WCHAR kServiceFolderSddl[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 
+// Writers take turns by locking one byte far beyond any end a log reaches (CLogFile::TakeTurn),
+// trying for about this many milliseconds.
+const DWORD kTurnByteHigh = 0x7FFFFFFF;
+const DWORD kTurnTries = 200;
+
 // The owner of an existing folder must be an account no user can act as, or ourselves.
 BOOL IsTrustedOwner(PSID pOwner)
 {
@@ -67,6 +72,36 @@ BOOL SecureFolder(LPCWSTR lpszFolder, PSECURITY_DESCRIPTOR pSd)
 
 CLogFile::CLogFile() {}
 
+// Windows appends each write to an append-only handle at the end of the file as one step; Wine
+// finds the end apart from the write, so two writers (two applications, or the service and its
+// library) can write at the same place and one line replaces the other. Writers therefore take
+// turns by an exclusive lock on a byte no log reaches. The lock is only tried for a moment: any
+// account may open the shared file, and a process that keeps the lock costs the others their
+// turn, never their time.
+void CLogFile::TakeTurn()
+{
+    OVERLAPPED ov = {};
+    ov.OffsetHigh = kTurnByteHigh;
+    for (DWORD i = 0; i < kTurnTries && m_File.IsValid() && !m_bTurn; ++i) {
+        m_bTurn = ::LockFileEx(m_File.Get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY,
+                               0, 1, 0, &ov) != FALSE;
+        if (!m_bTurn) {
+            ::Sleep(1);
+        }
+    }
+}
+
+void CLogFile::Close()
+{
+    if (m_bTurn) {
+        OVERLAPPED ov = {};
+        ov.OffsetHigh = kTurnByteHigh;
+        ::UnlockFileEx(m_File.Get(), 0, 1, 0, &ov);
+        m_bTurn = false;
+    }
+    m_File.Reset();
+}
+
 BOOL CLogFile::PrepareServiceFolder(LPWSTR lpszFolder, size_t cchFolder)
 {
     WCHAR szCommon[MAX_PATH];
@@ -89,13 +124,23 @@ BOOL CLogFile::PrepareServiceFolder(LPWSTR lpszFolder, size_t cchFolder)
 
 BOOL CLogFile::Open(LPCWSTR lpszPath, DWORD dwPlace, DWORD dwAttributes)
 {
-    if (!OpenOnce(lpszPath, dwPlace, dwAttributes)) {
+    if (!OpenOnce(lpszPath, dwPlace, dwAttributes) ||
+        (dwPlace == LOG_PLACE_SERVICE && Size() >= kMaxFileBytes &&
+         !RollOver(lpszPath, dwPlace, dwAttributes))) {
         return FALSE;
     }
-    if (dwPlace != LOG_PLACE_SERVICE || Size() < kMaxFileBytes) {
-        return TRUE;
+    TakeTurn();
+    if (Size() == 0) {
+        static const WCHAR kBom = 0xFEFF;
+        DWORD cbWritten = 0;
+        ::WriteFile(m_File.Get(), &kBom, sizeof(kBom), &cbWritten, NULL);
     }
-    // Full: the one older generation is replaced, and a fresh file begins.
+    return TRUE;
+}
+
+// Full: the one older generation is replaced, and a fresh file begins.
+BOOL CLogFile::RollOver(LPCWSTR lpszPath, DWORD dwPlace, DWORD dwAttributes)
+{
     Close();
     WCHAR szOld[MAX_PATH];
     if (FAILED(::StringCchPrintfW(szOld, ARRAYSIZE(szOld), L"%s.1", lpszPath)) ||
@@ -116,18 +161,15 @@ BOOL CLogFile::OpenOnce(LPCWSTR lpszPath, DWORD dwPlace, DWORD dwAttributes)
     // The service's file takes its folder's DACL; the shared one is open to every account.
     const bool bShared = !bService && InitSharedFileSecurity(&sd, &pAcl) == ERROR_SUCCESS;
     ScopedLocalMem acl(pAcl);
-    m_File.Reset(::CreateFileW(lpszPath, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+    // Read access only for the turn's lock, which needs it; writes stay appends.
+    m_File.Reset(::CreateFileW(lpszPath,
+                               FILE_APPEND_DATA | FILE_READ_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                bShared ? &sa : NULL, OPEN_ALWAYS,
                                dwAttributes | (bService ? FILE_FLAG_OPEN_REPARSE_POINT : 0), NULL));
     if (!m_File.IsValid() || (bService && !IsPlainFile())) {
         Close();
         return FALSE;
-    }
-    if (Size() == 0) {
-        static const WCHAR kBom = 0xFEFF;
-        DWORD cbWritten = 0;
-        ::WriteFile(m_File.Get(), &kBom, sizeof(kBom), &cbWritten, NULL);
     }
     return TRUE;
 }

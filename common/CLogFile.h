@@ -15,12 +15,14 @@ const DWORD LOG_PLACE_SERVICE = 1;  // the service's own protected folder below 
 class CLogFile {
 public:
     CLogFile();
+    ~CLogFile() { Close(); }
 
-    // Opens lpszPath for appending (created with dwAttributes when missing); FALSE when it cannot
-    // be opened, or, for the service's file, is not a plain file of its own.
+    // Opens lpszPath for appending (created with dwAttributes when missing) and takes this
+    // writer's turn at its end; FALSE when it cannot be opened, or, for the service's file, is
+    // not a plain file of its own.
     BOOL Open(LPCWSTR lpszPath, DWORD dwPlace, DWORD dwAttributes);
     void Append(LPCWSTR lpszLine);
-    void Close() { m_File.Reset(); }
+    void Close();
 
     // The service's log folder, created or re-secured: owned by SYSTEM, Administrators or this
     // process's own account, not a reparse point, with the protected DACL. FALSE when unusable.
@@ -33,8 +35,12 @@ private:
     CLogFile& operator=(const CLogFile&) = delete;
 
     BOOL OpenOnce(LPCWSTR lpszPath, DWORD dwPlace, DWORD dwAttributes);
+    BOOL RollOver(LPCWSTR lpszPath, DWORD dwPlace, DWORD dwAttributes);
+    // Waits a moment for this writer's turn at the end of the file; held until Close.
+    void TakeTurn();
     BOOL IsPlainFile() const;
     LONGLONG Size() const;
 
     ScopedKernelHandle m_File;
+    bool m_bTurn = false;
 };

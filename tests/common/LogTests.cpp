@@ -164,10 +164,10 @@ TEST(LogFile, FileIsHidden)
 TEST(LogFile, ConcurrentWritersInTwoProcessesLoseNoLine)
 {
     ScopedLogSettings log(L"t_concurrent.log", 1, 0);
-    const int kLines = 200;
+    const int kLines = 1000;
     ChildProcess a, b;
-    ASSERT_TRUE(a.Start(ProgramPath(L"common_helper.exe") + L" log 200 A"));
-    ASSERT_TRUE(b.Start(ProgramPath(L"common_helper.exe") + L" log 200 B"));
+    ASSERT_TRUE(a.Start(ProgramPath(L"common_helper.exe") + L" log 1000 A"));
+    ASSERT_TRUE(b.Start(ProgramPath(L"common_helper.exe") + L" log 1000 B"));
     ASSERT_EQ(0u, a.Wait(60000));
     ASSERT_EQ(0u, b.Wait(60000));
 
@@ -177,7 +177,7 @@ TEST(LogFile, ConcurrentWritersInTwoProcessesLoseNoLine)
         seen.insert(line.substr(25));
     }
     EXPECT_EQ(2u * kLines, seen.size());
-    EXPECT_EQ(1u, seen.count(L" A 199"));
+    EXPECT_EQ(1u, seen.count(L" A 999"));
     EXPECT_EQ(1u, seen.count(L" B 0"));
 }
 
