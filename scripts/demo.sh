@@ -26,9 +26,11 @@ enable_log() {
 
 # Prints a log file of the prefix, converted from UTF-16LE: the service's own folder first (the
 # service and its library write there), then the shared folder of the tray applications.
+# show_log <file> service|shared: the service (and its library) write to their own folder, the
+# tray applications to the shared one, under the same file name.
 show_log() {
-  local file="$WINEPREFIX/drive_c/ProgramData/MirelLog/$1"
-  [ -f "$file" ] || file="$WINEPREFIX/drive_c/ProgramData/$1"
+  local file="$WINEPREFIX/drive_c/ProgramData/$1"
+  [ "$2" = service ] && file="$WINEPREFIX/drive_c/ProgramData/MirelLog/$1"
   [ -f "$file" ] || { echo "(no log written)"; return; }
   iconv -f UTF-16LE -t UTF-8 "$file" | sed '1s/^\xEF\xBB\xBF//' | tr -d '\r'
 }
@@ -122,7 +124,7 @@ act_power_failure() {
   for tag in desk probe probe2; do wine "$BIN/observer.exe" $tag signal quit >/dev/null 2>&1; done
 
   say "The service's event trace (debug log, level 0)"
-  show_log mirelsvc.log | grep -v "\[CBattWatch\|\[CBattery"
+  show_log mirelsvc.log service | grep -v "\[CBattWatch\|\[CBattery"
 }
 
 # Screenshots of what the user sees, cropped to it, saved here and named at the end. Each is read
@@ -219,7 +221,7 @@ act_tray_app() {
 
   say "What the application logged: its battery probe and each notification as its window took it"
   echo "(the battery level's BATTERY_OK, repeated twice a second, left out)"
-  show_log mirelapp.log | grep "m_bIsMirelType\|\[CMainWnd::OnMirelNotify\]" | grep -v "WPARAM 12,"
+  show_log mirelapp.log shared | grep "m_bIsMirelType\|\[CMainWnd::OnMirelNotify\]" | grep -v "WPARAM 12,"
   say "Screenshots of what the user saw: $SHOTS"
   ls "$SHOTS"
   [ "$DEMO_STATUS" = 0 ] || echo "FAILED: some screenshot's text is not readable"
