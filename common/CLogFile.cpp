@@ -161,9 +161,9 @@ BOOL CLogFile::OpenOnce(LPCWSTR lpszPath, DWORD dwPlace, DWORD dwAttributes)
     // The service's file takes its folder's DACL; the shared one is open to every account.
     const bool bShared = !bService && InitSharedFileSecurity(&sd, &pAcl) == ERROR_SUCCESS;
     ScopedLocalMem acl(pAcl);
-    // Read access only for the turn's lock, which needs it; writes stay appends.
-    m_File.Reset(::CreateFileW(lpszPath,
-                               FILE_APPEND_DATA | FILE_READ_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+    // Read access only for the turn's lock (LockFileEx asks for GENERIC_READ or GENERIC_WRITE);
+    // without FILE_WRITE_DATA every write is still an append.
+    m_File.Reset(::CreateFileW(lpszPath, GENERIC_READ | FILE_APPEND_DATA,
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                bShared ? &sa : NULL, OPEN_ALWAYS,
                                dwAttributes | (bService ? FILE_FLAG_OPEN_REPARSE_POINT : 0), NULL));
