@@ -2,6 +2,7 @@
 // in-own-prefix.sh: a prefix of its own whose service manager traces the event-log calls of the
 // services it starts into MIREL_SYSTEM_LOG.
 #include "RunningService.h"
+#include "TracedEvents.h"
 
 #include <msi.h>
 #include <msidefs.h>
@@ -177,46 +178,6 @@ TEST(Package, CustomActionsLieWhereTheirWorkIsDue)
         EXPECT_GT(found->second, e.second.first) << e.first;
         EXPECT_LT(found->second, e.second.second) << e.first;
     }
-}
-
-// One ReportEventW call as the service manager's trace shows it: type, id and the insertion.
-struct LoggedEvent {
-    WORD type;
-    DWORD id;
-    std::string insert;
-    bool operator==(const LoggedEvent& o) const { return type == o.type && id == o.id && insert == o.insert; }
-};
-
-std::ostream& operator<<(std::ostream& os, const LoggedEvent& e)
-{
-    return os << std::hex << e.type << "/" << e.id << " " << e.insert;
-}
-
-// The events traced since the byte offset `from` of the system log.
-std::vector<LoggedEvent> EventsSince(std::streamoff from)
-{
-    std::vector<LoggedEvent> events;
-    std::ifstream in(_wgetenv(L"MIREL_SYSTEM_LOG"), std::ios::binary);
-    in.seekg(from);
-    for (std::string line; std::getline(in, line);) {
-        const size_t call = line.find("fixme:advapi:ReportEventW (");
-        const size_t insert = line.find(":eventlog:ReportEventW L\"");
-        if (call != std::string::npos) {
-            unsigned type = 0, category = 0, id = 0;
-            sscanf(line.c_str() + line.find(',', call) + 1, "0x%x,0x%x,0x%x", &type, &category, &id);
-            events.push_back({ static_cast<WORD>(type), id, "" });
-        } else if (insert != std::string::npos && !events.empty()) {
-            const size_t begin = insert + 25;
-            events.back().insert = line.substr(begin, line.rfind('"') - begin);
-        }
-    }
-    return events;
-}
-
-std::streamoff SystemLogSize()
-{
-    std::ifstream in(_wgetenv(L"MIREL_SYSTEM_LOG"), std::ios::binary | std::ios::ate);
-    return in.tellg();
 }
 
 class EventLog : public Installer {

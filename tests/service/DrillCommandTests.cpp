@@ -3,6 +3,7 @@
 // calls into MIREL_SYSTEM_LOG.
 #include "CDrillReport.h"
 #include "RunningService.h"
+#include "TracedEvents.h"
 
 #include <fstream>
 #include <thread>
@@ -12,26 +13,11 @@ using namespace testsupport;
 
 namespace {
 
-std::streamoff SystemLogSize()
-{
-    std::ifstream in(_wgetenv(L"MIREL_SYSTEM_LOG"), std::ios::binary | std::ios::ate);
-    return in.tellg();
-}
-
 // The message ids of the event-log entries traced since the byte offset `from`.
 std::vector<DWORD> EventIdsSince(std::streamoff from)
 {
     std::vector<DWORD> ids;
-    std::ifstream in(_wgetenv(L"MIREL_SYSTEM_LOG"), std::ios::binary);
-    in.seekg(from);
-    for (std::string line; std::getline(in, line);) {
-        const size_t call = line.find("fixme:advapi:ReportEventW (");
-        unsigned type = 0, category = 0, id = 0;
-        if (call != std::string::npos &&
-            sscanf(line.c_str() + line.find(',', call) + 1, "0x%x,0x%x,0x%x", &type, &category, &id) == 3) {
-            ids.push_back(id);
-        }
-    }
+    for (const LoggedEvent& e : EventsSince(from)) ids.push_back(e.id);
     return ids;
 }
 
