@@ -20,9 +20,13 @@ enum : DWORD {
     NOTIFY_BATTERY_PRESENT = 0x32,
 };
 
-// The one request of a tray application to the service.
+// The requests of a tray application to the service, on the data pipe.
 enum : DWORD {
     REQUEST_RESUME_CHECK = 7,
+    // Changes nothing in the service: the data pipe acknowledges a request with PIPEACK_OK only
+    // for a live registration of its sender (PIPEACK_REJECTED otherwise), and that answer is all
+    // the application asks for.
+    REQUEST_CONFIRM = 8,
 };
 
 // The suffix of the service's pipe names.

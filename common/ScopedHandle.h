@@ -134,3 +134,12 @@ struct GdiObjectTraits {
     static void Close(Type h) { ::DeleteObject(h); }
 };
 typedef CScopedHandle<GdiObjectTraits> ScopedGdiObject;
+
+// An icon the holder loaded or created (not a shared one).
+struct IconTraits {
+    typedef HICON Type;
+    static Type Empty() { return NULL; }
+    static bool IsValid(Type h) { return h != NULL; }
+    static void Close(Type h) { ::DestroyIcon(h); }
+};
+typedef CScopedHandle<IconTraits> ScopedIcon;

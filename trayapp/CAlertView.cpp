@@ -1,5 +1,6 @@
 #include "CAlertView.h"
 
+#include "CDpi.h"
 #include "CLog.h"
 #include "CSettings.h"
 #include "Notify.h"
@@ -58,18 +59,28 @@ DWORD CAlertView::Initialize(HINSTANCE hInstance, HWND hWnd, UINT uCallbackMessa
 DWORD CAlertView::InitNotifyIcon()
 {
     const GUID guidNone = {};
-    HICON hIcon = static_cast<HICON>(::LoadImageW(m_hInstance, MAKEINTRESOURCEW(IDI_TRAY), IMAGE_ICON,
-                                                  ::GetSystemMetrics(SM_CXSMICON),
-                                                  ::GetSystemMetrics(SM_CYSMICON), LR_SHARED));
-    return m_NotifyIcon.Initialize(0x0600, m_hWnd, kTrayIconId, NIF_MESSAGE | NIF_ICON | NIF_TIP,
-                                   m_uCallbackMessage, hIcon, NULL, 0, NULL, NULL, 0,
-                                   &guidNone, NULL);
+    ScopedIcon icon(CDpi::LoadSmallIcon(m_hInstance, IDI_TRAY));
+    const DWORD dwRet = m_NotifyIcon.Initialize(0x0600, m_hWnd, kTrayIconId, NIF_MESSAGE | NIF_ICON | NIF_TIP,
+                                                m_uCallbackMessage, icon.Get(), NULL, 0, NULL, NULL, 0,
+                                                &guidNone, NULL);
+    m_Icon.Reset(icon.Detach());
+    return dwRet;
 }
 
 DWORD CAlertView::RenewIcon()
 {
     m_NotifyIcon.Reset();
     return InitNotifyIcon();
+}
+
+// The shell refuses an add of the icon it shows and takes it as a modify (see ShowIcon).
+void CAlertView::OnDpiChanged()
+{
+    const BOOL bShown = m_NotifyIcon.IsShown();
+    RenewIcon();
+    if (bShown) {
+        m_NotifyIcon.ShowIcon();
+    }
 }
 
 void CAlertView::Finalize()

@@ -7,6 +7,7 @@
 #include "CNoticeWnd.h"
 #include "CNotifyIcon.h"
 #include "CToastApi.h"
+#include "ScopedHandle.h"
 
 #include <windows.h>
 
@@ -20,6 +21,11 @@ public:
     DWORD Initialize(HINSTANCE hInstance, HWND hWnd, UINT uCallbackMessage, LPCWSTR lpszTitle);
     // The notification area was recreated: a fresh icon object, not yet shown.
     DWORD RenewIcon();
+    // The display's scale changed: the icon is loaded again at the new size, shown if it was.
+    void OnDpiChanged();
+    // The session ends: the icon is forgotten without asking the shell, which is ending too and
+    // may keep a caller waiting for seconds.
+    void ForgetIcon() { m_NotifyIcon.Reset(); }
     void Finalize();
     // The bounds of the desktop switch, from the settings.
     void ReadSettings();
@@ -54,6 +60,7 @@ private:
     CNotifyIcon m_NotifyIcon;
     CToastApi m_ToastApi;
     CNoticeWnd m_Notice;
+    ScopedIcon m_Icon;  // the tray icon's image; the shell keeps a copy of its own
     HINSTANCE m_hInstance;
     HWND m_hWnd;
     UINT m_uCallbackMessage;

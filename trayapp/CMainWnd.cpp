@@ -11,6 +11,9 @@
 namespace {
 
 const DWORD kWindowStyle = WS_POPUPWINDOW;
+// At the end of the session the unregistration may take this long: the system ends the process
+// soon after WM_ENDSESSION returns, and the service notices a gone application by itself.
+const DWORD kEndSessionUnregisterMs = 500;
 
 // The one main window of the process: the window procedure reaches it through this pointer.
 CMainWnd* g_pMainWnd = NULL;
@@ -24,7 +27,8 @@ CMainWnd::CMainWnd()
       m_bIsMirelType(FALSE),
       m_hWnd(NULL),
       m_bIsWin8(FALSE),
-      m_hInstance(NULL)
+      m_hInstance(NULL),
+      m_bSessionEnding(FALSE)
 {
     m_szTitle[0] = L'\0';
 }
@@ -90,12 +94,13 @@ DWORD CMainWnd::StartServiceLink()
     if (dwRet == ERROR_FILE_NOT_FOUND) {
         return dwRet;
     }
-    // Refused a handle, or our pipe name taken: the service runs, so no "stopped" alert; the
-    // watch thread tries again every second.
-    const BOOL bRetry = (dwRet == PIPECL_ERROR_REFUSED || dwRet == PIPECL_ERROR_NAME_TAKEN);
+    // Any failure of a running service (refused a handle, our pipe name taken, a busy pipe, an
+    // acknowledgement that did not come) is no "stopped" alert: the watch thread tries again
+    // every second.
     if (dwRet == ERROR_SUCCESS) {
-        NotifyService(REQUEST_RESUME_CHECK);
-    } else if (!bRetry) {
+        RequestResumeCheck();
+    } else if (CServiceLink::IsServiceDown(dwRet)) {
+        m_ServiceLink.MarkStopTold();
         ::PostMessageW(m_hWnd, WM_SERVICE_NOTIFY, NOTIFY_SERVICE_STOPPED, 0);
     }
     dwRet = CThread::Initialize(ThreadProc, this);
@@ -140,9 +145,9 @@ ATOM CMainWnd::RegisterWndClass(HINSTANCE hInstance, LPCWSTR lpszClassName)
     wc.lpfnWndProc = WndProc;
     wc.hInstance = hInstance;
     wc.hIcon = ::LoadIconW(hInstance, MAKEINTRESOURCEW(IDI_MAIN));
-    wc.hIconSm = static_cast<HICON>(::LoadImageW(hInstance, MAKEINTRESOURCEW(IDI_TRAY), IMAGE_ICON,
-                                                 ::GetSystemMetrics(SM_CXSMICON),
-                                                 ::GetSystemMetrics(SM_CYSMICON), LR_SHARED));
+    // No small icon of its own: the system takes the one of the main icon's images that suits
+    // the display (the window is never shown anyway).
+    wc.hIconSm = NULL;
     wc.hCursor = ::LoadCursorW(NULL, IDC_ARROW);
     wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
     wc.lpszClassName = lpszClassName;
@@ -169,6 +174,7 @@ LRESULT CMainWnd::Route(UINT uMsg, WPARAM wParam, LPARAM lParam)
     case WM_CREATE:            if (OnCreate() < 0) return -1; break;
     case WM_DESTROY:           OnDestroy(); break;
     case WM_ENDSESSION:        OnEndSession(wParam); break;
+    case WM_DPICHANGED:        OnDpiChanged(); break;
     case WM_TIMER:             OnTimer(wParam); break;
     case WM_POWERBROADCAST:    OnPowerBroadcast(wParam); break;
     case WM_WTSSESSION_CHANGE: OnSessionChange(wParam, lParam); break;
@@ -195,18 +201,27 @@ void CMainWnd::OnDestroy()
         ::WTSUnRegisterSessionNotification(m_hWnd);
         m_bSessionNotifyRegistered = FALSE;
     }
-    // The watch thread may be registering anew: it stops first.
+    // The watch thread may be registering anew: it stops first (its waits end at its terminate
+    // event).
     CThread::Finalize();
-    m_ServiceLink.Disconnect();
+    if (m_bSessionEnding) {
+        m_ServiceLink.DisconnectWithin(kEndSessionUnregisterMs);
+        m_View.ForgetIcon();
+    } else {
+        m_ServiceLink.Disconnect();
+    }
     m_View.Finalize();
     ::PostQuitMessage(0);
     g_pMainWnd = NULL;
 }
 
-// FALSE: the shutdown or log-off was cancelled, the session goes on and so do we.
+// FALSE: the shutdown or log-off was cancelled, the session goes on and so do we. TRUE: the
+// system may end the process any moment after this returns, so we go at once: the unregistration
+// gets a short bound, and the shell, ending too, is not asked to remove the icon.
 void CMainWnd::OnEndSession(WPARAM wParam)
 {
     if (wParam) {
+        m_bSessionEnding = TRUE;
         ::DestroyWindow(m_hWnd);
     }
 }
@@ -321,7 +336,7 @@ void CMainWnd::OnPowerBroadcast(WPARAM wParam)
     m_State.ClearHibernating();
     UpdateAlerts(FALSE, FALSE, FALSE);
     if (IsSessionUnlocked()) {
-        NotifyService(REQUEST_RESUME_CHECK);
+        RequestResumeCheck();
     }
 }
 
@@ -341,7 +356,7 @@ void CMainWnd::UnlockSession()
     m_State.ClearHibernating();
     UpdateAlerts(TRUE, TRUE, TRUE);
     if (IsSessionUnlocked()) {
-        NotifyService(REQUEST_RESUME_CHECK);
+        RequestResumeCheck();
     }
 }
 

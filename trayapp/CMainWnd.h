@@ -31,7 +31,8 @@ public:
     static void OnRcvData(LPVOID lpObj, PPIPEEVENT pPipeEvent);
     static DWORD ThreadProc(LPVOID lParam);
     DWORD GetServiceStatus() { return m_ServiceLink.GetServiceStatus(); }
-    void NotifyService(DWORD dwRequest) { m_ServiceLink.Send(dwRequest); }
+    // Sent by the watch thread: the GUI thread never waits on the service.
+    void RequestResumeCheck() { m_ServiceLink.RequestResumeCheck(); }
 
 private:
     CMainWnd(const CMainWnd&) = delete;
@@ -41,6 +42,7 @@ private:
     LRESULT OnCreate();
     void OnDestroy();
     void OnEndSession(WPARAM wParam);
+    void OnDpiChanged() { m_View.OnDpiChanged(); }
     void OnTaskbarCreated();
     LRESULT OnMirelNotify(WPARAM wParam, LPARAM lParam);
     void OnTimer(WPARAM wParam) { m_View.OnTimer(wParam); }
@@ -87,4 +89,6 @@ private:
     HWND m_hWnd;
     BOOL m_bIsWin8;
     HINSTANCE m_hInstance;
+    // The session ends: the window goes without waiting on the service or the shell.
+    BOOL m_bSessionEnding;
 };

@@ -31,7 +31,9 @@ private:
     CNoticeWnd& operator=(const CNoticeWnd&) = delete;
 
     BOOL Create(HINSTANCE hInstance, HWND hOwner, LPCWSTR lpszTitle);
+    void ApplyFont(UINT nDpi);
     void Place(LPCWSTR lpszText);
+    void OnDpiChanged(UINT nDpi);
     static LRESULT CALLBACK WndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
 
     HWND m_hWnd;

@@ -9,13 +9,55 @@ namespace {
 const WCHAR kCtrlPipeName[] = PIPE_CTRL_PREFIX MIREL_PIPE_SUFFIX;
 // The watch looks at the service once a second.
 const DWORD kWatchPeriodMs = 1000;
-// How long a busy control pipe is waited for by the server check.
+// How long a busy control pipe is waited for by the server check, in slices that look at the
+// abort event.
 const DWORD kBusyWaitMs = 2000;
+const DWORD kBusySliceMs = 100;
+// The registration is confirmed every 10 s. Each confirmation is one short exchange on the data
+// pipe (a connection, 12 bytes, an acknowledgement), so even a full table of 100 applications
+// costs the service 10 small exchanges a second; a dropped application is deaf for at most
+// this long and one registration.
+const DWORD kConfirmPeriodMs = 10000;
+// The control pipe, opened as a client that lets its server identify the user but never act
+// as the user: whoever serves the pipe may be an impostor.
+const DWORD kCtrlOpenFlags = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
+
+HANDLE OpenCtrlPipe()
+{
+    return ::CreateFileW(kCtrlPipeName, GENERIC_READ, 0, NULL, OPEN_EXISTING, kCtrlOpenFlags, NULL);
+}
+
+// ERROR_SUCCESS once an instance of the control pipe is free; ERROR_PIPE_BUSY when none frees up
+// in time or hAbortEvent is set; ERROR_FILE_NOT_FOUND when the pipe is gone.
+DWORD WaitCtrlPipe(HANDLE hAbortEvent)
+{
+    for (DWORD dwWaited = 0; dwWaited < kBusyWaitMs; dwWaited += kBusySliceMs) {
+        if (hAbortEvent != NULL && ::WaitForSingleObject(hAbortEvent, 0) == WAIT_OBJECT_0) {
+            break;
+        }
+        if (::WaitNamedPipeW(kCtrlPipeName, kBusySliceMs)) {
+            return ERROR_SUCCESS;
+        }
+        if (::GetLastError() != ERROR_SEM_TIMEOUT) {
+            return ERROR_FILE_NOT_FOUND;
+        }
+    }
+    return ERROR_PIPE_BUSY;
+}
 
 }  // namespace
 
 CServiceLink::CServiceLink()
-    : m_hWnd(NULL), m_uMessage(0), m_lpFunc(NULL), m_lpData(NULL), m_lLinked(0), m_dwWatchedPid(0)
+    : m_hWnd(NULL),
+      m_uMessage(0),
+      m_lpFunc(NULL),
+      m_lpData(NULL),
+      m_lLinked(0),
+      m_dwWatchedPid(0),
+      m_ullConfirmAt(0),
+      m_Wake(::CreateEventW(NULL, FALSE, FALSE, NULL)),
+      m_lResumeCheck(0),
+      m_lStopTold(0)
 {
 }
 
@@ -41,7 +83,7 @@ DWORD CServiceLink::Connect(HANDLE hAbortEvent)
     if (QueryService(FN, &dwServicePid) != STATE_RUNNING) {
         return ERROR_SERVICE_NOT_ACTIVE;
     }
-    DWORD dwRet = CheckPipeServer(dwServicePid);
+    DWORD dwRet = CheckPipeServer(dwServicePid, hAbortEvent);
     if (dwRet != ERROR_SUCCESS) {
         return dwRet;
     }
@@ -63,18 +105,24 @@ DWORD CServiceLink::Connect(HANDLE hAbortEvent)
         // the check above reports a service without a control pipe.
         return dwRet == ERROR_FILE_NOT_FOUND ? ERROR_NOT_CONNECTED : dwRet;
     }
+    m_ullConfirmAt = ::GetTickCount64() + kConfirmPeriodMs;
+    ::InterlockedExchange(&m_lStopTold, 0);
     ::InterlockedExchange(&m_lLinked, 1);
     return ERROR_SUCCESS;
 }
 
 // ERROR_SUCCESS when the control pipe is served by dwServicePid. The connection made for the
 // question carries no request: the service reads nothing from it and goes on.
-DWORD CServiceLink::CheckPipeServer(DWORD dwServicePid)
+DWORD CServiceLink::CheckPipeServer(DWORD dwServicePid, HANDLE hAbortEvent)
 {
     LOG_FUNCTION(L"CServiceLink::CheckPipeServer");
-    ScopedKernelHandle pipe(::CreateFileW(kCtrlPipeName, GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL));
-    if (!pipe.IsValid() && ::GetLastError() == ERROR_PIPE_BUSY && ::WaitNamedPipeW(kCtrlPipeName, kBusyWaitMs)) {
-        pipe.Reset(::CreateFileW(kCtrlPipeName, GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL));
+    ScopedKernelHandle pipe(OpenCtrlPipe());
+    if (!pipe.IsValid() && ::GetLastError() == ERROR_PIPE_BUSY) {
+        const DWORD dwRet = WaitCtrlPipe(hAbortEvent);
+        if (dwRet != ERROR_SUCCESS) {
+            return dwRet;
+        }
+        pipe.Reset(OpenCtrlPipe());
     }
     if (!pipe.IsValid()) {
         const DWORD dwRet = ::GetLastError();
@@ -102,10 +150,36 @@ DWORD CServiceLink::GetServiceStatus()
                : NOTIFY_SERVICE_STOPPED;
 }
 
-void CServiceLink::Send(DWORD dwRequest)
+// Every wait of the unregistration ends when the timer fires; without a timer nothing is waited
+// for at all (the service notices the gone pipe at its next delivery).
+void CServiceLink::DisconnectWithin(DWORD dwBoundMs)
 {
-    DWORD dwRetCode = 0;
-    m_PipeCl.Send(&dwRequest, sizeof(dwRequest), &dwRetCode, NULL);
+    ::InterlockedExchange(&m_lLinked, 0);
+    ScopedKernelHandle bound(::CreateWaitableTimerW(NULL, TRUE, NULL));
+    LARGE_INTEGER due;
+    due.QuadPart = -static_cast<LONGLONG>(dwBoundMs) * 10000;  // relative, in 100 ns
+    if (!bound.IsValid() || !::SetWaitableTimer(bound.Get(), &due, 0, NULL, NULL, FALSE)) {
+        bound.Reset(::CreateEventW(NULL, TRUE, TRUE, NULL));
+    }
+    m_PipeCl.Finalize(bound.Get());
+}
+
+void CServiceLink::RequestResumeCheck()
+{
+    ::InterlockedExchange(&m_lResumeCheck, 1);
+    if (m_Wake.IsValid()) {
+        ::SetEvent(m_Wake.Get());
+    }
+}
+
+DWORD CServiceLink::Send(DWORD dwRequest, HANDLE hAbortEvent, LPDWORD lpdwAck)
+{
+    return m_PipeCl.Send(&dwRequest, sizeof(dwRequest), lpdwAck, hAbortEvent);
+}
+
+void CServiceLink::PostToWindow(DWORD dwCode)
+{
+    ::PostMessageW(m_hWnd, m_uMessage, dwCode, 0);
 }
 
 // A stop notice ends the link here, before its acknowledgement lets the service end: the end of
@@ -118,6 +192,8 @@ BOOL CServiceLink::Receive(PPIPEEVENT pPipeEvent, LPDWORD lpdwCode, LPDWORD lpdw
         m_PipeCl.GetReceivedData(dwBuff, sizeof(DWORD));
         LOG_TRACE(LOG_EVENT, FN, L"dwNotify = %02X", dwBuff[0]);
         if (dwBuff[0] == NOTIFY_SERVICE_STOPPED) {
+            // The window hears this notice itself: the watch tells it no second time.
+            MarkStopTold();
             MarkLost();
         }
     } else if (pPipeEvent->dwDataSize == sizeof(dwBuff)) {
@@ -176,40 +252,88 @@ void CServiceLink::Watch(HANDLE hTerminate)
 {
     for (;;) {
         WatchServiceProcess();
-        const HANDLE waits[2] = { hTerminate, m_ServiceProcess.Get() };
-        const DWORD dwWait = ::WaitForMultipleObjects(m_ServiceProcess.IsValid() ? 2 : 1, waits, FALSE,
-                                                      kWatchPeriodMs);
+        HANDLE waits[3] = { hTerminate };
+        DWORD nWaits = 1;
+        if (m_ServiceProcess.IsValid()) {
+            waits[nWaits++] = m_ServiceProcess.Get();
+        }
+        if (m_Wake.IsValid()) {
+            waits[nWaits++] = m_Wake.Get();
+        }
+        const DWORD dwWait = ::WaitForMultipleObjects(nWaits, waits, FALSE, kWatchPeriodMs);
         if (dwWait == WAIT_OBJECT_0 || dwWait == WAIT_FAILED) {
             return;
         }
-        WatchOnce(hTerminate, dwWait);
+        WatchOnce(hTerminate, m_ServiceProcess.IsValid() && dwWait == WAIT_OBJECT_0 + 1);
+        SendPendingRequest(hTerminate);
     }
 }
 
-// Linked: a service that died or was restarted sends no stop notice, so its end is looked for.
-// Not linked: once the service runs, register anew; any failure is tried again a second later.
-void CServiceLink::WatchOnce(HANDLE hTerminate, DWORD dwWait)
+// Linked: a service that died or was restarted sends no stop notice, so its end is looked for,
+// and a service that dropped the registration says so only when asked. Either way, and while
+// not linked, the watch registers anew; any failure is tried again a second later.
+void CServiceLink::WatchOnce(HANDLE hTerminate, BOOL bProcessEnded)
 {
     LOG_FUNCTION(L"CServiceLink::WatchOnce");
-    if (IsLinked()) {
-        if (IsServiceGone(dwWait) && ::InterlockedCompareExchange(&m_lLinked, 0, 1) == 1) {
+    if (!IsLinked()) {
+        Relink(hTerminate);
+    } else if (IsServiceGone(bProcessEnded)) {
+        if (::InterlockedCompareExchange(&m_lLinked, 0, 1) == 1) {
             DWORD dwExitCode = 0;
             ::GetExitCodeProcess(m_ServiceProcess.Get(), &dwExitCode);
             LOG_TRACE(LOG_EVENT, FN, L"Service process gone. Exit code: %u", dwExitCode);
-            ::PostMessageW(m_hWnd, m_uMessage, NOTIFY_SERVICE_STOPPED, 0);
+            Relink(hTerminate);
         }
-    } else if (Connect(hTerminate) == ERROR_SUCCESS) {
-        ::PostMessageW(m_hWnd, m_uMessage, NOTIFY_SERVICE_RUNNING, 0);
+    } else if (IsRegistrationDropped(hTerminate) && ::InterlockedCompareExchange(&m_lLinked, 0, 1) == 1) {
+        LOG_TRACE(LOG_EVENT, FN, L"Registration dropped by the service; registering again.");
+        Relink(hTerminate);
+    }
+}
+
+// Registers anew. A service already back (a restart we missed) or still running (a dropped
+// registration, a busy pipe) is no news for the user; a service that is not there is told once
+// per loss.
+void CServiceLink::Relink(HANDLE hTerminate)
+{
+    const DWORD dwRet = Connect(hTerminate);
+    if (dwRet == ERROR_SUCCESS) {
+        PostToWindow(NOTIFY_SERVICE_RUNNING);
+    } else if (IsServiceDown(dwRet) && ::InterlockedExchange(&m_lStopTold, 1) == 0) {
+        PostToWindow(NOTIFY_SERVICE_STOPPED);
+    }
+}
+
+// Confirms the registration when it is due: TRUE only when the service answers that it does not
+// know it. A failed exchange proves nothing (a busy pipe; a service going away, which the watch
+// notices by itself) and is tried again at the next interval.
+BOOL CServiceLink::IsRegistrationDropped(HANDLE hTerminate)
+{
+    const ULONGLONG ullNow = ::GetTickCount64();
+    if (ullNow < m_ullConfirmAt) {
+        return FALSE;
+    }
+    m_ullConfirmAt = ullNow + kConfirmPeriodMs;
+    DWORD dwAck = PIPEACK_OK;
+    Send(REQUEST_CONFIRM, hTerminate, &dwAck);
+    return dwAck == PIPEACK_REJECTED;
+}
+
+// The window's request, sent here so that the GUI thread never waits on the pipe.
+void CServiceLink::SendPendingRequest(HANDLE hTerminate)
+{
+    if (::InterlockedExchange(&m_lResumeCheck, 0) != 0 && IsLinked()) {
+        DWORD dwAck = 0;
+        Send(REQUEST_RESUME_CHECK, hTerminate, &dwAck);
     }
 }
 
 // The service we registered with is gone: its process ended, or (when it cannot be waited on) its
 // control pipe vanished or the service manager knows another process or none. A manager that
 // cannot be asked says nothing: the next second asks again.
-BOOL CServiceLink::IsServiceGone(DWORD dwWait)
+BOOL CServiceLink::IsServiceGone(BOOL bProcessEnded)
 {
     if (m_ServiceProcess.IsValid()) {
-        return dwWait == WAIT_OBJECT_0 + 1;
+        return bProcessEnded;
     }
     if (!::WaitNamedPipeW(kCtrlPipeName, 1) && ::GetLastError() == ERROR_FILE_NOT_FOUND) {
         return TRUE;

@@ -1,7 +1,12 @@
 // The tray application's link to the service: the registration through the pipe client, the
 // check that the control pipe is served by the service's own process, the service manager's
 // view of the service, and the watch that notices a service gone without a word and registers
-// again once it is back. Changes of the link are posted to the main window as notifications.
+// again once it is back. The watch also confirms the registration at a steady interval: the
+// service drops a registration without telling its application (deliveries that keep timing
+// out, a notification pipe served by another process, a full table, a restart the application
+// missed), and an application not registered would stay deaf. Every exchange with the service
+// after the start runs on the watch thread, never on the GUI thread. Changes of the link are
+// posted to the main window as notifications.
 #pragma once
 
 #include "CPipeCl.h"
@@ -23,9 +28,22 @@ public:
     // client's failure.
     DWORD Connect(HANDLE hAbortEvent);
     void Disconnect();
+    // Unregisters within about dwBoundMs; the watch must have ended.
+    void DisconnectWithin(DWORD dwBoundMs);
     // NOTIFY_SERVICE_RUNNING or NOTIFY_SERVICE_STOPPED (also when the manager cannot be asked).
     DWORD GetServiceStatus();
-    void Send(DWORD dwRequest);
+    // Asks the service whether the PC was hibernated; sent by the watch thread soon after.
+    void RequestResumeCheck();
+    // TRUE for a result of Connect that means the service is not there for us (not running, its
+    // control pipe served by another process or by nobody): worth telling the user. Any other
+    // failure came from a running service (busy pipe, acknowledgement timeout, refusal) and is
+    // retried quietly.
+    static BOOL IsServiceDown(DWORD dwRet)
+    {
+        return dwRet == ERROR_SERVICE_NOT_ACTIVE || dwRet == ERROR_FILE_NOT_FOUND;
+    }
+    // The user has been told that the service stopped (a stop notice, or the start's failure).
+    void MarkStopTold() { ::InterlockedExchange(&m_lStopTold, 1); }
     // The code and value of a received notification; FALSE for a body of another length.
     BOOL Receive(PPIPEEVENT pPipeEvent, LPDWORD lpdwCode, LPDWORD lpdwValue);
     // The link is lost (a stop notice came); the watch registers again.
@@ -41,10 +59,15 @@ private:
     // What the service manager says of the service.
     enum State { STATE_UNKNOWN, STATE_STOPPED, STATE_RUNNING };
     State QueryService(LPCWSTR lpszCaller, LPDWORD lpdwProcessId);
-    DWORD CheckPipeServer(DWORD dwServicePid);
-    BOOL IsServiceGone(DWORD dwWait);
+    DWORD CheckPipeServer(DWORD dwServicePid, HANDLE hAbortEvent);
+    BOOL IsServiceGone(BOOL bProcessEnded);
     void WatchServiceProcess();
-    void WatchOnce(HANDLE hTerminate, DWORD dwWait);
+    void WatchOnce(HANDLE hTerminate, BOOL bProcessEnded);
+    void Relink(HANDLE hTerminate);
+    BOOL IsRegistrationDropped(HANDLE hTerminate);
+    void SendPendingRequest(HANDLE hTerminate);
+    DWORD Send(DWORD dwRequest, HANDLE hAbortEvent, LPDWORD lpdwAck);
+    void PostToWindow(DWORD dwCode);
 
     CPipeCl m_PipeCl;
     HWND m_hWnd;
@@ -60,4 +83,12 @@ private:
     // end is noticed at once (none when it cannot be opened: then the service is polled).
     ScopedKernelHandle m_ServiceProcess;
     DWORD m_dwWatchedPid;
+    // The watch thread's own: when the registration is next confirmed.
+    ULONGLONG m_ullConfirmAt;
+    // Wakes the watch for a request of the window (m_lResumeCheck).
+    ScopedKernelHandle m_Wake;
+    volatile LONG m_lResumeCheck;
+    // 1 once the window has heard NOTIFY_SERVICE_STOPPED for the current loss; a registration
+    // clears it. The stopped alert is so posted once per loss, whoever notices it.
+    volatile LONG m_lStopTold;
 };

@@ -201,3 +201,58 @@ TEST_F(TrayApp, TaskbarCreatedBringsTheIconBackOnlyWithACondition)
     ASSERT_TRUE(PostToApp(WM_SERVICE_NOTIFY, NOTIFY_S4_ENABLED, 0));
     EXPECT_TRUE(WaitForLogCount(L"Shell_NotifyIcon(2):1", deletes + 1, 8000));
 }
+
+// The service drops a registration without a word. Whatever the way, the application finds out
+// (the confirmation that the service rejects, or the end of the process it registered with),
+// registers again without a "stopped" alert, and hears the next AC loss. It is suspended while
+// the registration goes, as a hung or paged-out application would be. Of the four ways:
+//   deliveries that keep timing out   here (three notifications to the suspended application)
+//   a restart the application missed  here (the service killed and started again meanwhile)
+//   a full table giving the slot away not here: it goes to another logon session only, and Wine
+//                                     runs every process in one (the choice: tests/pipe)
+//   its pipe served by another process not here: the application holds every instance of its
+//                                     pipe while it runs
+// The last two leave the application exactly where the first does: a registration the service
+// no longer knows, which the confirmation finds.
+enum DropWay { DROP_BY_TIMEOUTS, DROP_BY_MISSED_RESTART };
+
+class TrayAppDrop : public TrayApp, public ::testing::WithParamInterface<DropWay> {
+protected:
+    static bool Suspend(ChildProcess& app, bool suspend)
+    {
+        typedef LONG(NTAPI * SuspendFn)(HANDLE);
+        const SuspendFn fn = reinterpret_cast<SuspendFn>(reinterpret_cast<void*>(GetProcAddress(
+            GetModuleHandleW(L"ntdll.dll"), suspend ? "NtSuspendProcess" : "NtResumeProcess")));
+        return fn != NULL && fn(app.Handle()) == 0;
+    }
+};
+
+TEST_P(TrayAppDrop, ApplicationRegistersAgainAndHearsTheNextLoss)
+{
+    StartService();
+    ChildProcess& app = StartApp();
+    ASSERT_TRUE(WaitForLogCount(L"dwNotify = 08", 1, 5000));
+    ASSERT_TRUE(Suspend(app, true));
+    ObserverProcess good(L"good");  // its registration sends the application three notifications
+    ASSERT_NE(0u, good.WaitRegistered());
+    if (GetParam() == DROP_BY_TIMEOUTS) {
+        ASSERT_TRUE(WaitForLogCount(L"timed out 3 times", 1, 30000));
+    } else {
+        EndServiceProcess(MIREL_SERVICE_NAME);
+        RunServiceCommand(L"/STOP");  // Wine's service manager takes note of the dead process
+        ASSERT_EQ(0u, RunServiceCommand(L"/START"));
+        ASSERT_NE(0u, ObserverProcess(L"late").WaitRegistered());
+    }
+    ASSERT_TRUE(Suspend(app, false));
+    // Confirmed every 10 s: registered again well within 20 s.
+    ASSERT_TRUE(WaitForLogCount(kRunning, 1, 20000));
+    EXPECT_EQ(GetParam() == DROP_BY_TIMEOUTS ? 1u : 0u, LogCount(L"Registration dropped by the service"));
+    size_t before = 0;
+    ObserverProcess watcher(L"watcher");
+    ASSERT_NE(0u, watcher.WaitRegistered());
+    ASSERT_NE(0u, DropLineAndRegisterTrigger(watcher, &before));
+    EXPECT_TRUE(WaitForLogCount(L"WPARAM 01, LPARAM 00000000", 1, kHibernateMs + 5000));
+    EXPECT_EQ(0u, LogCount(kStopped));
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, TrayAppDrop, ::testing::Values(DROP_BY_TIMEOUTS, DROP_BY_MISSED_RESTART));
