@@ -109,11 +109,19 @@ CPipe::~CPipe()
 
 void CPipe::InitializeMembers()
 {
-    m_hPipe = NULL;
-    for (HANDLE& h : m_hPipes) {
-        h = NULL;
+    for (Instance& inst : m_Instances) {
+        inst.pOwner = NULL;
+        inst.hPipe = NULL;
+        inst.hIoEvent = NULL;
+        ::InterlockedExchange(&inst.lThreadId, 0);
+        inst.ulClientPid = 0;
+        inst.ulClientSession = 0;
+        inst.bSessionKnown = FALSE;
+        inst.bCrowded = FALSE;
+        inst.bAwaitingFirstBytes = FALSE;
+        inst.bAckWritten = FALSE;
     }
-    m_bAwaitingFirstBytes = FALSE;
+    m_hStopEvent = NULL;
     m_dwExpectedServer = 0;
     m_hClient = NULL;
     ZeroMemory(m_szPipeName, sizeof(m_szPipeName));
@@ -129,7 +137,7 @@ void CPipe::InitializeMembers()
 DWORD CPipe::Initialize(int nType, LPCWSTR lpszPipeName, LPPIPEFUNC lpFunc, LPVOID lpData,
                         int nSecurity)
 {
-    static const WCHAR FN[] = L"CPipe::Initialize";
+    LOG_FUNCTION(L"CPipe::Initialize");
     LOG_ENTER(LOG_DETAIL, FN);
     if (m_bInitialized) {
         LOG_TRACE(LOG_DETAIL, FN, L"Exit retval:%08x", ERROR_PIPE_BUSY);
@@ -142,22 +150,13 @@ DWORD CPipe::Initialize(int nType, LPCWSTR lpszPipeName, LPPIPEFUNC lpFunc, LPVO
         (nType == PIPETYPE_SERVER && lpFunc == NULL)) {
         return LOG_RESULT(LOG_DETAIL, FN, ERROR_INVALID_PARAMETER);
     }
-    if (m_hPipe != NULL || m_hClient != NULL) {
+    if (m_Instances[0].hPipe != NULL || m_hClient != NULL) {
         return LOG_RESULT(LOG_DETAIL, FN, ERROR_PIPE_BUSY);
     }
-    if (wcslen(lpszPipeName) > kMaxNameChars ||
-        FAILED(::StringCchCopyW(m_szPipeName, ARRAYSIZE(m_szPipeName), lpszPipeName))) {
-        ZeroMemory(m_szPipeName, sizeof(m_szPipeName));
-        return LOG_RESULT(LOG_DETAIL, FN, ERROR_INVALID_PARAMETER);
-    }
-    // The channel's lock is this process's own: no other process can open it, let alone hold it.
-    // Across processes the single pipe instance already lets one message through at a time.
-    DWORD dwRet = m_Lock.InitializeLocal(PIPE_LOCK_TIMEOUT_MS);
+    DWORD dwRet = SetNameAndLock(lpszPipeName);
     if (dwRet != ERROR_SUCCESS) {
-        ZeroMemory(m_szPipeName, sizeof(m_szPipeName));
         return LOG_RESULT(LOG_DETAIL, FN, dwRet);
     }
-    LOG_TRACE(LOG_DETAIL, FN, L"m_Lock.Initialize Success");
 
     m_hIoEvent = ::CreateEventW(NULL, TRUE, FALSE, NULL);
     if (m_hIoEvent == NULL) {
@@ -189,33 +188,52 @@ DWORD CPipe::Initialize(int nType, LPCWSTR lpszPipeName, LPPIPEFUNC lpFunc, LPVO
     return LOG_RESULT(LOG_DETAIL, FN, ERROR_SUCCESS);
 }
 
+// Takes the name (87 when it is too long) and sets the channel's lock up; neither is kept on a
+// failure. The lock is this process's own: no other process can open it, let alone hold it.
+DWORD CPipe::SetNameAndLock(LPCWSTR lpszPipeName)
+{
+    LOG_FUNCTION(L"CPipe::SetNameAndLock");
+    if (wcslen(lpszPipeName) > kMaxNameChars ||
+        FAILED(::StringCchCopyW(m_szPipeName, ARRAYSIZE(m_szPipeName), lpszPipeName))) {
+        ZeroMemory(m_szPipeName, sizeof(m_szPipeName));
+        return ERROR_INVALID_PARAMETER;
+    }
+    const DWORD dwRet = m_Lock.InitializeLocal(PIPE_LOCK_TIMEOUT_MS);
+    if (dwRet != ERROR_SUCCESS) {
+        ZeroMemory(m_szPipeName, sizeof(m_szPipeName));
+        return dwRet;
+    }
+    LOG_TRACE(LOG_DETAIL, FN, L"m_Lock.Initialize Success");
+    return ERROR_SUCCESS;
+}
+
 DWORD CPipe::Create()
 {
-    static const WCHAR FN[] = L"CPipe::Create";
+    LOG_FUNCTION(L"CPipe::Create");
     LOG_ENTER(LOG_DETAIL, FN);
     CObjectSecurity security;
     const DWORD dwRet = security.Initialize(m_nSecurity);
     if (dwRet != ERROR_SUCCESS) {
         return LOG_RESULT(LOG_DETAIL, FN, dwRet);
     }
-    m_hPipe = ::CreateNamedPipeW(m_szPipeName, kOpenMode, kPipeMode, kMaxInstances, kBufferBytes,
-                                 kBufferBytes, kDefaultTimeoutMs, security.Get());
+    HANDLE& hFirst = m_Instances[0].hPipe;
+    hFirst = ::CreateNamedPipeW(m_szPipeName, kOpenMode, kPipeMode, kMaxInstances, kBufferBytes,
+                                kBufferBytes, kDefaultTimeoutMs, security.Get());
     const DWORD dwErr = ::GetLastError();
-    if (!IsOpenHandle(m_hPipe)) {
-        m_hPipe = NULL;
+    if (!IsOpenHandle(hFirst)) {
+        hFirst = NULL;
         LOG_TRACE(LOG_DETAIL, FN, L"CreateNamedPipeW failed:%u", dwErr);
         return LOG_RESULT(LOG_DETAIL, FN, ERROR_INVALID_HANDLE);
     }
     // A name that another process already serves must not be shared with it. Where the first-
     // instance flag is not enforced, the instance count still tells.
     DWORD dwInstances = 0;
-    if (!::GetNamedPipeHandleStateW(m_hPipe, NULL, &dwInstances, NULL, NULL, NULL, 0) ||
+    if (!::GetNamedPipeHandleStateW(hFirst, NULL, &dwInstances, NULL, NULL, NULL, 0) ||
         dwInstances != 1) {
         LOG_TRACE(LOG_DETAIL, FN, L"Pipe name in use:%s", m_szPipeName);
-        CloseAndClear(m_hPipe);
+        CloseAndClear(hFirst);
         return LOG_RESULT(LOG_DETAIL, FN, ERROR_INVALID_HANDLE);
     }
-    m_hPipes[0] = m_hPipe;
     if (CreateMoreInstances(security.Get()) != ERROR_SUCCESS) {
         Close();
         return LOG_RESULT(LOG_DETAIL, FN, ERROR_INVALID_HANDLE);
@@ -228,18 +246,19 @@ DWORD CPipe::Create()
 // must come out at the limit.
 DWORD CPipe::CreateMoreInstances(LPSECURITY_ATTRIBUTES lpSa)
 {
-    static const WCHAR FN[] = L"CPipe::CreateMoreInstances";
+    LOG_FUNCTION(L"CPipe::CreateMoreInstances");
     for (DWORD i = 1; i < kMaxInstances; ++i) {
-        m_hPipes[i] = ::CreateNamedPipeW(m_szPipeName, kMoreOpenMode, kPipeMode, kMaxInstances,
-                                         kBufferBytes, kBufferBytes, kDefaultTimeoutMs, lpSa);
-        if (!IsOpenHandle(m_hPipes[i])) {
-            m_hPipes[i] = NULL;
+        HANDLE& hPipe = m_Instances[i].hPipe;
+        hPipe = ::CreateNamedPipeW(m_szPipeName, kMoreOpenMode, kPipeMode, kMaxInstances,
+                                   kBufferBytes, kBufferBytes, kDefaultTimeoutMs, lpSa);
+        if (!IsOpenHandle(hPipe)) {
+            hPipe = NULL;
             LOG_TRACE(LOG_DETAIL, FN, L"CreateNamedPipeW failed:%u", ::GetLastError());
             return ERROR_INVALID_HANDLE;
         }
     }
     DWORD dwInstances = 0;
-    if (!::GetNamedPipeHandleStateW(m_hPipe, NULL, &dwInstances, NULL, NULL, NULL, 0) ||
+    if (!::GetNamedPipeHandleStateW(m_Instances[0].hPipe, NULL, &dwInstances, NULL, NULL, NULL, 0) ||
         dwInstances != kMaxInstances) {
         LOG_TRACE(LOG_DETAIL, FN, L"Pipe name in use:%s", m_szPipeName);
         return ERROR_INVALID_HANDLE;
@@ -247,42 +266,54 @@ DWORD CPipe::CreateMoreInstances(LPSECURITY_ATTRIBUTES lpSa)
     return ERROR_SUCCESS;
 }
 
+// Starts one thread per instance; each serves its own instance only, so that a connection that
+// is slow to write or to take its acknowledgement holds no other sender up.
 DWORD CPipe::ReceiveStart()
 {
-    return m_Thread.Initialize(ReceiveThreadProc, this);
+    LOG_FUNCTION(L"CPipe::ReceiveStart");
+    m_hStopEvent = ::CreateEventW(NULL, TRUE, FALSE, NULL);
+    if (m_hStopEvent == NULL) {
+        return LOG_RESULT(LOG_DETAIL, FN, ::GetLastError());
+    }
+    for (Instance& inst : m_Instances) {
+        inst.pOwner = this;
+        inst.hIoEvent = ::CreateEventW(NULL, TRUE, FALSE, NULL);
+        if (inst.hIoEvent == NULL) {
+            return LOG_RESULT(LOG_DETAIL, FN, ::GetLastError());
+        }
+        const DWORD dwRet = inst.thread.Initialize(InstanceThreadProc, &inst);
+        if (dwRet != ERROR_SUCCESS) {
+            return LOG_RESULT(LOG_DETAIL, FN, dwRet);
+        }
+    }
+    return ERROR_SUCCESS;
 }
 
-DWORD CPipe::ReceiveThreadProc(LPVOID lpParam)
+DWORD CPipe::InstanceThreadProc(LPVOID lpParam)
 {
-    static const WCHAR FN[] = L"CPipe::ReceiveThreadProc";
-    CPipe* pThis = static_cast<CPipe*>(lpParam);
-    if (pThis == NULL) {
+    LOG_FUNCTION(L"CPipe::InstanceThreadProc");
+    Instance* pInst = static_cast<Instance*>(lpParam);
+    if (pInst == NULL || pInst->pOwner == NULL) {
         LOG_TRACE(LOG_DETAIL, FN, L"Null!");
         return ERROR_INVALID_PARAMETER;
     }
-    ScopedKernelHandle events[kMaxInstances];
-    OVERLAPPED ovs[kMaxInstances] = {};
-    BOOL listening[kMaxInstances] = {};
-    for (DWORD i = 0; i < kMaxInstances; ++i) {
-        events[i].Reset(::CreateEventW(NULL, TRUE, FALSE, NULL));
-        if (!events[i].IsValid()) {
-            LOG_TRACE(LOG_DETAIL, FN, L"Error in CreateEvent(). code:%u", ::GetLastError());
-            return 0;
-        }
-        ovs[i].hEvent = events[i].Get();
+    ::InterlockedExchange(&pInst->lThreadId, static_cast<LONG>(::GetCurrentThreadId()));
+    ScopedKernelHandle connected(::CreateEventW(NULL, TRUE, FALSE, NULL));
+    if (!connected.IsValid()) {
+        LOG_TRACE(LOG_DETAIL, FN, L"Error in CreateEvent(). code:%u", ::GetLastError());
+        return 0;
     }
-    DWORD dwNext = 0;
-    while (pThis->ServeNext(ovs, listening, &dwNext) == ERROR_SUCCESS) {
+    OVERLAPPED ov = {};
+    ov.hEvent = connected.Get();
+    while (pInst->pOwner->ServeNext(pInst, &ov) == ERROR_SUCCESS) {
     }
-    pThis->StopListening(ovs, listening);
     return 0;
 }
 
 // Starts waiting for a client on one instance; a client that is already there sets the event.
-DWORD CPipe::Listen(DWORD dwInstance, OVERLAPPED* pOv)
+DWORD CPipe::Listen(HANDLE hPipe, OVERLAPPED* pOv)
 {
-    static const WCHAR FN[] = L"CPipe::ServeConnection";
-    const HANDLE hPipe = m_hPipes[dwInstance];
+    LOG_FUNCTION(L"CPipe::Listen");
     for (;;) {
         const HANDLE hEvent = pOv->hEvent;
         ZeroMemory(pOv, sizeof(*pOv));
@@ -306,77 +337,108 @@ DWORD CPipe::Listen(DWORD dwInstance, OVERLAPPED* pOv)
     }
 }
 
-// Waits for a client on any instance and serves it; a non-zero result ends the receive loop.
-// The instances are looked at in turn from the one after the last served, so that a sender
-// that reconnects at once cannot keep the others waiting.
-DWORD CPipe::ServeNext(OVERLAPPED* pOvs, BOOL* pbListening, LPDWORD lpdwNext)
+// Waits for a client on the instance and serves it; a non-zero result ends the thread. A connect
+// still pending at the stop is cancelled before its record goes.
+DWORD CPipe::ServeNext(Instance* pInst, OVERLAPPED* pOv)
 {
-    static const WCHAR FN[] = L"CPipe::ServeConnection";
-    HANDLE waits[1 + kMaxInstances] = { m_Thread.GetTerminateEvent() };
-    for (DWORD i = 0; i < kMaxInstances; ++i) {
-        const DWORD dwInstance = (*lpdwNext + i) % kMaxInstances;
-        if (!pbListening[dwInstance]) {
-            const DWORD dwRet = Listen(dwInstance, &pOvs[dwInstance]);
-            if (dwRet != ERROR_SUCCESS) {
-                return dwRet;
-            }
-            pbListening[dwInstance] = TRUE;
-        }
-        waits[1 + i] = pOvs[dwInstance].hEvent;
+    LOG_FUNCTION(L"CPipe::ServeNext");
+    const DWORD dwRet = Listen(pInst->hPipe, pOv);
+    if (dwRet != ERROR_SUCCESS) {
+        return dwRet;
     }
-    const DWORD dwWait = ::WaitForMultipleObjects(1 + kMaxInstances, waits, FALSE, INFINITE);
-    if (dwWait == WAIT_FAILED) {
-        LOG_TRACE(LOG_DETAIL, FN, L"Error in WaitForMultipleObjects(). code:%u", ::GetLastError());
-        return ERROR_INVALID_FUNCTION;
-    }
-    if (dwWait == WAIT_OBJECT_0) {
-        LOG_TRACE(LOG_DETAIL, FN, L"thread terminating event.");
+    const HANDLE waits[2] = { m_hStopEvent, pOv->hEvent };
+    const DWORD dwWait = ::WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+    if (dwWait != WAIT_OBJECT_0 + 1) {
+        LOG_TRACE(LOG_DETAIL, FN, L"Stopping:%u", dwWait == WAIT_FAILED ? ::GetLastError() : 0);
+        ::CancelIoEx(pInst->hPipe, pOv);
+        DWORD dwDone = 0;
+        ::GetOverlappedResult(pInst->hPipe, pOv, &dwDone, TRUE);
+        ::DisconnectNamedPipe(pInst->hPipe);
         return ERROR_OPERATION_ABORTED;
     }
-    if (dwWait > WAIT_OBJECT_0 + kMaxInstances) {
-        LOG_TRACE(LOG_DETAIL, FN, L"Unknown Code:%d", dwWait);
-        return ERROR_SUCCESS;
-    }
-    const DWORD dwInstance = (*lpdwNext + dwWait - WAIT_OBJECT_0 - 1) % kMaxInstances;
-    pbListening[dwInstance] = FALSE;
-    *lpdwNext = (dwInstance + 1) % kMaxInstances;
-    Serve(dwInstance);
+    Serve(pInst);
     return ERROR_SUCCESS;
 }
 
-// One connected client, served on this thread; the instance is free again afterwards.
-void CPipe::Serve(DWORD dwInstance)
+// One connected client, served on the instance's thread; the instance is free again afterwards.
+// An acknowledgement is taken by the sender before the connection is cut, or it would be lost.
+void CPipe::Serve(Instance* pInst)
 {
-    static const WCHAR FN[] = L"CPipe::ServeConnection";
-    m_hPipe = m_hPipes[dwInstance];
-    m_bAwaitingFirstBytes = TRUE;
+    LOG_FUNCTION(L"CPipe::Serve");
+    Admit(pInst);
     if (m_lpFunc != NULL) {
         LOG_TRACE(LOG_DETAIL, FN, L"Call callback-function.");
         m_lpFunc(m_lpData);
     } else {
         LOG_TRACE(LOG_DETAIL, FN, L"Callback-function is not defined.");
     }
-    ::DisconnectNamedPipe(m_hPipe);
-    m_hPipe = m_hPipes[0];
+    if (pInst->bAckWritten) {
+        WaitSenderDone(pInst);
+    }
+    ::DisconnectNamedPipe(pInst->hPipe);
+    Dismiss(pInst);
 }
 
-// The connects still pending are cancelled before their records go.
-void CPipe::StopListening(OVERLAPPED* pOvs, BOOL* pbListening)
+// Records who is connected and chooses the limits of the connection: a process that another
+// instance serves already, or a logon session that holds PIPE_SESSION_SHARE of them, is cut short
+// on every wait, so that nobody keeps the instances from the others by being slow on several.
+void CPipe::Admit(Instance* pInst)
 {
-    for (DWORD i = 0; i < kMaxInstances; ++i) {
-        if (pbListening[i]) {
-            ::CancelIoEx(m_hPipes[i], &pOvs[i]);
-            DWORD dwDone = 0;
-            ::GetOverlappedResult(m_hPipes[i], &pOvs[i], &dwDone, TRUE);
-            ::DisconnectNamedPipe(m_hPipes[i]);
-            pbListening[i] = FALSE;
+    LOG_FUNCTION(L"CPipe::Admit");
+    ULONG ulPid = 0;
+    ULONG ulSession = 0;
+    ::GetNamedPipeClientProcessId(pInst->hPipe, &ulPid);
+    const BOOL bSessionKnown = ::GetNamedPipeClientSessionId(pInst->hPipe, &ulSession);
+    DWORD dwSameProcess = 0;
+    DWORD dwSameSession = 0;
+    CSrwLock::CGuard guard(m_AdmitLock);
+    for (const Instance& other : m_Instances) {
+        if (&other != pInst && other.ulClientPid != 0) {
+            dwSameProcess += (other.ulClientPid == ulPid) ? 1 : 0;
+            dwSameSession += (bSessionKnown && other.bSessionKnown &&
+                              other.ulClientSession == ulSession) ? 1 : 0;
         }
     }
+    pInst->ulClientPid = ulPid;
+    pInst->ulClientSession = ulSession;
+    pInst->bSessionKnown = bSessionKnown;
+    pInst->bCrowded = dwSameProcess != 0 || dwSameSession >= PIPE_SESSION_SHARE;
+    pInst->bAwaitingFirstBytes = TRUE;
+    pInst->bAckWritten = FALSE;
+    if (pInst->bCrowded) {
+        LOG_TRACE(LOG_DETAIL, FN, L"Crowded:%u/%u", ulPid, ulSession);
+    }
+}
+
+void CPipe::Dismiss(Instance* pInst)
+{
+    CSrwLock::CGuard guard(m_AdmitLock);
+    pInst->ulClientPid = 0;
+    pInst->bSessionKnown = FALSE;
+    pInst->bCrowded = FALSE;
+    pInst->bAckWritten = FALSE;
+}
+
+// The instance whose thread calls, or NULL outside every instance's thread.
+CPipe::Instance* CPipe::Current() const
+{
+    const LONG lThread = static_cast<LONG>(::GetCurrentThreadId());
+    for (const Instance& inst : m_Instances) {
+        if (inst.lThreadId == lThread && inst.pOwner != NULL) {
+            return const_cast<Instance*>(&inst);
+        }
+    }
+    return NULL;
+}
+
+DWORD CPipe::LimitMs(const Instance* pInst, DWORD dwDefaultMs) const
+{
+    return pInst->bCrowded ? std::min(dwDefaultMs, PIPE_CROWDED_MS) : dwDefaultMs;
 }
 
 DWORD CPipe::Connect(HANDLE hAbortEvent)
 {
-    static const WCHAR FN[] = L"CPipe::Connect";
+    LOG_FUNCTION(L"CPipe::Connect");
     LOG_ENTER(LOG_DETAIL, FN);
     if (IsOpenHandle(m_hClient)) {
         return LOG_RESULT(LOG_DETAIL, FN, ERROR_ALREADY_EXISTS);
@@ -448,7 +510,7 @@ DWORD CPipe::LockIfReady(HANDLE hAbortEvent)
 
 DWORD CPipe::Send(LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetCode, HANDLE hAbortEvent)
 {
-    static const WCHAR FN[] = L"CPipe::Send";
+    LOG_FUNCTION(L"CPipe::Send");
     LOG_ENTER(LOG_DETAIL, FN);
     if (!m_bInitialized) {
         return LOG_RESULT(LOG_DETAIL, FN, ERROR_NOT_READY);
@@ -509,7 +571,7 @@ DWORD CPipe::ReadAck(LPDWORD lpdwAck, HANDLE hAbortEvent)
 DWORD CPipe::SendRequest(DWORD dwRequest, LPCWSTR lpszText, DWORD dwValue, LPDWORD lpdwRetCode,
                          HANDLE hAbortEvent)
 {
-    static const WCHAR FN[] = L"CPipe::SendRequest";
+    LOG_FUNCTION(L"CPipe::SendRequest");
     LOG_ENTER(LOG_DETAIL, FN);
     if (!m_bInitialized) {
         return LOG_RESULT(LOG_DETAIL, FN, ERROR_NOT_READY);
@@ -536,7 +598,7 @@ DWORD CPipe::SendRequest(DWORD dwRequest, LPCWSTR lpszText, DWORD dwValue, LPDWO
 DWORD CPipe::SendFrame(DWORD dwCode, LPCVOID lpData, DWORD dwLen, LPDWORD lpdwRetCode,
                        HANDLE hAbortEvent)
 {
-    static const WCHAR FN[] = L"CPipe::SendFrame";
+    LOG_FUNCTION(L"CPipe::SendFrame");
     if (lpData == NULL && dwLen != 0) {
         return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpData");
     }
@@ -559,7 +621,7 @@ DWORD CPipe::SendFrame(DWORD dwCode, LPCVOID lpData, DWORD dwLen, LPDWORD lpdwRe
 
 DWORD CPipe::Receive(LPVOID lpBuf, DWORD dwLen, LPDWORD lpdwRead, HANDLE hAbortEvent)
 {
-    static const WCHAR FN[] = L"CPipe::Receive";
+    LOG_FUNCTION(L"CPipe::Receive");
     LOG_ENTER(LOG_DETAIL, FN);
     if (!m_bInitialized) {
         return LOG_RESULT(LOG_DETAIL, FN, ERROR_NOT_READY);
@@ -570,63 +632,61 @@ DWORD CPipe::Receive(LPVOID lpBuf, DWORD dwLen, LPDWORD lpdwRead, HANDLE hAbortE
     if (lpdwRead == NULL) {
         return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpdwRead");
     }
-    if (!IsOpenHandle(m_hPipe)) {
-        m_hPipe = NULL;
+    Instance* pInst = Current();
+    if (pInst == NULL || !IsOpenHandle(pInst->hPipe)) {
         return LOG_RESULT(LOG_DETAIL, FN, ERROR_INVALID_HANDLE);
     }
-    // No cross-process lock here: the instance is the only one of its name (see Create) and only
-    // the receive thread reads and writes it; Finalize ends a wait in progress through the
-    // terminate event and closes the handle only after the thread has ended.
+    // No lock here: only the instance's own thread reads and writes it; Finalize ends a wait in
+    // progress through the stop event and closes the handle only after the thread has ended.
     *lpdwRead = 0;
     LOG_TRACE(LOG_DETAIL, FN, L"Read from %s.", m_szPipeName);
     DWORD dwDone = 0;
-    const DWORD dwTimeoutMs = m_bAwaitingFirstBytes ? PIPE_FIRST_BYTES_MS : PIPE_IO_TIMEOUT_MS;
-    m_bAwaitingFirstBytes = FALSE;
-    const DWORD dwRet = ReadWithin(m_hPipe, m_hIoEvent, lpBuf, dwLen, hAbortEvent, dwTimeoutMs,
-                                   &dwDone);
+    const DWORD dwTimeoutMs =
+        LimitMs(pInst, pInst->bAwaitingFirstBytes ? PIPE_FIRST_BYTES_MS : PIPE_IO_TIMEOUT_MS);
+    pInst->bAwaitingFirstBytes = FALSE;
+    const DWORD dwRet = ReadWithin(pInst->hPipe, pInst->hIoEvent, lpBuf, dwLen, hAbortEvent,
+                                   dwTimeoutMs, &dwDone);
     if (dwRet == ERROR_SUCCESS) {
         *lpdwRead = dwDone;
     } else {
-        ::DisconnectNamedPipe(m_hPipe);
+        ::DisconnectNamedPipe(pInst->hPipe);
     }
     return LOG_RESULT(LOG_DETAIL, FN, dwRet);
 }
 
 DWORD CPipe::SendAck(DWORD dwAck, HANDLE hAbortEvent)
 {
-    static const WCHAR FN[] = L"CPipe::SendAck";
+    LOG_FUNCTION(L"CPipe::SendAck");
     LOG_ENTER(LOG_DETAIL, FN);
     if (!m_bInitialized) {
         return LOG_RESULT(LOG_DETAIL, FN, ERROR_NOT_READY);
     }
-    if (!IsOpenHandle(m_hPipe)) {
-        m_hPipe = NULL;
+    Instance* pInst = Current();
+    if (pInst == NULL || !IsOpenHandle(pInst->hPipe)) {
         return LOG_RESULT(LOG_DETAIL, FN, ERROR_INVALID_HANDLE);
     }
     LOG_TRACE(LOG_DETAIL, FN, L"Snd ACK to %s.", m_szPipeName);
-    // Only the receive thread gets here; see Receive for why no lock is taken.
-    DWORD dwRet = WriteWithin(m_hPipe, m_hIoEvent, &dwAck, sizeof(dwAck), hAbortEvent,
-                              PIPE_IO_TIMEOUT_MS);
+    const DWORD dwRet = WriteWithin(pInst->hPipe, pInst->hIoEvent, &dwAck, sizeof(dwAck),
+                                    hAbortEvent, LimitMs(pInst, PIPE_IO_TIMEOUT_MS));
     if (dwRet == ERROR_SUCCESS) {
-        dwRet = WaitSenderDone(hAbortEvent);
-    }
-    if (dwRet != ERROR_SUCCESS) {
-        ::DisconnectNamedPipe(m_hPipe);
+        pInst->bAckWritten = TRUE;
+    } else {
+        ::DisconnectNamedPipe(pInst->hPipe);
     }
     return LOG_RESULT(LOG_DETAIL, FN, dwRet);
 }
 
 // The sender closes its end once it holds the acknowledgement. Until then the connection must not
 // be cut, or the acknowledgement still in the pipe would be lost; unlike a flush, this wait is
-// bounded and ends with hAbortEvent. Bytes the sender wrote beyond what was read are dropped.
-DWORD CPipe::WaitSenderDone(HANDLE hAbortEvent)
+// bounded and ends with the stop event. Bytes the sender wrote beyond what was read are dropped.
+DWORD CPipe::WaitSenderDone(Instance* pInst)
 {
-    const ULONGLONG ullDeadline = ::GetTickCount64() + PIPE_IO_TIMEOUT_MS;
+    const ULONGLONG ullDeadline = ::GetTickCount64() + LimitMs(pInst, PIPE_IO_TIMEOUT_MS);
     BYTE scratch[256];
     for (;;) {
         DWORD dwDone = 0;
-        const DWORD dwRet = ReadWithin(m_hPipe, m_hIoEvent, scratch, sizeof(scratch), hAbortEvent,
-                                       RemainingMs(ullDeadline), &dwDone);
+        const DWORD dwRet = ReadWithin(pInst->hPipe, pInst->hIoEvent, scratch, sizeof(scratch),
+                                       m_hStopEvent, RemainingMs(ullDeadline), &dwDone);
         if (dwRet == ERROR_BROKEN_PIPE || dwRet == ERROR_PIPE_NOT_CONNECTED) {
             return ERROR_SUCCESS;
         }
@@ -644,10 +704,23 @@ DWORD CPipe::GetClientProcessId(PULONG lpulProcessId) const
     if (lpulProcessId == NULL) {
         return ERROR_INVALID_PARAMETER;
     }
-    if (!m_bInitialized || !IsOpenHandle(m_hPipe)) {
+    const Instance* pInst = Current();
+    if (!m_bInitialized || pInst == NULL || !IsOpenHandle(pInst->hPipe)) {
         return ERROR_NOT_READY;
     }
-    return ::GetNamedPipeClientProcessId(m_hPipe, lpulProcessId) ? ERROR_SUCCESS : ::GetLastError();
+    return ::GetNamedPipeClientProcessId(pInst->hPipe, lpulProcessId) ? ERROR_SUCCESS : ::GetLastError();
+}
+
+DWORD CPipe::GetClientSessionId(PULONG lpulSessionId) const
+{
+    if (lpulSessionId == NULL) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    const Instance* pInst = Current();
+    if (!m_bInitialized || pInst == NULL || !IsOpenHandle(pInst->hPipe)) {
+        return ERROR_NOT_READY;
+    }
+    return ::GetNamedPipeClientSessionId(pInst->hPipe, lpulSessionId) ? ERROR_SUCCESS : ::GetLastError();
 }
 
 DWORD CPipe::GetServerProcessId() const
@@ -657,28 +730,32 @@ DWORD CPipe::GetServerProcessId() const
 
 void CPipe::Close()
 {
-    for (HANDLE& h : m_hPipes) {
-        CloseAndClear(h);
+    for (Instance& inst : m_Instances) {
+        CloseAndClear(inst.hPipe);
+        CloseAndClear(inst.hIoEvent);
     }
-    m_hPipe = NULL;
     CloseAndClear(m_hClient);
 }
 
 void CPipe::Finalize(HANDLE hAbortEvent)
 {
-    static const WCHAR FN[] = L"CPipe::Finalize";
+    LOG_FUNCTION(L"CPipe::Finalize");
     LOG_ENTER(LOG_DETAIL, FN);
     m_bInitialized = FALSE;
-    // A receive in progress waits for its sender together with the terminate event: setting it
-    // first ends that wait at once, however silent the sender.
-    HANDLE hTerminate = m_Thread.GetTerminateEvent();
-    if (hTerminate != NULL) {
-        ::SetEvent(hTerminate);
+    // A receive in progress waits for its sender together with the stop event: setting it first
+    // ends every instance's wait at once, however silent its sender.
+    if (m_hStopEvent != NULL) {
+        ::SetEvent(m_hStopEvent);
     }
     const DWORD dwLock = m_Lock.Lock(hAbortEvent);
-    m_Thread.Terminate();
+    for (Instance& inst : m_Instances) {
+        inst.thread.Terminate();
+    }
     Close();
-    m_Thread.Finalize();
+    for (Instance& inst : m_Instances) {
+        inst.thread.Finalize();
+    }
+    CloseAndClear(m_hStopEvent);
     if (dwLock == ERROR_SUCCESS) {
         m_Lock.Unlock();
     }

@@ -4,6 +4,7 @@
 
 #include "CGlobalLock.h"
 #include "CObjectSecurity.h"
+#include "CSrwLock.h"
 #include "CThread.h"
 #include "PipeDefs.h"
 
@@ -16,8 +17,15 @@ const DWORD PIPE_IO_TIMEOUT_MS = 5000;
 // channel up. Short against the 5 s of a read, yet long enough for a sender starved of the CPU
 // for a moment (a logon with every program starting); the other instances serve meanwhile.
 const DWORD PIPE_FIRST_BYTES_MS = 2000;
-// Instances of a receiving end: one silent connection cannot keep other senders out.
+// Instances of a receiving end, each served by a thread of its own: one silent or slow connection
+// holds its own instance only, and the others go on serving.
 const DWORD PIPE_INSTANCES = 4;
+// The limit of every wait for a connection whose process another instance already serves, or
+// whose logon session holds PIPE_SESSION_SHARE instances already: a legitimate sender writes at
+// once and takes its acknowledgement at once, so only a sender that tries to hold several
+// instances by being slow on each is cut short.
+const DWORD PIPE_CROWDED_MS = 500;
+const DWORD PIPE_SESSION_SHARE = PIPE_INSTANCES - 1;
 // A sending end's result when the pipe is served by a process other than the expected one.
 const DWORD PIPE_ERROR_FOREIGN_SERVER = ERROR_INVALID_OWNER;
 // How long a thread waits for another thread of its process that is sending on the same channel
@@ -44,16 +52,20 @@ public:
     // Sending end: a request frame carrying lpszText (with its terminator) or the 4 bytes of dwValue.
     DWORD SendRequest(DWORD dwRequest, LPCWSTR lpszText, DWORD dwValue, LPDWORD lpdwRetCode,
                       HANDLE hAbortEvent);
-    // Receiving end, inside the callback (on the receive thread): one read of up to dwLen bytes.
+    // Receiving end, inside the callback (on the instance's thread): one read of up to dwLen bytes.
     DWORD Receive(LPVOID lpBuf, DWORD dwLen, LPDWORD lpdwRead, HANDLE hAbortEvent);
-    // Receiving end, inside the callback: writes the acknowledgement and waits until the sender
-    // has taken it.
+    // Receiving end, inside the callback: writes the acknowledgement. Once the callback returns,
+    // the instance waits (bounded) until the sender has taken it before it hangs up.
     DWORD SendAck(DWORD dwAck, HANDLE hAbortEvent);
 
-    HANDLE GetTerminateEvent() const { return m_Thread.GetTerminateEvent(); }
+    // Receiving end: set when the channel is finalised; every wait of a callback ends with it.
+    HANDLE GetTerminateEvent() const { return m_hStopEvent; }
     LPCWSTR GetPipeName() const { return m_szPipeName; }
     // Receiving end, inside the callback: the process id of the connected sender.
     DWORD GetClientProcessId(PULONG lpulProcessId) const;
+    // Receiving end, inside the callback: the logon session of the connected sender, as the
+    // pipe tells it (not that of a process id, which may have been reused meanwhile).
+    DWORD GetClientSessionId(PULONG lpulSessionId) const;
     // Sending end: the process id of the receiving end of the latest connection (0 before the
     // first). Known from the moment of the connect, before anything is written; readable from any
     // thread.
@@ -66,27 +78,48 @@ private:
     CPipe(const CPipe&) = delete;
     CPipe& operator=(const CPipe&) = delete;
 
+    DWORD SetNameAndLock(LPCWSTR lpszPipeName);
     DWORD Create();
     DWORD LockIfReady(HANDLE hAbortEvent);
     DWORD Connect(HANDLE hAbortEvent);
     DWORD WaitBusyPipe(HANDLE hAbortEvent, ULONGLONG ullDeadline);
     void Close();
+    // One instance of a receiving end and the thread that serves it. The fields of the connection
+    // are written by that thread; ulClientPid and ulClientSession are read by the other
+    // instances' threads under m_AdmitLock.
+    struct Instance {
+        CPipe* pOwner;
+        HANDLE hPipe;
+        HANDLE hIoEvent;          // the overlapped reads and writes on hPipe
+        volatile LONG lThreadId;  // the serving thread, once it runs
+        ULONG ulClientPid;        // the connection being served; 0 while none is
+        ULONG ulClientSession;
+        BOOL bSessionKnown;
+        BOOL bCrowded;            // the connection gets PIPE_CROWDED_MS for every wait
+        BOOL bAwaitingFirstBytes;
+        BOOL bAckWritten;
+        CThread thread;
+    };
+
     DWORD ReceiveStart();
     DWORD CreateMoreInstances(LPSECURITY_ATTRIBUTES lpSa);
-    static DWORD ReceiveThreadProc(LPVOID lpParam);
-    DWORD Listen(DWORD dwInstance, OVERLAPPED* pOv);
-    DWORD ServeNext(OVERLAPPED* pOvs, BOOL* pbListening, LPDWORD lpdwNext);
-    void Serve(DWORD dwInstance);
-    void StopListening(OVERLAPPED* pOvs, BOOL* pbListening);
+    static DWORD InstanceThreadProc(LPVOID lpParam);
+    DWORD Listen(HANDLE hPipe, OVERLAPPED* pOv);
+    DWORD ServeNext(Instance* pInst, OVERLAPPED* pOv);
+    void Serve(Instance* pInst);
+    void Admit(Instance* pInst);
+    void Dismiss(Instance* pInst);
+    Instance* Current() const;
+    DWORD LimitMs(const Instance* pInst, DWORD dwDefaultMs) const;
     DWORD ReadAck(LPDWORD lpdwAck, HANDLE hAbortEvent);
-    DWORD WaitSenderDone(HANDLE hAbortEvent);
+    DWORD WaitSenderDone(Instance* pInst);
     void InitializeMembers();
 
-    // The instance being served (the first one while none is): receive thread only.
-    HANDLE m_hPipe;
-    HANDLE m_hPipes[PIPE_INSTANCES];
-    // Set while the connection being served has not been read from yet.
-    BOOL m_bAwaitingFirstBytes;
+    Instance m_Instances[PIPE_INSTANCES];
+    // Receiving end: set by Finalize; the instances' threads and their callbacks wait on it.
+    HANDLE m_hStopEvent;
+    // Guards the instances' connection records while a new connection is admitted.
+    CSrwLock m_AdmitLock;
     DWORD m_dwExpectedServer;
     HANDLE m_hClient;
     WCHAR m_szPipeName[MAX_PATH];
@@ -94,13 +127,11 @@ private:
     int m_nSecurity;
     LPPIPEFUNC m_lpFunc;
     LPVOID m_lpData;
-    CThread m_Thread;
     // Serialises this channel's own threads (unnamed: no other process can hold it); across
     // processes the single pipe instance lets one message through at a time.
     CGlobalLock m_Lock;
     BOOL m_bInitialized;
-    // Event of the overlapped reads and writes: used by the receive thread alone on a receiving
-    // end, and only while m_Lock is held on a sending end.
+    // Sending end: the event of the overlapped reads and writes, used only while m_Lock is held.
     HANDLE m_hIoEvent;
     // The receiving process of the latest connection (GetServerProcessId).
     mutable volatile LONG m_lServerProcessId;

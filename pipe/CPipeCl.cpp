@@ -42,7 +42,7 @@ DWORD CPipeCl::FormatNotifyPipeName(LPCWSTR lpszSuffix, DWORD dwProcessId, LPWST
 DWORD CPipeCl::Initialize(DWORD dwMode, LPCWSTR lpszSuffix, LPDWORD lpdwClientID,
                           LPPIPEEVENTFUNC lpFunc, LPVOID lpData, HANDLE hAbortEvent)
 {
-    static const WCHAR FN[] = L"CPipeCl::Initialize";
+    LOG_FUNCTION(L"CPipeCl::Initialize");
     LOG_ENTER(LOG_DETAIL, FN);
     if (dwMode != PIPECL_MODE_SENDONLY && dwMode != PIPECL_MODE_FULL) {
         return LOG_RESULT(LOG_DETAIL, FN, ERROR_INVALID_PARAMETER);
@@ -87,7 +87,7 @@ DWORD CPipeCl::Initialize(DWORD dwMode, LPCWSTR lpszSuffix, LPDWORD lpdwClientID
 DWORD CPipeCl::SetUp(DWORD dwMode, LPCWSTR lpszSuffix, LPCWSTR lpszOwnName, LPWSTR lpszName,
                      size_t cchName, LPPIPEEVENTFUNC lpFunc, LPVOID lpData, HANDLE hAbortEvent)
 {
-    static const WCHAR FN[] = L"CPipeCl::SetUp";
+    LOG_FUNCTION(L"CPipeCl::SetUp");
     DWORD dwRet = ERROR_SUCCESS;
     if (dwMode == PIPECL_MODE_FULL) {
         // Only the service and the user who runs the application may reach its notifications.
@@ -133,7 +133,7 @@ DWORD CPipeCl::SetUp(DWORD dwMode, LPCWSTR lpszSuffix, LPCWSTR lpszOwnName, LPWS
 
 DWORD CPipeCl::Send(LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetCode, HANDLE hAbortEvent)
 {
-    static const WCHAR FN[] = L"CPipeCl::Send";
+    LOG_FUNCTION(L"CPipeCl::Send");
     LOG_ENTER(LOG_DETAIL, FN);
     if (lpBuf == NULL) {
         return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpBuf");
@@ -152,7 +152,7 @@ DWORD CPipeCl::Send(LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetCode, HANDLE hAbo
 
 void CPipeCl::OnDataRecv(LPVOID lpData, PPIPEEVENT pPipeEvent)
 {
-    static const WCHAR FN[] = L"CPipeCl::OnDataRecv";
+    LOG_FUNCTION(L"CPipeCl::OnDataRecv");
     LOG_ENTER(LOG_DETAIL, FN);
     if (lpData == NULL) {
         LOG_NULL_ARG_VOID(LOG_DETAIL, FN, L"lpData");
@@ -195,7 +195,7 @@ BOOL CPipeCl::IsFromService(DWORD dwCode) const
 
 void CPipeCl::Finalize(HANDLE hAbortEvent)
 {
-    static const WCHAR FN[] = L"CPipeCl::Finalize";
+    LOG_FUNCTION(L"CPipeCl::Finalize");
     LOG_ENTER(LOG_DETAIL, FN);
     // Without a handle there is nothing to unregister: a refused registration, retried every
     // second, costs the service no second exchange.

@@ -13,7 +13,6 @@ CPipeRecv::~CPipeRecv()
 {
     // The channel is finalised by its own destructor; its thread still owns the receiver until then.
     m_Pipe.Finalize(NULL);
-    FreeDataBuf();
     InitializeMembers();
 }
 
@@ -21,22 +20,17 @@ void CPipeRecv::InitializeMembers()
 {
     m_lpFunc = NULL;
     m_lpData = NULL;
-    m_lpDataBuf.Free();
+    CSrwLock::CGuard guard(m_DeliverLock);
+    m_pDelivered = NULL;
     m_dwDataLen = 0;
     m_dwRecvThreadId = 0;
     m_dwMaxDataSize = PIPE_MAX_FRAME_DATA;
 }
 
-void CPipeRecv::FreeDataBuf()
-{
-    m_lpDataBuf.Free();
-    m_dwDataLen = 0;
-}
-
 DWORD CPipeRecv::Initialize(LPCWSTR lpszPipeName, LPPIPEEVENTFUNC lpFunc, LPVOID lpData,
                             DWORD dwMaxDataSize, int nSecurity)
 {
-    static const WCHAR FN[] = L"CPipeRecv::Initialize";
+    LOG_FUNCTION(L"CPipeRecv::Initialize");
     LOG_ENTER(LOG_DETAIL, FN);
     if (lpszPipeName == NULL) {
         return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpszPipeName");
@@ -60,23 +54,21 @@ DWORD CPipeRecv::Initialize(LPCWSTR lpszPipeName, LPPIPEEVENTFUNC lpFunc, LPVOID
 
 void CPipeRecv::Finalize(HANDLE hAbortEvent)
 {
-    static const WCHAR FN[] = L"CPipeRecv::Finalize";
+    LOG_FUNCTION(L"CPipeRecv::Finalize");
     LOG_ENTER(LOG_DETAIL, FN);
     m_Pipe.Finalize(hAbortEvent);
-    FreeDataBuf();
     InitializeMembers();
     LOG_EXIT(LOG_DETAIL, FN);
 }
 
 DWORD CPipeRecv::OnDataRecv(LPVOID lpData)
 {
-    static const WCHAR FN[] = L"CPipeRecv::OnDataRecv";
+    LOG_FUNCTION(L"CPipeRecv::OnDataRecv");
     LOG_ENTER(LOG_DETAIL, FN);
     if (lpData == NULL) {
         return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpData");
     }
     CPipeRecv* pThis = static_cast<CPipeRecv*>(lpData);
-    pThis->m_dwRecvThreadId = ::GetCurrentThreadId();
     const HANDLE hAbort = pThis->m_Pipe.GetTerminateEvent();
 
     // A short header read leaves the missing bytes zero.
@@ -105,7 +97,7 @@ DWORD CPipeRecv::OnDataRecv(LPVOID lpData)
 // gets an answer it can read; nothing beyond m_dwMaxDataSize is ever allocated.
 DWORD CPipeRecv::OnData(const DataHdr& hdr, DWORD dwVerdict, HANDLE hAbort)
 {
-    static const WCHAR FN[] = L"CPipeRecv::OnData";
+    LOG_FUNCTION(L"CPipeRecv::OnData");
     if (dwVerdict != PIPEACK_OK) {
         // Nothing is allocated for data that will not be delivered, whatever its announced size:
         // the acknowledgement's hand-over reads the sender's bytes off and drops them.
@@ -125,38 +117,52 @@ DWORD CPipeRecv::OnData(const DataHdr& hdr, DWORD dwVerdict, HANDLE hAbort)
         m_Pipe.SendAck(PIPEACK_BADREQUEST, hAbort);
         return ERROR_BUFFER_OVERFLOW;
     }
-    DWORD dwRet = m_lpDataBuf.Allocate(hdr.dwDataSize);
+    CBuffer data;
+    DWORD dwRet = data.Allocate(hdr.dwDataSize);
     DWORD dwRead = 0;
     if (dwRet == ERROR_SUCCESS) {
-        dwRet = m_Pipe.Receive(m_lpDataBuf.Get(), hdr.dwDataSize, &dwRead, hAbort);
+        dwRet = m_Pipe.Receive(data.Get(), hdr.dwDataSize, &dwRead, hAbort);
     }
     if (dwRet != ERROR_SUCCESS) {
-        FreeDataBuf();
         return dwRet;
     }
-    // The sender is released before the data is handled.
+    Deliver(hdr, dwVerdict, data, dwRead, hAbort);
+    return ERROR_SUCCESS;
+}
+
+// The sender is released before the data is handled, but the next message (which it sends only
+// after this acknowledgement) waits for the handler to be done with this one.
+void CPipeRecv::Deliver(const DataHdr& hdr, DWORD dwVerdict, const CBuffer& data, DWORD dwRead,
+                        HANDLE hAbort)
+{
+    LOG_FUNCTION(L"CPipeRecv::Deliver");
+    CSrwLock::CGuard guard(m_DeliverLock);
     m_Pipe.SendAck(dwVerdict, hAbort);
+    m_pDelivered = &data;
     m_dwDataLen = dwRead;
+    m_dwRecvThreadId = ::GetCurrentThreadId();
     LOG_TRACE(LOG_DETAIL, FN, L"Call callback-function.");
     PIPEEVENT dataEvt = { PIPEEVENT_DATA, hdr.dwCode, hdr.dwDataSize, 0 };
     m_lpFunc(m_lpData, &dataEvt);
-    FreeDataBuf();
-    return ERROR_SUCCESS;
+    m_pDelivered = NULL;
+    m_dwDataLen = 0;
+    m_dwRecvThreadId = 0;
 }
 
 DWORD CPipeRecv::GetReceivedData(LPVOID lpBuf, DWORD nBufLen)
 {
-    static const WCHAR FN[] = L"CPipeRecv::GetReceivedData";
+    LOG_FUNCTION(L"CPipeRecv::GetReceivedData");
     LOG_ENTER(LOG_DETAIL, FN);
     if (lpBuf == NULL) {
         LOG_NULL_ARG(LOG_DETAIL, FN, L"lpBuf");
         return 0;
     }
+    // Only the delivering thread, which holds m_DeliverLock, finds its own id here.
     if (::GetCurrentThreadId() != m_dwRecvThreadId) {
         LOG_TRACE(LOG_DETAIL, FN, L"Different Thread!!");
         return 0;
     }
-    if (m_lpDataBuf.Get() == NULL || m_dwDataLen == 0) {
+    if (m_pDelivered == NULL || m_pDelivered->Get() == NULL || m_dwDataLen == 0) {
         LOG_TRACE(LOG_DETAIL, FN, L"No Data!");
         return 0;
     }
@@ -165,7 +171,7 @@ DWORD CPipeRecv::GetReceivedData(LPVOID lpBuf, DWORD nBufLen)
         LOG_TRACE(LOG_DETAIL, FN, L"nBufLen is too few!");
         dwCopy = nBufLen;
     }
-    ::CopyMemory(lpBuf, m_lpDataBuf.Get(), dwCopy);
+    ::CopyMemory(lpBuf, m_pDelivered->Get(), dwCopy);
     LOG_EXIT(LOG_DETAIL, FN);
     return dwCopy;
 }

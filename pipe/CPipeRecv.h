@@ -3,6 +3,7 @@
 
 #include "CBuffer.h"
 #include "CPipe.h"
+#include "CSrwLock.h"
 #include "PipeDefs.h"
 
 #include <windows.h>
@@ -20,6 +21,8 @@ public:
                      DWORD dwMaxDataSize = PIPE_MAX_FRAME_DATA, int nSecurity = OBJSEC_SERVICE_PIPE);
     void Finalize(HANDLE hAbortEvent);
     // Inside the handler's PIPEEVENT_DATA call only: copies up to nBufLen bytes of the data.
+    // The channel's instances serve senders at the same time; headers are judged as they come,
+    // but the data reaches the handler one message at a time, in the order acknowledged.
     DWORD GetReceivedData(LPVOID lpBuf, DWORD nBufLen);
 
 protected:
@@ -35,10 +38,14 @@ private:
 
     static DWORD OnDataRecv(LPVOID lpData);
     DWORD OnData(const DataHdr& hdr, DWORD dwVerdict, HANDLE hAbort);
-    void FreeDataBuf();
+    void Deliver(const DataHdr& hdr, DWORD dwVerdict, const CBuffer& data, DWORD dwRead, HANDLE hAbort);
 
-    CBuffer m_lpDataBuf;
+    // The data being handed to the handler, and the thread that hands it: m_DeliverLock.
+    const CBuffer* m_pDelivered;
     DWORD m_dwDataLen;
     DWORD m_dwRecvThreadId;
     DWORD m_dwMaxDataSize;
+    // Held from a message's acknowledgement to the end of its handling: a sender sends its next
+    // message only once it holds the acknowledgement, so the handler sees them in order.
+    CSrwLock m_DeliverLock;
 };

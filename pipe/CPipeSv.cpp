@@ -46,7 +46,7 @@ void CPipeSv::InitializeMembers()
 
 DWORD CPipeSv::Initialize(LPCWSTR lpszSuffix, LPPIPEEVENTFUNC lpFunc, LPVOID lpData)
 {
-    static const WCHAR FN[] = L"CPipeSv::Initialize";
+    LOG_FUNCTION(L"CPipeSv::Initialize");
     LOG_ENTER(LOG_DETAIL, FN);
     if (lpszSuffix == NULL) {
         return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpszSuffix");
@@ -89,7 +89,7 @@ DWORD CPipeSv::Initialize(LPCWSTR lpszSuffix, LPPIPEEVENTFUNC lpFunc, LPVOID lpD
 
 void CPipeSv::Finalize(HANDLE hAbortEvent)
 {
-    static const WCHAR FN[] = L"CPipeSv::Finalize";
+    LOG_FUNCTION(L"CPipeSv::Finalize");
     LOG_ENTER(LOG_DETAIL, FN);
     CloseAllSession(hAbortEvent);
     CPipeRecv::Finalize(hAbortEvent);
@@ -102,7 +102,7 @@ void CPipeSv::Finalize(HANDLE hAbortEvent)
 
 void CPipeSv::StopRegistration(HANDLE hAbortEvent)
 {
-    static const WCHAR FN[] = L"CPipeSv::StopRegistration";
+    LOG_FUNCTION(L"CPipeSv::StopRegistration");
     LOG_ENTER(LOG_DETAIL, FN);
     m_CtrlPipe.Finalize(hAbortEvent);
     LOG_EXIT(LOG_DETAIL, FN);
@@ -110,7 +110,7 @@ void CPipeSv::StopRegistration(HANDLE hAbortEvent)
 
 DWORD CPipeSv::OnCtrlRecv(LPVOID lpData)
 {
-    static const WCHAR FN[] = L"CPipeSv::OnCtrlRecv";
+    LOG_FUNCTION(L"CPipeSv::OnCtrlRecv");
     LOG_ENTER(LOG_DETAIL, FN);
     if (lpData == NULL) {
         return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpData");
@@ -163,21 +163,35 @@ void CPipeSv::OnConnectRequest(const BYTE* lpBuf, DWORD dwRead, HANDLE hAbortEve
                 CSessionList::PipeNameProcessId(lpszName) != ulSender)) {
         LOG_TRACE(LOG_DETAIL, FN, L"Pipe name of another process:%u", ulSender);
     } else {
-        const DWORD dwReplaced = CloseSessionOfName(lpszName, hAbortEvent);
-        if (dwReplaced != 0) {
-            LOG_TRACE(LOG_DETAIL, FN, L"Replaced session:%u", dwReplaced);
-            Notify_Disconnected(dwReplaced);
-        }
-        bCreated = (CreateSession(lpszName, ulSender, &dwHandle, hAbortEvent) == ERROR_SUCCESS);
+        bCreated = (Register(lpszName, ulSender, &dwHandle, hAbortEvent) == ERROR_SUCCESS);
     }
-    if (!bCreated) {
-        m_CtrlPipe.SendAck(0, hAbortEvent);
-        return;
+    m_CtrlPipe.SendAck(bCreated ? dwHandle : 0, hAbortEvent);
+}
+
+// Replaces any session of the name with a new one. The owner knows of the session before the
+// application holds its handle: a request the application sends at once on the data pipe must
+// find the owner ready for it. Whatever the owner does at a registration must therefore be
+// quick, as the acknowledgement waits for it.
+DWORD CPipeSv::Register(LPCWSTR lpszPipeName, ULONG ulSender, LPDWORD lpdwHandle, HANDLE hAbortEvent)
+{
+    LOG_FUNCTION(L"CPipeSv::Register");
+    // Slots are shared out by logon session: that of the connection, as the pipe tells it.
+    ULONG ulSession = 0;
+    DWORD dwRet = m_CtrlPipe.GetClientSessionId(&ulSession);
+    if (dwRet != ERROR_SUCCESS) {
+        return LOG_RESULT(LOG_DETAIL, FN, dwRet);
     }
-    // The owner knows of the session before the application holds its handle: a request the
-    // application sends at once on the data pipe must find the owner ready for it.
-    Notify_Connected(dwHandle);
-    m_CtrlPipe.SendAck(dwHandle, hAbortEvent);
+    CSrwLock::CGuard guard(m_RegisterLock);
+    const DWORD dwReplaced = CloseSessionOfName(lpszPipeName, hAbortEvent);
+    if (dwReplaced != 0) {
+        LOG_TRACE(LOG_DETAIL, FN, L"Replaced session:%u", dwReplaced);
+        Notify_Disconnected(dwReplaced);
+    }
+    dwRet = CreateSession(lpszPipeName, ulSender, ulSession, lpdwHandle, hAbortEvent);
+    if (dwRet == ERROR_SUCCESS) {
+        Notify_Connected(*lpdwHandle);
+    }
+    return dwRet;
 }
 
 // Removes the session named in the request, when the process that registered it asks.
@@ -193,21 +207,21 @@ void CPipeSv::OnCloseRequest(const BYTE* lpBuf, DWORD dwRead, HANDLE hAbortEvent
     DWORD dwHandle = 0;
     ::CopyMemory(&dwHandle, lpBuf + sizeof(DataHdr), sizeof(DWORD));
     ULONG ulSender = 0;
-    const BOOL bOwner = m_CtrlPipe.GetClientProcessId(&ulSender) == ERROR_SUCCESS &&
-                        IsRegistrant(dwHandle, ulSender);
-    if (!bOwner) {
+    BOOL bClosed = FALSE;
+    if (m_CtrlPipe.GetClientProcessId(&ulSender) == ERROR_SUCCESS) {
+        // The owner hears of the handle's end before another registration can be given it.
+        CSrwLock::CGuard guard(m_RegisterLock);
+        bClosed = IsRegistrant(dwHandle, ulSender) && CloseSession(dwHandle, hAbortEvent) == ERROR_SUCCESS;
+        if (bClosed) {
+            Notify_Disconnected(dwHandle);
+        }
+    }
+    if (!bClosed) {
         // Unknown, or registered by another process (for example a stale handle of an application
         // that registered with an earlier run of the service).
         LOG_TRACE(LOG_DETAIL, FN, L"Not the owner of %u:%u", dwHandle, ulSender);
-        m_CtrlPipe.SendAck(PIPEACK_REJECTED, hAbortEvent);
-        return;
     }
-    if (CloseSession(dwHandle, hAbortEvent) != ERROR_SUCCESS) {
-        m_CtrlPipe.SendAck(PIPEACK_REJECTED, hAbortEvent);
-        return;
-    }
-    m_CtrlPipe.SendAck(PIPEACK_OK, hAbortEvent);
-    Notify_Disconnected(dwHandle);
+    m_CtrlPipe.SendAck(bClosed ? PIPEACK_OK : PIPEACK_REJECTED, hAbortEvent);
 }
 
 // TRUE when dwClientHandle is a session that process ulProcessId registered.
@@ -218,10 +232,10 @@ BOOL CPipeSv::IsRegistrant(DWORD dwClientHandle, ULONG ulProcessId)
     return pNode != NULL && pNode->pPipe != NULL && pNode->dwProcessId == ulProcessId;
 }
 
-DWORD CPipeSv::CreateSession(LPCWSTR lpszPipeName, DWORD dwProcessId, LPDWORD lpdwClientHandle,
-                             HANDLE hAbortEvent)
+DWORD CPipeSv::CreateSession(LPCWSTR lpszPipeName, DWORD dwProcessId, DWORD dwSessionId,
+                             LPDWORD lpdwClientHandle, HANDLE hAbortEvent)
 {
-    static const WCHAR FN[] = L"CPipeSv::CreateSession";
+    LOG_FUNCTION(L"CPipeSv::CreateSession");
     LOG_ENTER(LOG_DETAIL, FN);
     if (lpszPipeName == NULL) {
         return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpszPipeName");
@@ -233,11 +247,6 @@ DWORD CPipeSv::CreateSession(LPCWSTR lpszPipeName, DWORD dwProcessId, LPDWORD lp
     if (!CSessionList::IsNotifyPipeName(lpszPipeName, m_Pipe.GetPipeName())) {
         LOG_TRACE(LOG_DETAIL, FN, L"Refused pipe name.");
         return LOG_RESULT(LOG_DETAIL, FN, ERROR_INVALID_PARAMETER);
-    }
-    // Slots are shared out by logon session: that of the verified sender.
-    DWORD dwSessionId = 0;
-    if (!::ProcessIdToSessionId(dwProcessId, &dwSessionId)) {
-        return LOG_RESULT(LOG_DETAIL, FN, ::GetLastError());
     }
     {
         CSrwLock::CGuard guard(m_SessionLock);
@@ -289,7 +298,7 @@ DWORD CPipeSv::OpenSessionPipe(CPipe* pPipe, LPCWSTR lpszPipeName, DWORD dwProce
 // otherwise 231.
 DWORD CPipeSv::InsertSession(CLIENT_SESSION* pNode, LPDWORD lpdwClientHandle, HANDLE hAbortEvent)
 {
-    static const WCHAR FN[] = L"CPipeSv::InsertSession";
+    LOG_FUNCTION(L"CPipeSv::InsertSession");
     CLIENT_SESSION* pEvicted = NULL;
     DWORD dwEvicted = 0;
     DWORD dwRet = ERROR_SUCCESS;
@@ -357,7 +366,7 @@ void CPipeSv::ReleaseSession(CLIENT_SESSION* pNode, HANDLE hAbortEvent)
 
 DWORD CPipeSv::CloseSession(DWORD dwClientHandle, HANDLE hAbortEvent)
 {
-    static const WCHAR FN[] = L"CPipeSv::CloseSession";
+    LOG_FUNCTION(L"CPipeSv::CloseSession");
     LOG_ENTER(LOG_DETAIL, FN);
     if (dwClientHandle == 0 || dwClientHandle == 0xFFFFFFFF) {
         return LOG_RESULT(LOG_DETAIL, FN, ERROR_INVALID_HANDLE);
@@ -378,7 +387,7 @@ DWORD CPipeSv::CloseSession(DWORD dwClientHandle, HANDLE hAbortEvent)
 
 void CPipeSv::CloseAllSession(HANDLE hAbortEvent)
 {
-    static const WCHAR FN[] = L"CPipeSv::CloseAllSession";
+    LOG_FUNCTION(L"CPipeSv::CloseAllSession");
     LOG_ENTER(LOG_DETAIL, FN);
     CLIENT_SESSION* pNode = NULL;
     {
@@ -397,7 +406,7 @@ void CPipeSv::CloseAllSession(HANDLE hAbortEvent)
 
 void CPipeSv::OnDataRecv(LPVOID lpData, PPIPEEVENT pPipeEvent)
 {
-    static const WCHAR FN[] = L"CPipeSv::OnDataRecv";
+    LOG_FUNCTION(L"CPipeSv::OnDataRecv");
     LOG_ENTER(LOG_DETAIL, FN);
     if (lpData == NULL) {
         LOG_NULL_ARG_VOID(LOG_DETAIL, FN, L"lpData");
@@ -437,7 +446,7 @@ void CPipeSv::OnDataRecv(LPVOID lpData, PPIPEEVENT pPipeEvent)
 DWORD CPipeSv::send_hdr_data(CPipe* pPipe, LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetCode,
                              HANDLE hAbortEvent)
 {
-    static const WCHAR FN[] = L"CPipeSv::send_hdr_data";
+    LOG_FUNCTION(L"CPipeSv::send_hdr_data");
     LOG_ENTER(LOG_DETAIL, FN);
     if (pPipe == NULL) {
         return LOG_NULL_ARG(LOG_DETAIL, FN, L"pPipe");
@@ -454,7 +463,7 @@ DWORD CPipeSv::send_hdr_data(CPipe* pPipe, LPCVOID lpBuf, DWORD dwLen, LPDWORD l
 
 DWORD CPipeSv::SendAll(LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetCode, HANDLE hAbortEvent)
 {
-    static const WCHAR FN[] = L"CPipeSv::SendAll";
+    LOG_FUNCTION(L"CPipeSv::SendAll");
     LOG_ENTER(LOG_DETAIL, FN);
     if (lpBuf == NULL) {
         return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpBuf");
@@ -484,7 +493,7 @@ DWORD CPipeSv::SendAll(LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetCode, HANDLE h
 DWORD CPipeSv::SendTo(DWORD dwClientHandle, LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetCode,
                       HANDLE hAbortEvent)
 {
-    static const WCHAR FN[] = L"CPipeSv::SendTo";
+    LOG_FUNCTION(L"CPipeSv::SendTo");
     LOG_ENTER(LOG_DETAIL, FN);
     if (lpBuf == NULL) {
         return LOG_NULL_ARG(LOG_DETAIL, FN, L"lpBuf");
@@ -513,7 +522,7 @@ DWORD CPipeSv::SendTo(DWORD dwClientHandle, LPCVOID lpBuf, DWORD dwLen, LPDWORD 
 DWORD CPipeSv::SendToSession(CLIENT_SESSION* pNode, LPCVOID lpBuf, DWORD dwLen,
                              LPDWORD lpdwRetCode, BOOL bReport, HANDLE hAbortEvent)
 {
-    static const WCHAR FN[] = L"CPipeSv::SendToSession";
+    LOG_FUNCTION(L"CPipeSv::SendToSession");
     DWORD dwOutcome = ERROR_INVALID_HANDLE;
     if (pNode->pPipe != NULL) {
         dwOutcome = send_hdr_data(pNode->pPipe, lpBuf, dwLen, lpdwRetCode, hAbortEvent);
@@ -543,7 +552,7 @@ DWORD CPipeSv::SendToSession(CLIENT_SESSION* pNode, LPCVOID lpBuf, DWORD dwLen,
 // registrant, or its deliveries keep timing out, so that a hung application gives its slot back.
 BOOL CPipeSv::CountSendOutcome(CLIENT_SESSION* pNode, DWORD dwOutcome)
 {
-    static const WCHAR FN[] = L"CPipeSv::SendToSession";
+    LOG_FUNCTION(L"CPipeSv::CountSendOutcome");
     if (dwOutcome == PIPE_ERROR_FOREIGN_SERVER) {
         LOG_TRACE(LOG_EVENT, FN, L"Pipe of session %u not served by its registrant.",
                   pNode->dwClientHandle);

@@ -39,8 +39,9 @@ private:
     static void OnDataRecv(LPVOID lpData, PPIPEEVENT pPipeEvent);
     void OnConnectRequest(const BYTE* lpBuf, DWORD dwRead, HANDLE hAbortEvent);
     void OnCloseRequest(const BYTE* lpBuf, DWORD dwRead, HANDLE hAbortEvent);
-    DWORD CreateSession(LPCWSTR lpszPipeName, DWORD dwProcessId, LPDWORD lpdwClientHandle,
-                        HANDLE hAbortEvent);
+    DWORD Register(LPCWSTR lpszPipeName, ULONG ulSender, LPDWORD lpdwHandle, HANDLE hAbortEvent);
+    DWORD CreateSession(LPCWSTR lpszPipeName, DWORD dwProcessId, DWORD dwSessionId,
+                        LPDWORD lpdwClientHandle, HANDLE hAbortEvent);
     DWORD OpenSessionPipe(CPipe* pPipe, LPCWSTR lpszPipeName, DWORD dwProcessId);
     DWORD InsertSession(CLIENT_SESSION* pNode, LPDWORD lpdwClientHandle, HANDLE hAbortEvent);
     DWORD CloseSession(DWORD dwClientHandle, HANDLE hAbortEvent);
@@ -68,4 +69,8 @@ private:
     // Guards the session list and the callback fields. Held only for list work, never across a
     // send or a callback, so an owner callback may call SendAll from any thread.
     CSrwLock m_SessionLock;
+    // The control pipe's instances serve requests at the same time: a registration or removal,
+    // with the owner's event about it, is made one at a time, so that two registrations of one
+    // name cannot both create a session and the owner hears of each handle in order.
+    CSrwLock m_RegisterLock;
 };

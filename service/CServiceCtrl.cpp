@@ -179,14 +179,25 @@ void CServiceCtrl::CheckBattery()
     }
 }
 
+// The restart's own reports (the line on) follow the ones queued here, as before.
 void CServiceCtrl::StartWatch()
 {
     if (IsS4Supported()) {
         NotifyClients(NOTIFY_S4_ENABLED, 0);
-        MirelStartUPSWatch();
+        m_WatchStarter.Request(RestartWatch, this);
     } else {
         NotifyClients(NOTIFY_S4_DISABLED, 0);
     }
+}
+
+// A hibernation begun since the request keeps its wait (see OnRcv).
+DWORD CServiceCtrl::RestartWatch(LPVOID lpData)
+{
+    CServiceCtrl* pThis = static_cast<CServiceCtrl*>(lpData);
+    if (::InterlockedCompareExchange(&pThis->m_bHibernating, 0, 0) == 0) {
+        MirelStartUPSWatch();
+    }
+    return ERROR_SUCCESS;
 }
 
 void CServiceCtrl::NotifyClients(DWORD dwNotify, DWORD dwValue)
@@ -242,6 +253,7 @@ void CServiceCtrl::AfterMainLoop(SERVICE_STATUS_HANDLE)
     // Whatever still waits is moot now, except telling the clients that the service stops.
     m_Notifier.Finalize(NOTIFY_SERVICE_STOPPED, kStopDrainMs);
     m_PipeSv.Finalize(stopping.Get());
+    m_WatchStarter.Finalize();
     MirelFinalize();
     // A run that ended for a failure is an error an administrator must find.
     if (GetExitCode() != ERROR_SUCCESS) {

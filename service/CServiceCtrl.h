@@ -9,6 +9,7 @@
 #include "INotifySender.h"
 #include "CPipeSv.h"
 #include "CService.h"
+#include "CWatchStarter.h"
 #include "MIRELAPI.h"
 
 // Indexes of the main loop's wait array.
@@ -46,6 +47,8 @@ public:
     BOOL IsS4Supported();
     bool IsBatteryMissing();
     void CheckBattery();
+    // Reports whether hibernation is possible and has the line's watch restarted off the
+    // caller's thread (the library looks at the battery and may wait for it).
     void StartWatch();
     void NotifyClients(DWORD dwNotify, DWORD dwValue);
 
@@ -53,6 +56,7 @@ public:
 
 protected:
     void ReadSettings();
+    static DWORD RestartWatch(LPVOID lpData);
     void OnAcLoss();
     bool SendAcLoss();
     void OnAcRestored();
@@ -74,6 +78,7 @@ protected:
     // tells a return of the line from the on-reports at every watch start.
     CEventLog m_EventLog;
     bool m_bAcLost;
+    CWatchStarter m_WatchStarter;
     // Declared last: it ends before the rest, since its thread calls on them.
     CDrill m_Drill;
 };

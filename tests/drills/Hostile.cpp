@@ -7,9 +7,12 @@
 // single-instance mutex (with a DACL that lets nobody else in) or of its control pipe, and holds
 // it until the same stop event.
 // Beside the rounds, each on a thread of its own: registers as fast as it can; connects to the
-// service's pipes and the victim's pipe and stays silent, again and again; forges the victim's
+// service's pipes and the victim's pipe and stays silent, again and again; on every instance of the
+// control pipe, writes a request just inside the first-bytes limit and never reads its answer,
+// again and again; forges the victim's
 // resume check as handles 1 to 5; holds the debug log's old mutex and its shared file.
 #include "CGlobalLock.h"
+#include "CPipe.h"
 #include "Notify.h"
 #include "PipeDefs.h"
 
@@ -108,7 +111,7 @@ int Squat(const std::wstring& what, HANDLE stop)
 }
 
 std::atomic<bool> g_stop{false};
-std::atomic<long> g_registrations{0}, g_silent{0};
+std::atomic<long> g_registrations{0}, g_silent{0}, g_slow{0};
 
 // Registers its own name as fast as one process can go: every registration makes the service
 // send its state to every application.
@@ -133,6 +136,26 @@ void SilentLoop(const std::wstring& pipe)
         ++g_silent;
         DWORD ack = 0, done = 0;
         ReadFile(h, &ack, sizeof(ack), &done, NULL);  // returns when the server hangs up
+        CloseHandle(h);
+    }
+}
+
+// Takes an instance, writes a request just before the server would give up on it, never reads
+// the answer and holds on until the server hangs up, then again.
+void SlowLoop(const std::wstring& pipe)
+{
+    const std::string frame = Frame(7, 3, "abc");
+    while (!g_stop) {
+        HANDLE h = CreateFileW(pipe.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+        if (h == INVALID_HANDLE_VALUE) {
+            WaitNamedPipeW(pipe.c_str(), 50);
+            continue;
+        }
+        ++g_slow;
+        Sleep(PIPE_FIRST_BYTES_MS - 200);
+        DWORD done = 0;
+        WriteFile(h, frame.data(), static_cast<DWORD>(frame.size()), &done, NULL);
+        while (!g_stop && PeekNamedPipe(h, NULL, 0, NULL, NULL, NULL)) Sleep(50);
         CloseHandle(h);
     }
 }
@@ -187,6 +210,7 @@ int wmain(int argc, wchar_t** argv)
     threads.emplace_back(RegisterLoop, ctrl, own);
     threads.emplace_back(ForgeResumeChecks, data);
     for (const std::wstring& pipe : { ctrl, data, victim }) threads.emplace_back(SilentLoop, pipe);
+    for (DWORD i = 0; i < PIPE_INSTANCES; ++i) threads.emplace_back(SlowLoop, ctrl);
     int rounds = 0;
     for (; WaitForSingleObject(stop, 20) == WAIT_TIMEOUT; ++rounds) {
         Round(ctrl, victim, own);
@@ -194,7 +218,7 @@ int wmain(int argc, wchar_t** argv)
     g_stop = true;
     for (std::thread& t : threads) t.join();
     if (logFile != INVALID_HANDLE_VALUE) CloseHandle(logFile);
-    printf("%d rounds, %ld registrations, %ld silent connections\n", rounds, g_registrations.load(),
-           g_silent.load());
+    printf("%d rounds, %ld registrations, %ld silent connections, %ld slow ones\n", rounds,
+           g_registrations.load(), g_silent.load(), g_slow.load());
     return 0;
 }

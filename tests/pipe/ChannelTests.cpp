@@ -19,10 +19,12 @@ struct Receiver {
     CPipe pipe;
     std::vector<BYTE> last;
     std::atomic<int> messages{0};
+    ULONG session = 0xFFFFFFFF;  // the sender's logon session, as the pipe tells it
 
     static DWORD OnConnection(LPVOID data)
     {
         Receiver* self = static_cast<Receiver*>(data);
+        self->pipe.GetClientSessionId(&self->session);
         BYTE buf[2048];
         DWORD read = 0;
         if (self->pipe.Receive(buf, sizeof(buf), &read, self->pipe.GetTerminateEvent()) != 0) {
@@ -78,6 +80,9 @@ TEST(Channel, SenderBoundToAProcessWritesOnlyToIt)
         const bool ours = server == GetCurrentProcessId();
         EXPECT_EQ(ours ? 0u : PIPE_ERROR_FOREIGN_SERVER, sender.Send(message, sizeof(message), &ack, NULL));
         EXPECT_EQ(ours ? 0x2008u : 0x77u, ack);
+        DWORD session = 0xEE;
+        ProcessIdToSessionId(GetCurrentProcessId(), &session);
+        if (ours) EXPECT_EQ(session, receiver.session);  // the session the pipe tells is ours
         EXPECT_EQ(ours ? 1 : 0, receiver.messages.load());
     }
 }
@@ -250,6 +255,25 @@ TEST(Channel, SilentSenderIsDroppedAndOthersAreServed)
     EXPECT_EQ(0u, SendFrame(name, std::vector<BYTE>(message, message + 4), &ack));
     EXPECT_EQ(0x2004u, ack);
     EXPECT_LT(NowMs() - t0, PIPE_IO_TIMEOUT_MS + 5000);
+}
+
+// Senders of one logon session that sit silent on every instance hold up no other sender beyond
+// the short limit a crowded session gets: the instances are served at the same time.
+TEST(Channel, SilentSendersOnEveryInstanceHoldUpNoOtherSender)
+{
+    const std::wstring name = PipePath(UniqueName(L"mute4"));
+    Receiver receiver;
+    ASSERT_EQ(0u, receiver.Start(name));
+    Helper mutes[PIPE_INSTANCES];
+    for (Helper& mute : mutes) {
+        ASSERT_TRUE(mute.Start(L"mute", name));
+    }
+    DWORD ack = 0;
+    const BYTE message[4] = {};
+    const ULONGLONG t0 = NowMs();
+    EXPECT_EQ(0u, SendFrame(name, std::vector<BYTE>(message, message + 4), &ack));
+    EXPECT_EQ(0x2004u, ack);
+    EXPECT_LT(NowMs() - t0, PIPE_FIRST_BYTES_MS);  // before any silent one's own limit ran out
 }
 
 TEST(Channel, ClientThatConnectsBeforeTheReceiverListensIsServed)
