@@ -47,6 +47,14 @@ DWORD PercentOf(ULONG ulCapacity, ULONG ulFullCharged)
     return (ullPercent > MAXDWORD) ? MAXDWORD : static_cast<DWORD>(ullPercent);
 }
 
+// The battery answered, but without a capacity: reported unknown, or the query is not one its
+// driver supports. A battery that is gone or cannot be opened is not among these.
+bool IsCapacityMissing(DWORD dwError)
+{
+    return dwError == ERROR_INVALID_DATA || dwError == ERROR_INVALID_FUNCTION ||
+           dwError == ERROR_NOT_SUPPORTED;
+}
+
 }  // namespace
 
 CBattery::CBattery() : m_dwBatteryCount(0), m_bInitialized(FALSE)
@@ -204,18 +212,33 @@ DWORD CBattery::GetLifePercent(DWORD dwIndex, LPDWORD lpdwLifePercent)
         return LOG_RESULT(LOG_DETAIL, FN, ERROR_NOT_READY);
     }
     BATTINFO info;
-    const DWORD dwRet = GetSelectBatteryInfo(dwIndex, &info, BATTINFO_INFORMATION | BATTINFO_STATUS);
-    if (dwRet != ERROR_SUCCESS) {
-        return LOG_RESULT(LOG_DETAIL, FN, dwRet);
-    }
+    DWORD dwRet = GetSelectBatteryInfo(dwIndex, &info, BATTINFO_INFORMATION | BATTINFO_STATUS);
     // A driver that cannot tell the capacity says BATTERY_UNKNOWN_CAPACITY; taken as a number it
-    // would read as a full battery and hide a low one. No level until it is known.
-    if (info.Status.Capacity == BATTERY_UNKNOWN_CAPACITY ||
-        info.Information.FullChargedCapacity == BATTERY_UNKNOWN_CAPACITY) {
-        return LOG_RESULT(LOG_DETAIL, FN, ERROR_INVALID_DATA);
+    // would read as a full battery and hide a low one.
+    if (dwRet == ERROR_SUCCESS && (info.Status.Capacity == BATTERY_UNKNOWN_CAPACITY ||
+                                   info.Information.FullChargedCapacity == BATTERY_UNKNOWN_CAPACITY)) {
+        dwRet = ERROR_INVALID_DATA;
     }
-    *lpdwLifePercent = PercentOf(info.Status.Capacity, info.Information.FullChargedCapacity);
-    return LOG_RESULT(LOG_DETAIL, FN, ERROR_SUCCESS);
+    if (dwRet == ERROR_SUCCESS) {
+        *lpdwLifePercent = PercentOf(info.Status.Capacity, info.Information.FullChargedCapacity);
+    } else if (IsCapacityMissing(dwRet) && GetSystemLifePercent(lpdwLifePercent)) {
+        // The battery is there but its driver gives no capacity: the system's own estimate
+        // still tells low from enough, where no level at all would tell neither.
+        LOG_TRACE(LOG_DETAIL, FN, L"Capacity unknown (%d): the system's %u%%", dwRet, *lpdwLifePercent);
+        dwRet = ERROR_SUCCESS;
+    }
+    return LOG_RESULT(LOG_DETAIL, FN, dwRet);
+}
+
+BOOL CBattery::GetSystemLifePercent(LPDWORD lpdwLifePercent)
+{
+    SYSTEM_POWER_STATUS status = {};
+    if (!::GetSystemPowerStatus(&status) || status.BatteryLifePercent == BATTERY_PERCENTAGE_UNKNOWN ||
+        status.BatteryFlag == kStatusUnknown || (status.BatteryFlag & kBatteryFlagNoBattery) != 0) {
+        return FALSE;
+    }
+    *lpdwLifePercent = status.BatteryLifePercent;
+    return TRUE;
 }
 
 BOOL CBattery::IsStatusAccepted(const SYSTEM_POWER_STATUS& status) const

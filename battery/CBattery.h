@@ -35,8 +35,9 @@ public:
     void EnumBatteries();
 
     DWORD GetSelectBatteryInfo(DWORD dwIndex, LPBATTINFO pBatteryInfo, DWORD dwFlags);
-    // Charge of battery dwIndex in percent, rounded half up; not capped at 100. ERROR_INVALID_DATA
-    // while the driver reports the capacity as unknown.
+    // Charge of battery dwIndex in percent, rounded half up; not capped at 100. When the driver
+    // reports the capacity as unknown (or does not support its queries), the system's BatteryLifePercent if it
+    // knows one; otherwise the error (ERROR_INVALID_DATA for an unknown capacity).
     DWORD GetLifePercent(DWORD dwIndex, LPDWORD lpdwLifePercent);
     // The system's power status, read again (dwRetry times, 500 ms apart) while it contradicts
     // the enumerated batteries or does not know the AC line.
@@ -54,6 +55,8 @@ private:
     CBattery(const CBattery&) = delete;
     CBattery& operator=(const CBattery&) = delete;
 
+    // The system's estimate of the charge; FALSE when it knows none (or no battery).
+    static BOOL GetSystemLifePercent(LPDWORD lpdwLifePercent);
     static DWORD QueryDevice(HANDLE hDevice, LPBATTINFO pBatteryInfo, DWORD dwFlags);
     BOOL IsStatusAccepted(const SYSTEM_POWER_STATUS& status) const;
     void TraceStatus(const SYSTEM_POWER_STATUS& status) const;

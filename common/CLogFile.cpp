@@ -17,9 +17,10 @@ const WCHAR kServiceFolder[] = L"MirelLog";
 const WCHAR kServiceFolderSddl[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 
 // Writers take turns by locking one byte far beyond any end a log reaches (CLogFile::TakeTurn),
-// trying for about this many milliseconds.
+// trying for about this many milliseconds. A deadline, not a count of sleeps: one Sleep(1) lasts
+// a whole timer tick (15.6 ms by default), so 200 of them would take about 3 s.
 const DWORD kTurnByteHigh = 0x7FFFFFFF;
-const DWORD kTurnTries = 200;
+const ULONGLONG kTurnWaitMs = 200;
 
 // The owner of an existing folder must be an account no user can act as, or ourselves.
 BOOL IsTrustedOwner(PSID pOwner)
@@ -82,12 +83,14 @@ void CLogFile::TakeTurn()
 {
     OVERLAPPED ov = {};
     ov.OffsetHigh = kTurnByteHigh;
-    for (DWORD i = 0; i < kTurnTries && m_File.IsValid() && !m_bTurn; ++i) {
+    const ULONGLONG ullDeadline = ::GetTickCount64() + kTurnWaitMs;
+    while (m_File.IsValid() && !m_bTurn) {
         m_bTurn = ::LockFileEx(m_File.Get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY,
                                0, 1, 0, &ov) != FALSE;
-        if (!m_bTurn) {
-            ::Sleep(1);
+        if (m_bTurn || ::GetTickCount64() >= ullDeadline) {
+            break;
         }
+        ::Sleep(1);
     }
 }
 

@@ -159,3 +159,11 @@ extern "C" UINT __stdcall InstallService(MSIHANDLE hInstall)
 {
     return ServiceCommand(hInstall, L"/INSTALL");
 }
+
+// Rollback of InstallService: stops and removes the registration again. Never fails the rollback:
+// a service that is not there any more is what it wants.
+extern "C" UINT __stdcall UninstallService(MSIHANDLE hInstall)
+{
+    ServiceCommand(hInstall, L"/UNINSTALL");
+    return ERROR_SUCCESS;
+}

@@ -3,7 +3,7 @@
 MIREL_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 MIREL_BUILD="${MIREL_BUILD:-$MIREL_ROOT/build}"
 export MIREL_BUILD
-MIREL_PACKAGES="g++-mingw-w64-x86-64-posix wine64 wine cmake ninja-build googletest xvfb xauth wixl libxml2-utils"
+MIREL_PACKAGES="g++-mingw-w64-x86-64-posix wine64 wine cmake ninja-build googletest xvfb xauth wixl msitools libxml2-utils"
 
 log() { printf '== %s\n' "$*" >&2; }
 

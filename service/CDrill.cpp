@@ -156,7 +156,12 @@ void CDrill::CheckHibernation(DRILLRESULT* pResult)
     pResult->bS4Available = m_pHost->DrillS4Available() ? TRUE : FALSE;
     SYSTEM_POWER_STATUS status = {};
     ::GetSystemPowerStatus(&status);
-    pResult->bBatteryPresent = status.BatteryFlag != BATTERY_FLAG_NO_BATTERY;
+    if (status.BatteryFlag == BATTERY_FLAG_UNKNOWN) {
+        pResult->dwBattery = DRILL_BATTERY_UNKNOWN;
+    } else {
+        pResult->dwBattery = (status.BatteryFlag & BATTERY_FLAG_NO_BATTERY) != 0 ? DRILL_BATTERY_NONE
+                                                                                 : DRILL_BATTERY_PRESENT;
+    }
     pResult->dwBatteryPercent = status.BatteryLifePercent;
     pResult->dwResult = CDrillReport::Verdict(*pResult);
 }

@@ -52,6 +52,13 @@ bool IsBatteryLow(const DRILLRESULT& result)
            result.dwBatteryPercent < result.dwBatteryThreshold;
 }
 
+// A charge the system does not know is not enough: a real loss could not be judged either.
+bool IsChargeUnknown(const DRILLRESULT& result)
+{
+    return result.dwBattery == DRILL_BATTERY_PRESENT &&
+           result.dwBatteryPercent == BATTERY_PERCENTAGE_UNKNOWN;
+}
+
 }  // namespace
 
 DWORD CDrillReport::Verdict(const DRILLRESULT& result)
@@ -62,8 +69,11 @@ DWORD CDrillReport::Verdict(const DRILLRESULT& result)
     if (!result.bS4Available) {
         return ERROR_NOT_SUPPORTED;
     }
-    if (!result.bBatteryPresent) {
+    if (result.dwBattery == DRILL_BATTERY_NONE) {
         return ERROR_DEVICE_NOT_CONNECTED;
+    }
+    if (result.dwBattery != DRILL_BATTERY_PRESENT || IsChargeUnknown(result)) {
+        return ERROR_INVALID_DATA;
     }
     return IsBatteryLow(result) ? ERROR_INSUFFICIENT_POWER : ERROR_SUCCESS;
 }
@@ -91,8 +101,12 @@ void CDrillReport::Format(const DRILLRESULT& result, LPWSTR lpszText, size_t cch
     if (!result.bS4Available) {
         AppendLine(lpszText, cchText, IDS_DRILL_S4);
     }
-    if (!result.bBatteryPresent) {
+    if (result.dwBattery == DRILL_BATTERY_NONE) {
         AppendLine(lpszText, cchText, IDS_DRILL_NO_BATTERY);
+    } else if (result.dwBattery != DRILL_BATTERY_PRESENT) {
+        AppendLine(lpszText, cchText, IDS_DRILL_BATTERY_UNKNOWN);
+    } else if (IsChargeUnknown(result)) {
+        AppendLine(lpszText, cchText, IDS_DRILL_CHARGE_UNKNOWN);
     } else if (IsBatteryLow(result)) {
         AppendLine(lpszText, cchText, IDS_DRILL_LOW_BATTERY, result.dwBatteryPercent,
                    result.dwBatteryThreshold);

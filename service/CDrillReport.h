@@ -21,6 +21,12 @@ struct DRILLANSWER {
     DWORD dwDrill;     // the serial that the drill's result will carry
 };
 
+// Whether the system reports a battery. Unknown is neither: a hibernation that relies on the
+// battery cannot be vouched for.
+#define DRILL_BATTERY_NONE 0
+#define DRILL_BATTERY_PRESENT 1
+#define DRILL_BATTERY_UNKNOWN 2
+
 // Times are milliseconds from the drill's start.
 struct DRILLRESULT {
     DWORD dwSerial;  // counts the drills, so that a command tells its drill's result from an older one
@@ -33,7 +39,7 @@ struct DRILLRESULT {
     DWORD dwHibernateDeadlineMs;
     DWORD dwPrivilegeError;  // enabling the shutdown privilege: 0 or its error
     DWORD bS4Available;
-    DWORD bBatteryPresent;
+    DWORD dwBattery;         // DRILL_BATTERY_...: whether the system reports a battery
     DWORD dwBatteryPercent;  // 255: unknown
     DWORD dwBatteryThreshold;
 };

@@ -3,6 +3,7 @@
 #include "CService.h"
 
 #include "CLog.h"
+#include "CLogFile.h"
 #include "ScopedHandle.h"
 #include "ServiceSecurity.h"
 
@@ -54,6 +55,25 @@ HRESULT QuotePath(LPCWSTR lpszPath, LPWSTR lpszCommand, size_t cchCommand)
         return ::StringCchCopyW(lpszCommand, cchCommand, lpszPath);
     }
     return ::StringCchPrintfW(lpszCommand, cchCommand, L"\"%s\"", lpszPath);
+}
+
+// An earlier registration may carry another DACL (an older version's, or one loosened since):
+// installing again puts the service's own back.
+DWORD RestrictExistingService(SC_HANDLE hScm, LPCWSTR lpszServiceName)
+{
+    ScopedScHandle service(::OpenServiceW(hScm, lpszServiceName, READ_CONTROL | WRITE_DAC));
+    return service.IsValid() ? RestrictServiceControl(service.Get()) : ::GetLastError();
+}
+
+// The installation runs as SYSTEM before any user could make a folder of that name, so the
+// service's log folder is made here with its protected DACL. A folder another account owns is
+// refused; that costs only the debug log, never the installation.
+void PrepareLogFolder(LPCWSTR lpszFunction)
+{
+    WCHAR szFolder[MAX_PATH];
+    if (!CLogFile::PrepareServiceFolder(szFolder, ARRAYSIZE(szFolder))) {
+        g_Log.Trace(LOG_DETAIL, lpszFunction, __LINE__, L"Failed to prepare the log folder.");
+    }
 }
 
 }  // namespace
@@ -140,6 +160,7 @@ DWORD CService::Register(LPCWSTR lpszPath, BOOL bDelayedAutoStart)
     if (FAILED(QuotePath(lpszPath, szCommand, ARRAYSIZE(szCommand)))) {
         return LOG_RESULT(LOG_DETAIL, FN, ERROR_FILENAME_EXCED_RANGE);
     }
+    PrepareLogFolder(FN);
     ScopedScHandle scm(::OpenSCManagerW(NULL, NULL, SC_MANAGER_CREATE_SERVICE));
     if (!scm.IsValid()) {
         return LOG_RESULT(LOG_DETAIL, FN, ::GetLastError());
@@ -151,7 +172,11 @@ DWORD CService::Register(LPCWSTR lpszPath, BOOL bDelayedAutoStart)
     if (!service.IsValid()) {
         const DWORD dwErr = ::GetLastError();
         if (dwErr == ERROR_SERVICE_EXISTS) {
-            return LOG_RESULT(LOG_DETAIL, FN, ERROR_SUCCESS);
+            const DWORD dwSecurity = RestrictExistingService(scm.Get(), m_szServiceName);
+            LOG_TRACE(LOG_DETAIL, FN, dwSecurity == ERROR_SUCCESS
+                                          ? L"Succeeded to SetServiceObjectSecurity."
+                                          : L"Failed to SetServiceObjectSecurity.");
+            return LOG_RESULT(LOG_DETAIL, FN, dwSecurity);
         }
         LOG_TRACE(LOG_DETAIL, FN, L"Failed to register.");
         return LOG_RESULT(LOG_DETAIL, FN, dwErr);

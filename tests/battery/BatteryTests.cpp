@@ -88,7 +88,9 @@ TEST_F(BatteryDevice, LifePercentArithmetic)
     struct Case {
         DWORD remaining, full, percent;
         DWORD result = 0;  // on failure the percentage is left alone
+        DWORD system = 0;  // the system's BatteryLifePercent; 0: it reports no battery
     };
+    ScopedPowerSupply power;
     const Case cases[] = {
         { 41230, 47520, 87 },          // 867 per mille, rounded half up
         { 47520, 47520, 100 },
@@ -100,9 +102,16 @@ TEST_F(BatteryDevice, LifePercentArithmetic)
         { 4294968, 5000000, 86 },      // ×1000 would wrap in 32 bits
         { BATTERY_UNKNOWN_CAPACITY, 47520, 12345, ERROR_INVALID_DATA },  // unknown, not full
         { 20000, BATTERY_UNKNOWN_CAPACITY, 12345, ERROR_INVALID_DATA },
+        { BATTERY_UNKNOWN_CAPACITY, 47520, 37, 0, 37 },  // unknown: the system's estimate
+        { 20000, BATTERY_UNKNOWN_CAPACITY, 4, 0, 4 },
+        { 41230, 47520, 87, 0, 4 },                     // known: the battery's own
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.remaining << "/" << c.full);
+        SCOPED_TRACE(testing::Message() << c.remaining << "/" << c.full << " system " << c.system);
+        if (c.system != 0) {  // these rows come last, and need the simulated power supply
+            if (!power.Available()) continue;
+            ASSERT_TRUE(power.SetBatteryPresent(c.system));
+        }
         ASSERT_TRUE(m_sim.SetCapacity(0, c.remaining, c.full));
         DWORD percent = 12345;
         EXPECT_EQ(c.result, m_battery.GetLifePercent(0, &percent));

@@ -136,7 +136,7 @@ TEST_F(Installer, InstallsAgainUpgradesAndRemovesCleanly)
 }
 
 // Where the package places each action of its execute sequence; a deferred custom action is
-// marked with a trailing '*'.
+// marked with a trailing '*', a rollback action with '~'.
 std::map<std::wstring, int> ExecuteSequence()
 {
     std::map<std::wstring, int> sequence;
@@ -154,8 +154,10 @@ std::map<std::wstring, int> ExecuteSequence()
         wchar_t action[73];
         DWORD len = ARRAYSIZE(action);
         MsiRecordGetStringW(record, 1, action, &len);
-        const bool deferred = (MsiRecordGetInteger(record, 3) & msidbCustomActionTypeInScript) != 0;
-        sequence[std::wstring(action) + (deferred ? L"*" : L"")] = MsiRecordGetInteger(record, 2);
+        const int type = MsiRecordGetInteger(record, 3);
+        const bool deferred = (type & msidbCustomActionTypeInScript) != 0;
+        const bool rollback = deferred && (type & msidbCustomActionTypeRollback) != 0;
+        sequence[std::wstring(action) + (rollback ? L"~" : deferred ? L"*" : L"")] = MsiRecordGetInteger(record, 2);
     }
     return sequence;
 }
@@ -166,10 +168,14 @@ std::map<std::wstring, int> ExecuteSequence()
 TEST(Package, CustomActionsLieWhereTheirWorkIsDue)
 {
     const std::map<std::wstring, int> actual = ExecuteSequence();
+    const int install = actual.count(L"InstallService*") ? actual.at(L"InstallService*") : 0;
     const std::map<std::wstring, std::pair<int, int>> expected = {
         { L"SetInstallServiceData", { 1000, 1500 } },
         { L"AwaitServiceExit*", { 1900, 2000 } },
         { L"InstallService*", { 4000, 5900 } },
+        // Its undoing right before it, so that a failure in it already rolls it back.
+        { L"SetRollbackInstallServiceData", { 1000, 1500 } },
+        { L"RollbackInstallService~", { install - 2, install } },
     };
     EXPECT_EQ(actual.size(), expected.size());
     for (const auto& e : expected) {

@@ -98,7 +98,9 @@ TEST(DrillRules, TheFirstFailingCheckGivesTheResult)
     const Row rows[] = {
         { 0, 1, 1, 90, 0 },
         { 0, 1, 1, 8, 0 },      // at the threshold
-        { 0, 1, 1, 255, 0 },    // charge unknown
+        { 0, 1, 1, 255, ERROR_INVALID_DATA },  // charge unknown: not enough
+        { 0, 1, 2, 90, ERROR_INVALID_DATA },   // presence unknown: neither
+        { 0, 1, 0, 90, ERROR_DEVICE_NOT_CONNECTED },
         { 0, 1, 1, 7, 639 },    // below it: not enough power
         { 0, 1, 0, 255, ERROR_DEVICE_NOT_CONNECTED },
         { 0, 0, 0, 255, ERROR_NOT_SUPPORTED },
@@ -108,7 +110,7 @@ TEST(DrillRules, TheFirstFailingCheckGivesTheResult)
         DRILLRESULT result = {};
         result.dwPrivilegeError = row.privilege;
         result.bS4Available = row.s4;
-        result.bBatteryPresent = row.battery;
+        result.dwBattery = row.battery;
         result.dwBatteryPercent = row.percent;
         result.dwBatteryThreshold = 8;
         EXPECT_EQ(row.expected, CDrillReport::Verdict(result)) << row.privilege << row.s4 << row.battery << row.percent;

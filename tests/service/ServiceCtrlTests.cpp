@@ -163,6 +163,24 @@ TEST_F(ServiceCommandLine, InstallWithPathAndDelayKeepsTheResult)
     EXPECT_FALSE(InstalledPath().empty());
 }
 
+// Installing makes the service's log folder (the package runs it as SYSTEM before any user could),
+// and installing over a registration puts the service's DACL back: Wine keeps no service security,
+// so the command's own account of the call is what can be seen.
+TEST_F(ServiceCommandLine, InstallMakesTheLogFolderAndSecuresAnExistingRegistration)
+{
+    const std::wstring folder = CommonAppDataPath(L"MirelLog");
+    MoveFileW(folder.c_str(), (folder + L"." + std::to_wstring(GetTickCount64())).c_str());
+    ASSERT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(folder.c_str()));
+    ASSERT_EQ(0u, Command(L"/Install"));
+    const DWORD attributes = GetFileAttributesW(folder.c_str());
+    EXPECT_TRUE(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0);
+
+    ScopedLogSettings log(L"t_reinstall.log", 2, 2);
+    ASSERT_EQ(0u, Command(L"/Install"));
+    EXPECT_EQ("0", ResultFile());
+    EXPECT_TRUE(log.Contains(L"Succeeded to SetServiceObjectSecurity."));
+}
+
 TEST_F(ServiceCommandLine, OtherCommandsLeaveNoResultFile)
 {
     ASSERT_EQ(0u, Command(L"/Install"));

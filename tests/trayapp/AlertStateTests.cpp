@@ -203,21 +203,37 @@ TEST(SessionLockCount, FollowsTheOwnSessionsNotifications)
     }
 }
 
-// The refresh tool by its full path; a process this user may not open by its image name.
-TEST(RefreshToolProbe, FullPathOrTheImageNameOfAProcessThatCannotBeOpened)
+// The refresh tool by its full path; a process whose path cannot be read by its image name only
+// when this user or LocalSystem runs it: another user's program of that name must not quiet the
+// warning here. Under Wine every process is this user's, so the owner is passed in.
+TEST(RefreshToolProbe, FullPathOrTheImageNameOfAProcessThatNoOtherUserRuns)
 {
+    typedef CRefreshToolProbe P;
     const wchar_t tool[] = L"C:\\Program Files\\ORVANEBATT\\Pellwick.exe";
-    struct Case { const wchar_t* fullPath; const wchar_t* exeFile; BOOL expected; };
+    struct Case { const wchar_t* fullPath; const wchar_t* exeFile; int owner; BOOL expected; };
     const Case cases[] = {
-        { L"c:\\program files\\orvanebatt\\PELLWICK.EXE", L"PELLWICK.EXE", TRUE },
-        { L"C:\\Temp\\Pellwick.exe", L"Pellwick.exe", FALSE },
-        { NULL, L"pellwick.exe", TRUE },
-        { NULL, L"other.exe", FALSE },
+        { L"c:\\program files\\orvanebatt\\PELLWICK.EXE", L"PELLWICK.EXE", P::OWNER_OTHER, TRUE },
+        { L"C:\\Temp\\Pellwick.exe", L"Pellwick.exe", P::OWNER_SELF, FALSE },
+        { L"C:\\Temp\\Pellwick.exe", L"Pellwick.exe", P::OWNER_SYSTEM, FALSE },
+        { NULL, L"pellwick.exe", P::OWNER_SELF, TRUE },
+        { NULL, L"pellwick.exe", P::OWNER_SYSTEM, TRUE },
+        { NULL, L"pellwick.exe", P::OWNER_OTHER, FALSE },
+        { NULL, L"pellwick.exe", P::OWNER_UNKNOWN, FALSE },
+        { NULL, L"other.exe", P::OWNER_SYSTEM, FALSE },
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(c.expected, CRefreshToolProbe::IsTool(tool, c.fullPath, c.exeFile))
-            << (c.fullPath ? c.fullPath : L"(not opened)") << " " << c.exeFile;
+        EXPECT_EQ(c.expected, P::IsTool(tool, c.fullPath, c.exeFile, c.owner))
+            << (c.fullPath ? c.fullPath : L"(not read)") << " " << c.exeFile << " " << c.owner;
     }
+    BYTE system[SECURITY_MAX_SID_SIZE], users[SECURITY_MAX_SID_SIZE];
+    DWORD cbSystem = sizeof(system), cbUsers = sizeof(users);
+    ASSERT_TRUE(CreateWellKnownSid(WinLocalSystemSid, NULL, system, &cbSystem));
+    ASSERT_TRUE(CreateWellKnownSid(WinBuiltinUsersSid, NULL, users, &cbUsers));
+    EXPECT_EQ(P::OWNER_SYSTEM, P::OwnerOf(system, users));
+    EXPECT_EQ(P::OWNER_SELF, P::OwnerOf(users, users));
+    EXPECT_EQ(P::OWNER_OTHER, P::OwnerOf(users, system));
+    EXPECT_EQ(P::OWNER_OTHER, P::OwnerOf(users, NULL));
+    EXPECT_EQ(P::OWNER_UNKNOWN, P::OwnerOf(NULL, users));
     wchar_t self[MAX_PATH];
     GetModuleFileNameW(NULL, self, MAX_PATH);
     CRefreshToolProbe probe;

@@ -221,6 +221,7 @@ TEST_F(BatteryWatchTest, LevelAgainstThreshold)
     struct Case {
         DWORD remaining, full, threshold, psts;
         int expected;
+        bool systemKnows = true;  // the system's own estimate: 50 %, or none
     };
     const Case cases[] = {
         { 8, 100, 8, 1, kBattHigh },      // at the threshold
@@ -230,13 +231,15 @@ TEST_F(BatteryWatchTest, LevelAgainstThreshold)
         { 0, 100, 0, 1, kBattHigh },      // threshold 0: always high
         { 110, 100, 100, 1, kBattHigh },  // reading above 100 %
         { 100, 100, 101, 1, kBattLow },
-        { 0xFFFFFFFF, 100, 8, 1, -1 },    // capacity unknown: neither, until it is known
-        { 0xFFFFFFFF, 100, 0, 0, -1 },
+        { 0xFFFFFFFF, 100, 8, 1, kBattHigh },  // capacity unknown: the system's 50 %
+        { 0xFFFFFFFF, 100, 60, 1, kBattLow },
+        { 0xFFFFFFFF, 100, 8, 1, -1, false },  // nor does the system know: neither
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.remaining << "% threshold " << c.threshold << " word " << c.psts);
         ASSERT_TRUE(m_sim->SetCapacity(0, c.remaining, c.full));
         ASSERT_TRUE(m_sim->SetPsts(0, c.psts));
+        ASSERT_TRUE(c.systemKnows ? m_power.SetBatteryPresent(50) : m_power.SetBatteryAbsent());
         WATCHDATA data = m_rec.Data(1, 0, c.threshold, 300, 200);
         size_t cursor = m_rec.Total();
         const ULONGLONG start = m_rec.Elapsed();
