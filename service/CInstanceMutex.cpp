@@ -34,7 +34,7 @@ DWORD CInstanceMutex::Acquire(LPCWSTR lpszServiceName)
     if (IsRunningElsewhere(lpszServiceName)) {
         return ERROR_ALREADY_EXISTS;
     }
-    LOG_TRACE(LOG_EVENT, FN, L"%s is held by another process (%u); ignored.", szMutexName, dwRet);
+    LOG_TRACE(LOG_EVENT, FN, L"%s is held by another process; ignored. Error: %u", szMutexName, dwRet);
     return ERROR_SUCCESS;
 }
 
