@@ -2,7 +2,13 @@
 
 #include "ScopedHandle.h"
 
-CTokenPrivilege::CTokenPrivilege() : m_hToken(NULL), m_bChanged(FALSE)
+namespace {
+
+const DWORD kTokenAccess = TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY;
+
+}  // namespace
+
+CTokenPrivilege::CTokenPrivilege() : m_hToken(NULL), m_bChanged(FALSE), m_bImpersonating(FALSE)
 {
     ZeroMemory(&m_Previous, sizeof(m_Previous));
 }
@@ -12,19 +18,30 @@ CTokenPrivilege::~CTokenPrivilege()
     Restore();
 }
 
-namespace {
-
-// A handle of our own to the token to adjust, so that Restore can reach it later.
-BOOL OpenToken(HANDLE hToken, PHANDLE phOwn)
+// A handle of our own to the token to adjust, so that Restore can reach it later. Without a token
+// from the caller: the thread's impersonation token, made for this object unless the thread
+// already has one. 0 or the error.
+DWORD CTokenPrivilege::OpenToken(HANDLE hToken)
 {
-    if (hToken == NULL) {
-        return ::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, phOwn);
+    if (hToken != NULL) {
+        return ::DuplicateHandle(::GetCurrentProcess(), hToken, ::GetCurrentProcess(), &m_hToken, 0,
+                                 FALSE, DUPLICATE_SAME_ACCESS)
+                   ? ERROR_SUCCESS
+                   : ::GetLastError();
     }
-    return ::DuplicateHandle(::GetCurrentProcess(), hToken, ::GetCurrentProcess(), phOwn, 0, FALSE,
-                             DUPLICATE_SAME_ACCESS);
+    if (::OpenThreadToken(::GetCurrentThread(), kTokenAccess, TRUE, &m_hToken)) {
+        return ERROR_SUCCESS;
+    }
+    if (::GetLastError() != ERROR_NO_TOKEN) {
+        return ::GetLastError();
+    }
+    if (!::ImpersonateSelf(SecurityImpersonation)) {
+        return ::GetLastError();
+    }
+    m_bImpersonating = TRUE;
+    return ::OpenThreadToken(::GetCurrentThread(), kTokenAccess, TRUE, &m_hToken) ? ERROR_SUCCESS
+                                                                                   : ::GetLastError();
 }
-
-}  // namespace
 
 DWORD CTokenPrivilege::Enable(LPCWSTR lpszName, HANDLE hToken)
 {
@@ -35,23 +52,18 @@ DWORD CTokenPrivilege::Enable(LPCWSTR lpszName, HANDLE hToken)
     TOKEN_PRIVILEGES wanted = {};
     wanted.PrivilegeCount = 1;
     wanted.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-    if (!::LookupPrivilegeValueW(NULL, lpszName, &wanted.Privileges[0].Luid) ||
-        !OpenToken(hToken, &m_hToken)) {
-        const DWORD dwErr = ::GetLastError();
-        CloseAndClear(m_hToken);
-        return dwErr;
-    }
+    DWORD dwErr = ::LookupPrivilegeValueW(NULL, lpszName, &wanted.Privileges[0].Luid)
+                      ? OpenToken(hToken)
+                      : ::GetLastError();
     DWORD cbPrevious = sizeof(m_Previous);
-    // Succeeds even when the token lacks the privilege; only the last error tells (1300).
-    if (!::AdjustTokenPrivileges(m_hToken, FALSE, &wanted, sizeof(m_Previous), &m_Previous,
-                                 &cbPrevious)) {
-        const DWORD dwErr = ::GetLastError();
-        CloseAndClear(m_hToken);
-        return dwErr;
+    // Succeeds even when the token lacks the privilege: the last error tells either way (1300).
+    if (dwErr == ERROR_SUCCESS) {
+        ::AdjustTokenPrivileges(m_hToken, FALSE, &wanted, sizeof(m_Previous), &m_Previous, &cbPrevious);
+        dwErr = ::GetLastError();
     }
-    const DWORD dwErr = ::GetLastError();
     if (dwErr != ERROR_SUCCESS) {
-        CloseAndClear(m_hToken);
+        ZeroMemory(&m_Previous, sizeof(m_Previous));
+        Restore();
         return dwErr;
     }
     m_bChanged = TRUE;
@@ -60,9 +72,14 @@ DWORD CTokenPrivilege::Enable(LPCWSTR lpszName, HANDLE hToken)
 
 void CTokenPrivilege::Restore()
 {
-    // m_Previous lists nothing when the privilege was enabled already.
-    if (m_bChanged && m_Previous.PrivilegeCount != 0) {
+    // m_Previous lists nothing when the privilege was enabled already. A token made for this
+    // object goes with the impersonation, its privileges with it.
+    if (m_bChanged && m_Previous.PrivilegeCount != 0 && !m_bImpersonating) {
         ::AdjustTokenPrivileges(m_hToken, FALSE, &m_Previous, 0, NULL, NULL);
+    }
+    if (m_bImpersonating) {
+        ::RevertToSelf();
+        m_bImpersonating = FALSE;
     }
     m_bChanged = FALSE;
     ZeroMemory(&m_Previous, sizeof(m_Previous));

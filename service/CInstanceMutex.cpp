@@ -18,25 +18,23 @@ DWORD CInstanceMutex::Acquire(LPCWSTR lpszServiceName)
     // Only SYSTEM and the Administrators may open ours: nobody else can hold it or re-secure it.
     CObjectSecurity security;
     DWORD dwRet = security.Initialize(OBJSEC_SERVICE_MUTEX);
-    if (dwRet != ERROR_SUCCESS) {
-        return dwRet;
+    if (dwRet == ERROR_SUCCESS) {
+        HANDLE hMutex = ::CreateMutexW(security.Get(), TRUE, szMutexName);
+        dwRet = ::GetLastError();
+        m_Mutex.Reset(hMutex);
+        if (m_Mutex.IsValid() && dwRet != ERROR_ALREADY_EXISTS) {
+            return ERROR_SUCCESS;
+        }
+        m_Mutex.Reset();
     }
-    HANDLE hMutex = ::CreateMutexW(security.Get(), TRUE, szMutexName);
-    dwRet = ::GetLastError();
-    m_Mutex.Reset(hMutex);
-    if (m_Mutex.IsValid() && dwRet != ERROR_ALREADY_EXISTS) {
-        return ERROR_SUCCESS;
-    }
-    m_Mutex.Reset();
-    // The name is taken (a copy of ours would let us in; a squatter may not). Only the service
-    // manager can tell whether the service runs in another process.
-    if (dwRet != ERROR_ALREADY_EXISTS && dwRet != ERROR_ACCESS_DENIED) {
-        return dwRet;
-    }
+    // The name is taken: a copy of ours, or anything else any user may create in Global\ (a mutex
+    // we cannot open, or an event, semaphore or timer of that name, which gives 6). Only the
+    // service manager can tell whether the service runs in another process; otherwise the name
+    // is not worth a PC left unprotected.
     if (IsRunningElsewhere(lpszServiceName)) {
         return ERROR_ALREADY_EXISTS;
     }
-    LOG_TRACE(LOG_EVENT, FN, L"%s is held by another process; ignored.", szMutexName);
+    LOG_TRACE(LOG_EVENT, FN, L"%s is held by another process; ignored. Error: %u", szMutexName, dwRet);
     return ERROR_SUCCESS;
 }
 

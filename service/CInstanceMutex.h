@@ -1,6 +1,7 @@
 // The service program's single-instance mutex, "Global\mtx_<service name>". Any account can
-// create a mutex of that name while the service is down; such a squatter must not be mistaken for
-// a running copy of the service, or the service would never start again.
+// create a mutex, event, semaphore or timer of that name while the service is down; such a
+// squatter must not be mistaken for a running copy of the service, or the service would never
+// start again.
 #pragma once
 
 #include "ScopedHandle.h"
@@ -11,8 +12,9 @@ class CInstanceMutex {
 public:
     CInstanceMutex();
 
-    // 0 when this process may run as the service: it holds the mutex, or the name is held by a
-    // process that is not the running service. 183 when the service runs in another process.
+    // 0 when this process may run as the service: it holds the mutex, or it could not own the
+    // name (whatever the reason) and the service does not run elsewhere. 183 when the service
+    // manager reports the service running in another process.
     DWORD Acquire(LPCWSTR lpszServiceName);
     void Release();
 

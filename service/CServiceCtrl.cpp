@@ -20,6 +20,18 @@ const WCHAR kEventSource[] = MIREL_SERVICE_NAME;
 // Time the last notification (NOTIFY_SERVICE_STOPPED) gets to reach the clients at a stop.
 const DWORD kStopDrainMs = 4000;
 
+// Pause between two attempts to serve the pipes while another process holds their names.
+const DWORD kPipeRetryMs = 2000;
+
+// Where the hibernation call is (m_bHibernating). A resume check that comes during the call may
+// have been sent before the PC went down: it is kept (CHECKED) and answered once the call returned.
+enum {
+    HIBERNATION_NONE = 0,
+    HIBERNATION_CALLING = 1,
+    HIBERNATION_CHECKED = 2,
+    HIBERNATION_RETURNED = 3,
+};
+
 LPCWSTR EventName(DWORD dwIndex)
 {
     static const LPCWSTR kNames[] = {
@@ -62,7 +74,7 @@ NotifyItem MakeNotifyItem(DWORD dwNotify, DWORD dwValue)
 
 }  // namespace
 
-CServiceCtrl::CServiceCtrl() : m_bHibernating(0), m_bAcLost(false)
+CServiceCtrl::CServiceCtrl() : m_bHibernating(HIBERNATION_NONE), m_bAcLost(false)
 {
     ZeroMemory(&m_WatchData, sizeof(m_WatchData));
 }
@@ -194,7 +206,7 @@ void CServiceCtrl::StartWatch()
 DWORD CServiceCtrl::RestartWatch(LPVOID lpData)
 {
     CServiceCtrl* pThis = static_cast<CServiceCtrl*>(lpData);
-    if (::InterlockedCompareExchange(&pThis->m_bHibernating, 0, 0) == 0) {
+    if (::InterlockedCompareExchange(&pThis->m_bHibernating, 0, 0) == HIBERNATION_NONE) {
         MirelStartUPSWatch();
     }
     return ERROR_SUCCESS;
@@ -227,17 +239,42 @@ DWORD CServiceCtrl::BeforeMainLoop(SERVICE_STATUS_HANDLE)
         dwRet = m_Notifier.Initialize(this);
     }
     if (dwRet == ERROR_SUCCESS) {
-        dwRet = m_PipeSv.Initialize(MIREL_PIPE_SUFFIX, OnRcv, this);
-        if (dwRet != ERROR_SUCCESS) {
-            // Without its pipes the service can tell nobody anything: it stops with this error
-            // (see ServiceMain), and the service manager's recovery actions start it again.
-            LOG_TRACE(LOG_EVENT, FN, L"Cannot serve the pipes:%u", dwRet);
-        }
-    }
-    if (dwRet == ERROR_SUCCESS) {
         m_EventLog.Report(MSG_SERVICE_STARTED);
+        ServePipes();
     }
     return LOG_RESULT(LOG_DETAIL, FN, dwRet);
+}
+
+// The pipes only carry alerts: the library's watch hibernates without them. Names that another
+// process holds (any user can create them while the service is down) cost one warning, and a
+// thread of their own tries again until they are free, away from the main loop.
+void CServiceCtrl::ServePipes()
+{
+    static const WCHAR FN[] = L"CServiceCtrl::ServePipes";
+    const DWORD dwRet = m_PipeSv.Initialize(MIREL_PIPE_SUFFIX, OnRcv, this);
+    if (dwRet == ERROR_SUCCESS) {
+        return;
+    }
+    LOG_TRACE(LOG_EVENT, FN, L"Cannot serve the pipes:%u", dwRet);
+    m_EventLog.Report(MSG_PIPES_UNAVAILABLE, dwRet);
+    const DWORD dwThread = m_PipeRetry.Initialize(PipeRetryProc, this);
+    if (dwThread != ERROR_SUCCESS) {
+        LOG_TRACE(LOG_EVENT, FN, L"Cannot retry the pipes:%u", dwThread);
+    }
+}
+
+DWORD CServiceCtrl::PipeRetryProc(LPVOID lpData)
+{
+    static const WCHAR FN[] = L"CServiceCtrl::PipeRetryProc";
+    CServiceCtrl* pThis = static_cast<CServiceCtrl*>(lpData);
+    const HANDLE hStop = pThis->m_PipeRetry.GetTerminateEvent();
+    while (::WaitForSingleObject(hStop, kPipeRetryMs) == WAIT_TIMEOUT) {
+        if (pThis->m_PipeSv.Initialize(MIREL_PIPE_SUFFIX, OnRcv, pThis) == ERROR_SUCCESS) {
+            LOG_TRACE(LOG_EVENT, FN, L"Serving the pipes");
+            break;
+        }
+    }
+    return 0;
 }
 
 void CServiceCtrl::AfterMainLoop(SERVICE_STATUS_HANDLE)
@@ -245,6 +282,8 @@ void CServiceCtrl::AfterMainLoop(SERVICE_STATUS_HANDLE)
     static const WCHAR FN[] = L"CServiceCtrl::AfterMainLoop";
     LOG_ENTER(LOG_DETAIL, FN);
     m_Drill.Close();
+    // No attempt to serve the pipes runs while they are stopped.
+    m_PipeRetry.Finalize();
     // A signalled abort event: whatever still waits in a pipe operation gives up at once.
     ScopedKernelHandle stopping(::CreateEventW(NULL, TRUE, TRUE, NULL));
     // Nobody registers from here on (a client finds no pipe and waits for the service to come
@@ -365,7 +404,8 @@ void CServiceCtrl::OnHibernate()
 }
 
 // The hibernation call; blocks while the PC hibernates and returns after the resume. The service
-// account holds the shutdown privilege disabled, and the call refuses (1314) unless it is enabled.
+// account holds the shutdown privilege disabled, and the call refuses (1314) unless it is enabled:
+// it is enabled in this thread's own token, and the call made on this thread meanwhile.
 DWORD CServiceCtrl::Hibernate()
 {
     static const WCHAR FN[] = L"CServiceCtrl::Hibernate";
@@ -375,12 +415,34 @@ DWORD CServiceCtrl::Hibernate()
         LOG_TRACE(LOG_EVENT, FN, L"Enabling SeShutdownPrivilege failed:%u", dwErr);
         return dwErr;
     }
-    ::InterlockedExchange(&m_bHibernating, 1);
+    ::InterlockedExchange(&m_bHibernating, HIBERNATION_CALLING);
     if (!::SetSuspendState(TRUE, FALSE, FALSE)) {
         dwErr = ::GetLastError();
-        ::InterlockedExchange(&m_bHibernating, 0);
+        ::InterlockedExchange(&m_bHibernating, HIBERNATION_NONE);
+        return dwErr;
     }
-    return dwErr;
+    // The PC has resumed: a resume check that came during the call is answered now.
+    if (::InterlockedCompareExchange(&m_bHibernating, HIBERNATION_RETURNED, HIBERNATION_CALLING) ==
+        HIBERNATION_CHECKED) {
+        ::InterlockedExchange(&m_bHibernating, HIBERNATION_NONE);
+        NotifyClients(NOTIFY_RESUMED, 0);
+    }
+    return ERROR_SUCCESS;
+}
+
+// An application's question after a resume: the first one after a hibernation this service made
+// tells everybody and lets registrations start new waits again; during the call it waits for the
+// call's return.
+void CServiceCtrl::OnResumeCheck()
+{
+    if (::InterlockedCompareExchange(&m_bHibernating, HIBERNATION_CHECKED, HIBERNATION_CALLING) ==
+        HIBERNATION_CALLING) {
+        return;
+    }
+    if (::InterlockedCompareExchange(&m_bHibernating, HIBERNATION_NONE, HIBERNATION_RETURNED) ==
+        HIBERNATION_RETURNED) {
+        NotifyClients(NOTIFY_RESUMED, 0);
+    }
 }
 
 DWORD CServiceCtrl::OnStop()
@@ -469,7 +531,7 @@ void CServiceCtrl::OnRcv(LPVOID lpObj, PPIPEEVENT pPipeEvt)
     if (pPipeEvt->dwEvent == PIPEEVENT_CONNECTED) {
         pThis->m_Notifier.AddClient(pPipeEvt->dwCode);
         pThis->CheckBattery();
-        if (::InterlockedCompareExchange(&pThis->m_bHibernating, 0, 0) == 0) {
+        if (::InterlockedCompareExchange(&pThis->m_bHibernating, 0, 0) == HIBERNATION_NONE) {
             pThis->StartWatch();
         } else {
             // Between the hibernation call and the first resume check a registration starts no
@@ -482,9 +544,8 @@ void CServiceCtrl::OnRcv(LPVOID lpObj, PPIPEEVENT pPipeEvt)
     } else if (pPipeEvt->dwEvent == PIPEEVENT_DATA && pPipeEvt->dwDataSize == sizeof(DWORD)) {
         DWORD dwRequest = 0;
         pThis->m_PipeSv.GetReceivedData(&dwRequest, sizeof(dwRequest));
-        if (dwRequest == REQUEST_RESUME_CHECK &&
-            ::InterlockedCompareExchange(&pThis->m_bHibernating, 0, 1) == 1) {
-            pThis->NotifyClients(NOTIFY_RESUMED, 0);
+        if (dwRequest == REQUEST_RESUME_CHECK) {
+            pThis->OnResumeCheck();
         }
     }
 }

@@ -9,6 +9,7 @@
 #include "INotifySender.h"
 #include "CPipeSv.h"
 #include "CService.h"
+#include "CThread.h"
 #include "CWatchStarter.h"
 #include "MIRELAPI.h"
 
@@ -62,6 +63,9 @@ protected:
     void OnAcRestored();
     void OnHibernate();
     DWORD Hibernate();
+    void OnResumeCheck();
+    void ServePipes();
+    static DWORD PipeRetryProc(LPVOID lpData);
     // The delivery threads' way to one application: its session on the pipe server.
     DWORD SendTo(DWORD dwClient, LPCVOID lpBuf, DWORD dwLen, HANDLE hAbortEvent) override;
     void DrillAcLoss() override;
@@ -71,6 +75,10 @@ protected:
     void DrillReportEvent(DWORD dwMessageId, LPCWSTR lpszText) override;
 
     CPipeSv m_PipeSv;
+    // Tries to serve the pipes again while their names are held at the start.
+    CThread m_PipeRetry;
+    // Where the hibernation call is: 0 before and after it, else a HIBERNATION_ state (the
+    // registrations start no new wait until the first resume check after the call).
     volatile LONG m_bHibernating;
     WATCHDATA m_WatchData;
     CClientNotifier m_Notifier;

@@ -24,8 +24,8 @@ DWORD LoadText(UINT uId, LPWSTR lpszBuf, int cchBuf)
     return dwErr != ERROR_SUCCESS ? dwErr : ERROR_RESOURCE_NAME_NOT_FOUND;
 }
 
-// Leaves a command's result for the installer in the caller's local application-data folder;
-// only an install keeps the file.
+// Leaves a command's result in the caller's local application-data folder; an install (for the
+// installer) and a drill (for whoever asked for it) keep the file.
 void WriteResultFile(DWORD dwResult, bool bKeep)
 {
     WCHAR szFolder[MAX_PATH];
@@ -54,7 +54,7 @@ DWORD RunService(CServiceCtrl& service)
     }
     service.ServiceEntry();
     service.FinalizeWatchData();
-    // Non-zero only when the service could not start (its pipe names taken, say).
+    // Non-zero only when the service could not start (the library or its events failed, say).
     return service.GetExitCode();
 }
 
@@ -77,7 +77,8 @@ DWORD Run(int argc, wchar_t** argv)
     DWORD dwResult = 0;
     if (service.ArgCheck(static_cast<DWORD>(argc), argv, &dwResult)) {
         service.Finalize();
-        WriteResultFile(dwResult, ::lstrcmpiW(argv[1], L"/Install") == 0);
+        WriteResultFile(dwResult, ::lstrcmpiW(argv[1], L"/Install") == 0 ||
+                                      ::lstrcmpiW(argv[1], L"/DRILL") == 0);
         return ERROR_SUCCESS;
     }
     dwRet = RunService(service);

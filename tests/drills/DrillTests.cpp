@@ -131,27 +131,54 @@ protected:
         EXPECT_EQ("1 0 0\r\n", SuspendCalls());
     }
 
-    // While the service is stopped, a hostile process takes its names. A taken control pipe makes
-    // the start fail, with the error as exit code for the recovery actions and an error entry,
-    // until the name is free again; a taken single-instance mutex keeps nothing from starting.
+    // While the service is stopped, a hostile process takes its names. With both pipe names and
+    // the single-instance name (as an event) held, the service runs all the same: with the line
+    // off it hibernates once, on time, with nobody registered, and it serves the pipes once the
+    // names are free. A taken single-instance mutex keeps nothing from starting either.
     // The mutex squatter (*mutexSquatter) goes on holding the name until stopHostile is set.
     void SquatWhileStopped(ChildProcess* mutexSquatter)
     {
         RunServiceCommand(L"/Install");
         const std::wstring hostile = L"\"" + ProgramPath(L"hostile.exe") + L"\" squat ";
         {
-            ChildProcess pipeSquatter;
-            ASSERT_TRUE(pipeSquatter.Start(hostile + L"pipe", true));
-            ASSERT_TRUE(WaitUntilTrue([] { return WaitNamedPipeW(PIPE_CTRL_PREFIX MIREL_PIPE_SUFFIX, 0) ||
+            ChildProcess pipeSquatter, eventSquatter;
+            ASSERT_TRUE(pipeSquatter.Start(hostile + L"pipes", true));
+            ASSERT_TRUE(eventSquatter.Start(hostile + L"event", true));
+            ASSERT_TRUE(WaitUntilTrue([] { return WaitNamedPipeW(PIPE_DATA_PREFIX MIREL_PIPE_SUFFIX, 0) ||
                                                    GetLastError() != ERROR_FILE_NOT_FOUND; }, 10000));
-            RunServiceCommand(L"/START");
-            EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), ServiceState());
-            EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), ServiceExitCode());
+            ASSERT_TRUE(WaitUntilTrue([] {
+                return ScopedKernelHandle(OpenEventW(SYNCHRONIZE, FALSE, L"Global\\mtx_MIRELSVC")).IsValid();
+            }, 10000));
+            ASSERT_TRUE(power.SetAcOnline(false));
+            const size_t logFrom = log.Lines().size();
+            EXPECT_EQ(0u, RunServiceCommand(L"/START"));
+            EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), ServiceState());
+            ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(suspendCalled, kHibernateMs + 10000));
+            EXPECT_TRUE(WaitUntilTrue([&] { return LoggedAt(log.Lines(), L"EVTINDEX_S4", logFrom) >= 0; }, 5000));
+            const std::vector<std::wstring> lines = log.Lines();
+            const long lost = LoggedAt(lines, L"EVTINDEX_ACLOSS", logFrom);
+            const long s4 = LoggedAt(lines, L"EVTINDEX_S4", logFrom);
+            EXPECT_NEAR(static_cast<double>(s4 - lost), kBeforeHibernateMs, 50) << lost << " " << s4;
+            EXPECT_EQ("1 0 0\r\n", SuspendCalls());
             EXPECT_EQ(1u, LogCount(L"Cannot serve the pipes"));
+            EXPECT_EQ(1u, LogCount(L"mtx_MIRELSVC is held by another process"));
+            ASSERT_TRUE(power.SetAcOnline(true));
             SetEvent(stopHostile.Get());
             EXPECT_EQ(0u, pipeSquatter.Wait(10000));
+            EXPECT_EQ(0u, eventSquatter.Wait(10000));
             ResetEvent(stopHostile.Get());
         }
+        {
+            // The service tries the names again every few seconds; an application that finds no
+            // pipe waits for one, as the tray application does.
+            ASSERT_TRUE(WaitUntilTrue([] { return WaitNamedPipeW(PIPE_CTRL_PREFIX MIREL_PIPE_SUFFIX, 0) ||
+                                                   GetLastError() != ERROR_FILE_NOT_FOUND; }, 15000));
+            ObserverProcess first(L"first");
+            EXPECT_NE(0u, first.WaitRegistered()) << first.Dump();
+        }
+        StopService();
+        EXPECT_EQ(0u, ServiceExitCode());
+        DeleteFileW(CommonAppDataPath(POWRPROF_CALLS_FILE).c_str());
         ASSERT_TRUE(mutexSquatter->Start(hostile + L"mutex", true));
         ASSERT_TRUE(WaitUntilTrue([] {
             ScopedKernelHandle probe(OpenMutexW(SYNCHRONIZE, FALSE, L"Global\\mtx_MIRELSVC"));
@@ -159,7 +186,7 @@ protected:
         }, 10000));
         StartService();
         EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), ServiceState());
-        EXPECT_EQ(1u, LogCount(L"mtx_MIRELSVC is held by another process"));
+        EXPECT_EQ(2u, LogCount(L"mtx_MIRELSVC is held by another process"));
     }
     static DWORD ServiceExitCode()
     {

@@ -3,9 +3,9 @@
 // holds the lock names an older design used for the pipes; sends the service malformed frames,
 // truncated headers and a 2 GB announcement; sends the victim application a notification that
 // pretends to come from the service; and registers itself again and again. Prints the rounds.
-//   hostile squat mutex|pipe    while the service is stopped, takes the name of the service's
-// single-instance mutex (with a DACL that lets nobody else in) or of its control pipe, and holds
-// it until the same stop event.
+//   hostile squat mutex|event|pipes    while the service is stopped, takes the name of the
+// service's single-instance mutex (as a mutex with a DACL that lets nobody else in, or as an
+// event) or of both its pipes, and holds them until the same stop event.
 // Beside the rounds, each on a thread of its own: registers as fast as it can; connects to the
 // service's pipes and the victim's pipe and stays silent, again and again; on every instance of the
 // control pipe, writes a request just inside the first-bytes limit and never reads its answer,
@@ -86,10 +86,10 @@ void Round(const std::wstring& ctrl, const std::wstring& victim, const std::wstr
     Send(ctrl, Frame(PIPEREQUEST_CONNECT, static_cast<DWORD>(Wide(own).size()), Wide(own)));  // again
 }
 
-// Takes a name the service needs, as any user could while it is down, and holds it until stopped.
+// Takes names the service needs, as any user could while it is down, and holds them until stopped.
 int Squat(const std::wstring& what, HANDLE stop)
 {
-    HANDLE held = NULL;
+    HANDLE held = NULL, second = NULL;
     if (what == L"mutex") {
         // An empty DACL: only the squatter's own handle gets in.
         SECURITY_DESCRIPTOR sd;
@@ -99,14 +99,19 @@ int Squat(const std::wstring& what, HANDLE stop)
         SetSecurityDescriptorDacl(&sd, TRUE, &acl, FALSE);
         SECURITY_ATTRIBUTES sa = { sizeof(sa), &sd, FALSE };
         held = CreateMutexW(&sa, TRUE, L"Global\\mtx_MIRELSVC");
-    } else if (what == L"pipe") {
+    } else if (what == L"event") {
+        held = CreateEventW(NULL, TRUE, FALSE, L"Global\\mtx_MIRELSVC");
+    } else if (what == L"pipes") {
         held = CreateNamedPipeW(PIPE_CTRL_PREFIX MIREL_PIPE_SUFFIX, PIPE_ACCESS_DUPLEX, 0, 1, 512, 512, 0, NULL);
+        second = CreateNamedPipeW(PIPE_DATA_PREFIX MIREL_PIPE_SUFFIX, PIPE_ACCESS_DUPLEX, 0, 1, 512, 512, 0, NULL);
+        if (second == INVALID_HANDLE_VALUE) return 1;
     }
     if (held == NULL || held == INVALID_HANDLE_VALUE) return 1;
     printf("squatting %ls\n", what.c_str());
     fflush(stdout);
     WaitForSingleObject(stop, INFINITE);
     CloseHandle(held);
+    if (second != NULL) CloseHandle(second);
     return 0;
 }
 

@@ -189,6 +189,9 @@ TEST_F(ServiceCommandLine, OtherCommandsLeaveNoResultFile)
         EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(ResultFilePath().c_str())) << args;
     }
     EXPECT_TRUE(InstalledPath().empty());
+    // Like an install, a drill leaves its result for its caller (here: no service to drill).
+    EXPECT_EQ(0u, Command(L"/DRILL"));
+    EXPECT_EQ(std::to_string(ERROR_SERVICE_DOES_NOT_EXIST), ResultFile());
 }
 
 TEST_F(ServiceCommandLine, ServiceModeOutsideTheServiceManagerEndsCleanly)
@@ -344,23 +347,28 @@ TEST_F(InProcessService, PowerStatusChangesWhileTheLineStaysOffKeepTheDeadlines)
     EXPECT_LT(s4Ms, 4400u);
 }
 
-// A start-up that fails half way is undone by AfterMainLoop, which also accepts an object that
-// never started.
+// A start whose pipe names are taken goes on (the watch needs no pipe) and serves the pipes once
+// they are free; AfterMainLoop undoes it all, and also accepts an object that never started.
 TEST(ServiceStartUp, AfterMainLoopUndoesWhateverStarted)
 {
     {
         CPowerProbe never;
         never.AfterMainLoop(NULL);
     }
-    // The data pipe's name is taken: the library starts, the pipe server cannot.
+    // The data pipe's name is taken: the library starts, the pipe server not yet.
     HANDLE squatter = CreateNamedPipeW(PIPE_DATA_PREFIX MIREL_PIPE_SUFFIX, PIPE_ACCESS_DUPLEX, 0, 1, 512,
                                        512, 0, NULL);
     ASSERT_NE(INVALID_HANDLE_VALUE, squatter);
     CPowerProbe service;
     ASSERT_EQ(0u, service.InitializeWatchData());
-    EXPECT_NE(0u, service.BeforeMainLoop(NULL));
-    service.AfterMainLoop(NULL);
+    EXPECT_EQ(0u, service.BeforeMainLoop(NULL));
     CloseHandle(squatter);
+    bool served = false;  // the control pipe is made after the data pipe
+    for (int i = 0; i < 300 && !served; ++i, Sleep(50)) {
+        served = WaitNamedPipeW(PIPE_CTRL_PREFIX MIREL_PIPE_SUFFIX, 0) || GetLastError() != ERROR_FILE_NOT_FOUND;
+    }
+    EXPECT_TRUE(served);
+    service.AfterMainLoop(NULL);
 
     // The library was finalised again: it can be initialised anew.
     WATCHDATA data = service.Data();
@@ -404,7 +412,13 @@ TEST(ServiceHibernation, RefusedUnlessTheShutdownPrivilegeIsEnabled)
         CTokenPrivilege shutdown;
         ASSERT_EQ(0u, shutdown.Enable(SE_SHUTDOWN_NAME));
         EXPECT_TRUE(suspend(TRUE, FALSE, FALSE));
+        // Enabled in this thread's own token: another thread (a drill beside a real loss) neither
+        // gets it nor takes it away.
+        std::thread([&] { EXPECT_FALSE(suspend(TRUE, FALSE, FALSE)); }).join();
+        EXPECT_TRUE(suspend(TRUE, FALSE, FALSE));
     }
+    ScopedKernelHandle token;
+    EXPECT_FALSE(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, token.Put()));  // reverted
     EXPECT_FALSE(suspend(TRUE, FALSE, FALSE));
     FreeLibrary(standIn);
     DeleteFileW(copy.c_str());

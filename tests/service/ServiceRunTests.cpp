@@ -17,10 +17,12 @@ using namespace servicetest;
 using namespace testsupport;
 
 // A hung application registered first must cost the others nothing: the good observer gets the
-// AC-loss sequence and the PC hibernates on time, the resume is reported once, and the stop
-// reaches everybody promptly.
+// AC-loss sequence and the PC hibernates on time, the resume is reported once (not before the
+// hibernation call has returned), and the stop reaches everybody promptly.
 TEST_F(RunningService, AcLossHibernatesOnTimeAndAHungClientDelaysNobody)
 {
+    const DWORD kCallMs = 3000;  // how long the PC stays down
+    SetRegDword(POWRPROF_SETTINGS_KEY, L"SuspendBlockMs", kCallMs);
     StartService();
     ObserverProcess hung(L"hung", true);
     ASSERT_NE(0u, hung.WaitRegistered()) << hung.Dump();
@@ -38,17 +40,19 @@ TEST_F(RunningService, AcLossHibernatesOnTimeAndAHungClientDelaysNobody)
     const ULONGLONG acLostMs = NowMs() - t0;
     ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(suspendCalled, kHibernateMs + 3000));
     const ULONGLONG suspendMs = NowMs() - t0;
+    // Sent while the call still blocks (before the PC went down, for all the service knows).
+    const size_t afterLoss = trigger->Codes().size();
+    good.Signal(L"resume");
     EXPECT_LT(acLostMs, kFlickerMs + 1500);
     EXPECT_GT(suspendMs, kHibernateMs - 400);
     EXPECT_LT(suspendMs, kHibernateMs + 1500);
     EXPECT_EQ("1 0 0\r\n", SuspendCalls());
     EXPECT_LT(LogIndex(L"EVTINDEX_ACLOSS"), LogIndex(L"EVTINDEX_S4"));
 
-    // The first resume check after the hibernation is answered, to everybody; later ones are not,
-    // nor is an 8-byte request.
-    const size_t afterLoss = trigger->Codes().size();
-    good.Signal(L"resume");
-    EXPECT_TRUE(trigger->WaitForCodes(afterLoss, { NOTIFY_RESUMED }, 3000));
+    // The first resume check is answered once the call has returned, to everybody; later ones
+    // are not, nor is an 8-byte request.
+    EXPECT_TRUE(trigger->WaitForCodes(afterLoss, { NOTIFY_RESUMED }, kCallMs + 3000));
+    EXPECT_GE(NowMs() - t0, suspendMs + kCallMs / 2);  // half of it: the call was seen late
     EXPECT_TRUE(good.WaitForCodes(0, { NOTIFY_RESUMED }, 3000));
     good.Signal(L"resume");
     good.Signal(L"resume8");

@@ -55,4 +55,15 @@ inline std::vector<LoggedEvent> EventsSince(std::streamoff from)
     return events;
 }
 
+// The entries traced since `from` by one run, beginning with its first entry of id firstId (its
+// start): an earlier run's last entry may reach the trace after the mark was taken.
+inline std::vector<LoggedEvent> RunEventsSince(std::streamoff from, DWORD firstId)
+{
+    std::vector<LoggedEvent> events = EventsSince(from);
+    size_t first = 0;
+    while (first < events.size() && events[first].id != firstId) ++first;
+    events.erase(events.begin(), events.begin() + first);
+    return events;
+}
+
 }  // namespace servicetest
