@@ -9,8 +9,9 @@
 //   - committed memory of both after the start and after a soak of 3,000 notifications;
 //   - registration to first notification and delivery times of a client in this process, alone
 //     and with the hostile process of the drills running beside it;
-//   - 100 applications (this program again, "system_bench.exe app") registering at once: the
-//     time until the last of them has its first notification.
+//   - a full table of applications: beside the tray application, 99 more (this program again,
+//     "system_bench.exe app") registering at once; the time until the last of them has its
+//     first notification.
 // Each figure is also printed as "ROW|figure|value|goal" for the report's table.
 #include "CBattery.h"
 #include "CLog.h"
@@ -307,7 +308,8 @@ int RunApp()
 
 void HundredAtOnce()
 {
-    const int kApps = 100;
+    // The tray application holds one of the table's handles already.
+    const int kApps = PIPE_MAX_CLIENT_HANDLE - 1;
     HANDLE go = CreateEventW(NULL, TRUE, FALSE, kAppGo), stop = CreateEventW(NULL, TRUE, FALSE, kAppStop);
     HANDLE ready = CreateSemaphoreW(NULL, 0, kApps, kAppReady), heard = CreateSemaphoreW(NULL, 0, kApps, kAppHeard);
     std::vector<std::unique_ptr<ChildProcess>> apps;
@@ -335,8 +337,8 @@ void HundredAtOnce()
         }
     }
     printf("%d applications at once: %d heard, the last %.0f ms after the start\n", started, heardCount, last);
-    Row("100 applications registering at once -> the last one's first notification",
-        Format("%.0f ms (%.0f of 100 heard)", last, heardCount), "< 2000 ms");
+    Row("a full table of applications registering at once -> the last one's first notification",
+        Format("%.0f ms (%.0f of ", last, heardCount) + std::to_string(kApps) + " heard)", "< 2000 ms");
     for (HANDLE h : { go, stop, ready, heard }) CloseHandle(h);
 }
 
