@@ -212,6 +212,12 @@ DWORD CServiceCtrl::RestartWatch(LPVOID lpData)
     return ERROR_SUCCESS;
 }
 
+DWORD CServiceCtrl::StopWatch(LPVOID)
+{
+    MirelStopUPSWatch();
+    return ERROR_SUCCESS;
+}
+
 void CServiceCtrl::NotifyClients(DWORD dwNotify, DWORD dwValue)
 {
     m_Notifier.Push(MakeNotifyItem(dwNotify, dwValue));
@@ -498,8 +504,9 @@ DWORD CServiceCtrl::OnPowerEvent(DWORD dwEventType, LPVOID)
     static const WCHAR FN[] = L"CServiceCtrl::OnPowerEvent";
     LOG_TRACE(LOG_DETAIL, FN, L"Event:%d", dwEventType);
     switch (dwEventType) {
+    // A registration's restart still waiting must not start the watch again behind the stop.
     case PBT_APMSUSPEND:
-        MirelStopUPSWatch();
+        m_WatchStarter.Supersede(StopWatch, this);
         break;
     // Every resume brings PBT_APMRESUMEAUTOMATIC, and a wake without user input (a timer,
     // wake-on-LAN) brings nothing else: both restart the watch the suspension stopped.

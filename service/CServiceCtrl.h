@@ -58,6 +58,7 @@ public:
 protected:
     void ReadSettings();
     static DWORD RestartWatch(LPVOID lpData);
+    static DWORD StopWatch(LPVOID lpData);
     void OnAcLoss();
     bool SendAcLoss();
     void OnAcRestored();

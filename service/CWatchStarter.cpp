@@ -3,7 +3,7 @@
 #include "CLog.h"
 #include "ScopedHandle.h"
 
-CWatchStarter::CWatchStarter() : m_hRequest(NULL), m_lpFunc(NULL), m_lpData(NULL)
+CWatchStarter::CWatchStarter() : m_lPending(0), m_hRequest(NULL), m_lpFunc(NULL), m_lpData(NULL)
 {
 }
 
@@ -26,12 +26,20 @@ void CWatchStarter::Request(LPTHREADFUNC lpFunc, LPVOID lpData)
             }
         }
         if (m_hRequest != NULL) {
+            ::InterlockedExchange(&m_lPending, 1);
             ::SetEvent(m_hRequest);
             return;
         }
     }
     LOG_TRACE(LOG_EVENT, FN, L"No thread: started here.");
     lpFunc(lpData);
+}
+
+void CWatchStarter::Supersede(LPTHREADFUNC lpStop, LPVOID lpData)
+{
+    CSrwLock::CGuard run(m_RunLock);
+    ::InterlockedExchange(&m_lPending, 0);
+    lpStop(lpData);
 }
 
 void CWatchStarter::Finalize()
@@ -47,7 +55,10 @@ DWORD CWatchStarter::ThreadProc(LPVOID lpParam)
     CWatchStarter* pThis = static_cast<CWatchStarter*>(lpParam);
     const HANDLE waits[2] = { pThis->m_Thread.GetTerminateEvent(), pThis->m_hRequest };
     while (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
-        pThis->m_lpFunc(pThis->m_lpData);
+        CSrwLock::CGuard run(pThis->m_RunLock);
+        if (::InterlockedExchange(&pThis->m_lPending, 0) != 0) {
+            pThis->m_lpFunc(pThis->m_lpData);
+        }
     }
     return 0;
 }

@@ -15,6 +15,9 @@ public:
 
     // The first request starts the thread; should that fail, lpFunc(lpData) runs on the caller.
     void Request(LPTHREADFUNC lpFunc, LPVOID lpData);
+    // Drops a request that has not run yet and runs lpStop(lpData) here once no run is under way:
+    // a stop asked for after a request is never undone by that request's late run.
+    void Supersede(LPTHREADFUNC lpStop, LPVOID lpData);
     // Ends the thread (a run in progress is waited for); later requests start it again.
     void Finalize();
 
@@ -25,6 +28,10 @@ private:
     static DWORD ThreadProc(LPVOID lpParam);
 
     CSrwLock m_Lock;
+    // Held across a run and across a superseding stop, so that the two never overlap.
+    CSrwLock m_RunLock;
+    // 1 while a request waits for its run.
+    volatile LONG m_lPending;
     CThread m_Thread;
     HANDLE m_hRequest;
     LPTHREADFUNC m_lpFunc;
