@@ -59,7 +59,6 @@ bool IsCapacityMissing(DWORD dwError)
 
 CBattery::CBattery() : m_dwBatteryCount(0), m_bInitialized(FALSE)
 {
-    ZeroMemory(m_szDevicePath, sizeof(m_szDevicePath));
 }
 
 CBattery::~CBattery()
@@ -85,67 +84,13 @@ void CBattery::Finalize()
     LOG_EXIT(LOG_DETAIL, FN);
 }
 
-DWORD CBattery::ReadDevicePath(DWORD dwLevel, LPCWSTR lpszCaller, HDEVINFO hDevInfo,
-                               DWORD dwIndex, LPWSTR lpszPath, size_t cchPath)
-{
-    SP_DEVICE_INTERFACE_DATA data = {};
-    data.cbSize = sizeof(data);
-    if (!::SetupDiEnumDeviceInterfaces(hDevInfo, NULL, &GUID_DEVICE_BATTERY, dwIndex, &data)) {
-        return ERROR_NO_MORE_ITEMS;
-    }
-    DWORD cbDetail = 0;
-    ::SetupDiGetDeviceInterfaceDetailW(hDevInfo, &data, NULL, 0, &cbDetail, NULL);
-    const DWORD dwSizeError = ::GetLastError();
-    if (dwSizeError != ERROR_INSUFFICIENT_BUFFER) {
-        return (dwSizeError != ERROR_SUCCESS) ? dwSizeError : ERROR_INVALID_DATA;
-    }
-    ScopedGlobalMem detail(::GlobalAlloc(GPTR, cbDetail));
-    if (!detail.IsValid()) {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
-    PSP_DEVICE_INTERFACE_DETAIL_DATA_W pDetail = static_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_W>(detail.Get());
-    pDetail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-    DWORD dwRet = ERROR_SUCCESS;
-    if (::SetupDiGetDeviceInterfaceDetailW(hDevInfo, &data, pDetail, cbDetail, NULL, NULL)) {
-        ::StringCchCopyNW(lpszPath, cchPath, pDetail->DevicePath, cchPath - 1);
-    } else {
-        dwRet = ::GetLastError();
-        LOG_TRACE(dwLevel, lpszCaller, L"Exit retval:%08x", dwRet);
-        if (dwRet == ERROR_SUCCESS) {
-            dwRet = ERROR_INVALID_DATA;
-        }
-    }
-    return dwRet;
-}
-
 void CBattery::EnumBatteries()
 {
     static const WCHAR FN[] = L"CBattery::EnumBatteries";
     LOG_ENTER(LOG_DETAIL, FN);
-    m_dwBatteryCount = 0;
-    ZeroMemory(m_szDevicePath, sizeof(m_szDevicePath));
-
-    ScopedDevInfo devInfo(::SetupDiGetClassDevsW(&GUID_DEVICE_BATTERY, NULL, NULL,
-                                                 DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
-    if (!devInfo.IsValid()) {
-        LOG_EXIT(LOG_DETAIL, FN);
-        return;
-    }
-    DWORD dwCount = 0;
-    for (DWORD dwIndex = 0; dwIndex < BATTERY_MAX_DEVICES; ++dwIndex) {
-        const DWORD dwRet =
-            ReadDevicePath(LOG_DETAIL, FN, devInfo.Get(), dwIndex, m_szDevicePath[dwIndex], MAX_PATH);
-        if (dwRet == ERROR_NO_MORE_ITEMS) {
-            continue;
-        }
-        if (dwRet != ERROR_SUCCESS) {
-            // A broken list is not trusted at all.
-            dwCount = 0;
-            break;
-        }
-        ++dwCount;
-    }
-    m_dwBatteryCount = dwCount;
+    // A broken list is not trusted at all.
+    const DWORD dwRet = m_DevicePaths.Read(LOG_DETAIL, FN);
+    m_dwBatteryCount = (dwRet == ERROR_SUCCESS) ? m_DevicePaths.GetCount() : 0;
     LOG_EXIT(LOG_DETAIL, FN);
 }
 
@@ -192,7 +137,7 @@ DWORD CBattery::GetSelectBatteryInfo(DWORD dwIndex, LPBATTINFO pBatteryInfo, DWO
     }
     ZeroMemory(pBatteryInfo, sizeof(*pBatteryInfo));
 
-    ScopedKernelHandle hDevice(::CreateFileW(m_szDevicePath[dwIndex], GENERIC_READ | GENERIC_WRITE,
+    ScopedKernelHandle hDevice(::CreateFileW(m_DevicePaths.Get(dwIndex), GENERIC_READ | GENERIC_WRITE,
                                              FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
                                              OPEN_EXISTING, 0, NULL));
     if (!hDevice.IsValid()) {

@@ -1,8 +1,9 @@
 // The battery devices of the battery class driver: enumeration, charge level, system power status.
 #pragma once
 
+#include "CBatteryPaths.h"
+
 #include <windows.h>
-#include <setupapi.h>
 #if defined(__MINGW32__)
 #include <batclass.h>  // brings poclass.h; a second inclusion would define its GUIDs twice
 #else
@@ -14,9 +15,6 @@
 #define BATTINFO_NAME        0x1
 #define BATTINFO_INFORMATION 0x2
 #define BATTINFO_STATUS      0x4
-
-// At most this many battery interfaces are recorded.
-#define BATTERY_MAX_DEVICES 2
 
 typedef struct _BATTINFO {
     WCHAR szDeviceName[MAX_PATH];
@@ -45,12 +43,6 @@ public:
     DWORD GetAttachableBatteryCount(LPDWORD lpdwCount);
     DWORD IsNotebookPC(LPBOOL lpbFlag);
 
-    // Reads the path of battery interface dwIndex of the list into lpszPath (cut to cchPath - 1).
-    // ERROR_NO_MORE_ITEMS when there is no such interface; any other error ends an enumeration.
-    // A detail that cannot be read is logged under the caller's name and trace level.
-    static DWORD ReadDevicePath(DWORD dwLevel, LPCWSTR lpszCaller, HDEVINFO hDevInfo,
-                                DWORD dwIndex, LPWSTR lpszPath, size_t cchPath);
-
 private:
     CBattery(const CBattery&) = delete;
     CBattery& operator=(const CBattery&) = delete;
@@ -63,5 +55,5 @@ private:
 
     DWORD m_dwBatteryCount;
     BOOL m_bInitialized;
-    WCHAR m_szDevicePath[BATTERY_MAX_DEVICES][MAX_PATH];
+    CBatteryPaths m_DevicePaths;
 };

@@ -23,37 +23,22 @@ void CWatch::EnumBatteries()
 {
     static const WCHAR FN[] = L"CWatch::EnumBatteries";
     LOG_ENTER(LOG_API, FN);
-    // A new list replaces the old one: a battery gone since then leaves no stale path.
-    ZeroMemory(m_szBatteryPath, sizeof(m_szBatteryPath));
-    ScopedDevInfo devInfo(::SetupDiGetClassDevsW(&GUID_DEVICE_BATTERY, NULL, NULL,
-                                                 DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
-    if (!devInfo.IsValid()) {
-        LOG_EXIT(LOG_API, FN);
-        return;
-    }
-    for (DWORD dwIndex = 0; dwIndex < BATTERY_MAX_DEVICES; ++dwIndex) {
-        const DWORD dwRet =
-            CBattery::ReadDevicePath(LOG_API, FN, devInfo.Get(), dwIndex, m_szBatteryPath[dwIndex],
-                                     MAX_PATH);
-        // Paths read before a failure are kept.
-        if (dwRet != ERROR_SUCCESS && dwRet != ERROR_NO_MORE_ITEMS) {
-            break;
-        }
-    }
+    // Paths read before a failure are kept.
+    m_BatteryPaths.Read(LOG_API, FN);
     LOG_EXIT(LOG_API, FN);
 }
 
 HANDLE CWatch::OpenRefreshDevice()
 {
     // An empty path (no battery) fails to open like a missing device.
-    HANDLE hDevice = ::CreateFileW(m_szBatteryPath[0], FILE_GENERIC_READ | FILE_GENERIC_WRITE,
+    HANDLE hDevice = ::CreateFileW(m_BatteryPaths.Get(0), FILE_GENERIC_READ | FILE_GENERIC_WRITE,
                                    FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
     if (hDevice == INVALID_HANDLE_VALUE) {
         // The battery may have come (or been replaced) since the paths were read, as with an
         // automatic-start service that runs before the battery's device is there. The probe is
         // asked only while the line is off or the level low, so this costs nothing otherwise.
         EnumBatteries();
-        hDevice = ::CreateFileW(m_szBatteryPath[0], FILE_GENERIC_READ | FILE_GENERIC_WRITE,
+        hDevice = ::CreateFileW(m_BatteryPaths.Get(0), FILE_GENERIC_READ | FILE_GENERIC_WRITE,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
     }
     return hDevice;

@@ -41,7 +41,8 @@ protected:
 
     CBattery m_Battery;
     CThread m_Thread;
-    WCHAR m_szBatteryPath[BATTERY_MAX_DEVICES][MAX_PATH];
+    // The paths of the first two battery interfaces; slot 0 is the one the refresh probe asks.
+    CBatteryPaths m_BatteryPaths;
 
 private:
     CWatch(const CWatch&) = delete;

@@ -131,12 +131,6 @@ void CLog::Finalize()
     m_ullWritten = m_ullQueued;
 }
 
-DWORD CLog::GetDroppedLines()
-{
-    CSrwLock::CGuard guard(m_QueueLock);
-    return m_dwDropped;
-}
-
 BOOL CLog::Flush(DWORD dwTimeoutMs)
 {
     const ULONGLONG ullStart = ::GetTickCount64();

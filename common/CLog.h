@@ -33,8 +33,6 @@ public:
     void Trace(DWORD dwLevel, LPCWSTR lpszFunction, int nLine, LPCWSTR lpszFormat, ...);
     // Writes out what waits (bounded in time) and stops the writer thread.
     void Finalize();
-    // Lines dropped because the queue was full since the writer last wrote.
-    DWORD GetDroppedLines();
     // Waits until the writer has taken every line queued before the call (at most dwTimeoutMs),
     // for a reader of the file that must see what this process logged; TRUE when it has.
     BOOL Flush(DWORD dwTimeoutMs);

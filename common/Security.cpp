@@ -2,33 +2,6 @@
 
 #include "ScopedHandle.h"
 
-DWORD InitNullDaclSecurity(LPSECURITY_ATTRIBUTES lpSA)
-{
-    if (lpSA == NULL) {
-        return ERROR_INVALID_PARAMETER;
-    }
-    ScopedLocalMem sd(::LocalAlloc(LPTR, sizeof(SECURITY_DESCRIPTOR)));
-    if (!sd.IsValid()) {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
-    if (!::InitializeSecurityDescriptor(sd.Get(), SECURITY_DESCRIPTOR_REVISION) ||
-        !::SetSecurityDescriptorDacl(sd.Get(), TRUE, NULL, FALSE)) {
-        return ::GetLastError();
-    }
-    lpSA->nLength = sizeof(SECURITY_ATTRIBUTES);
-    lpSA->lpSecurityDescriptor = sd.Detach();
-    lpSA->bInheritHandle = FALSE;
-    return ERROR_SUCCESS;
-}
-
-void ReleaseNullDaclSecurity(LPSECURITY_ATTRIBUTES lpSA)
-{
-    if (lpSA != NULL && lpSA->lpSecurityDescriptor != NULL) {
-        ::LocalFree(lpSA->lpSecurityDescriptor);
-        lpSA->lpSecurityDescriptor = NULL;
-    }
-}
-
 DWORD InitSharedFileSecurity(PSECURITY_DESCRIPTOR pSD, PACL* ppAcl)
 {
     if (pSD == NULL || ppAcl == NULL) {

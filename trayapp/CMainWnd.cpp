@@ -26,7 +26,6 @@ CMainWnd::CMainWnd()
       m_bSessionNotifyRegistered(FALSE),
       m_bIsMirelType(FALSE),
       m_hWnd(NULL),
-      m_bIsWin8(FALSE),
       m_hInstance(NULL),
       m_bSessionEnding(FALSE)
 {
@@ -74,7 +73,7 @@ DWORD CMainWnd::Initialize(HINSTANCE hInstance, LPCWSTR lpszClassName, LPCWSTR l
     if (dwRet != ERROR_SUCCESS) {
         return LOG_RESULT(LOG_DETAIL, FN, Abandon(lpszClassName, dwRet));
     }
-    m_bIsWin8 = m_View.LoadToastApi();
+    m_View.LoadToastApi();
     dwRet = StartServiceLink();
     if (dwRet != ERROR_SUCCESS) {
         return LOG_RESULT(LOG_DETAIL, FN, Abandon(lpszClassName, dwRet));

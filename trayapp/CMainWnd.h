@@ -30,7 +30,6 @@ public:
     static LRESULT CALLBACK WndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
     static void OnRcvData(LPVOID lpObj, PPIPEEVENT pPipeEvent);
     static DWORD ThreadProc(LPVOID lParam);
-    DWORD GetServiceStatus() { return m_ServiceLink.GetServiceStatus(); }
     // Sent by the watch thread: the GUI thread never waits on the service.
     void RequestResumeCheck() { m_ServiceLink.RequestResumeCheck(); }
 
@@ -59,12 +58,6 @@ private:
     void UpdateAlerts(BOOL bShowMessage, BOOL bRefreshIcon, BOOL bPopBalloon);
     void ShowInfoBalloon(BOOL bRefreshIcon, BOOL bPopBalloon);
     void ShowAlertMessage(BOOL bShowMessage) { m_View.ShowAlertMessage(bShowMessage); }
-    void PopInfoBalloon(LPCWSTR lpszText, DWORD dwInfoFlags, UINT nSeconds)
-    {
-        m_View.PopInfoBalloon(lpszText, dwInfoFlags, nSeconds);
-    }
-    void HideInfoBalloon() { m_View.HideInfoBalloon(); }
-    void CloseMessageBoxes() { m_View.CloseMessageBoxes(); }
     void RingAlarm() { CAlarm::Ring(); }
     void InitSessionLockCnt() { m_SessionLock.Initialize(); }
     // The user cannot see us: the icon, its balloon timer and the boxes go; the conditions stay.
@@ -87,7 +80,6 @@ private:
     WCHAR m_szTitle[256];
     BOOL m_bIsMirelType;
     HWND m_hWnd;
-    BOOL m_bIsWin8;
     HINSTANCE m_hInstance;
     // The session ends: the window goes without waiting on the service or the shell.
     BOOL m_bSessionEnding;

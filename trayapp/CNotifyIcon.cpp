@@ -6,8 +6,6 @@
 
 namespace {
 
-const DWORD kVersionV2 = 0x0500;
-const DWORD kVersionV3 = 0x0501;
 const DWORD kVersionFull = 0x0600;
 const DWORD kTimeoutPauseMs = 1000;
 
@@ -34,13 +32,7 @@ CNotifyIcon::~CNotifyIcon()
 
 NOTIFYICONDATAW* CNotifyIcon::Record()
 {
-    if (m_dwVersion >= kVersionFull) {
-        return &m_nid;
-    }
-    if (m_dwVersion >= kVersionV3) {
-        return &m_nidV3;
-    }
-    return (m_dwVersion == kVersionV2) ? &m_nidV2 : NULL;
+    return (m_dwVersion >= kVersionFull) ? &m_nid : NULL;
 }
 
 DWORD CNotifyIcon::Initialize(DWORD dwVersion, HWND hWnd, UINT uID, UINT uFlags,
@@ -60,8 +52,7 @@ DWORD CNotifyIcon::Initialize(DWORD dwVersion, HWND hWnd, UINT uID, UINT uFlags,
         return LOG_RESULT(LOG_DETAIL, FN, ERROR_OLD_WIN_VERSION);
     }
     ZeroMemory(pNid, sizeof(*pNid));
-    pNid->cbSize = (pNid == &m_nid) ? sizeof(NOTIFYICONDATAW)
-                   : (pNid == &m_nidV3) ? NOTIFYICONDATAW_V3_SIZE : NOTIFYICONDATAW_V2_SIZE;
+    pNid->cbSize = sizeof(NOTIFYICONDATAW);
     pNid->hWnd = hWnd;
     pNid->uID = uID;
     pNid->uFlags = uFlags;
@@ -69,12 +60,10 @@ DWORD CNotifyIcon::Initialize(DWORD dwVersion, HWND hWnd, UINT uID, UINT uFlags,
     pNid->hIcon = hIcon;
     pNid->uTimeout = uTimeout;
     pNid->dwInfoFlags = dwInfoFlags;
-    if (pNid != &m_nidV2 && guidItem != NULL) {
+    if (guidItem != NULL) {
         pNid->guidItem = *guidItem;
     }
-    if (pNid == &m_nid) {
-        pNid->hBalloonIcon = hBalloonIcon;
-    }
+    pNid->hBalloonIcon = hBalloonIcon;
     CopyText(pNid->szTip, lpszTip);
     CopyText(pNid->szInfo, lpszInfo);
     CopyText(pNid->szInfoTitle, lpszInfoTitle);
@@ -94,8 +83,6 @@ void CNotifyIcon::Finalize()
 
 void CNotifyIcon::Reset()
 {
-    ZeroMemory(&m_nidV2, sizeof(m_nidV2));
-    ZeroMemory(&m_nidV3, sizeof(m_nidV3));
     ZeroMemory(&m_nid, sizeof(m_nid));
     m_bInitialized = FALSE;
     m_bShown = FALSE;
@@ -154,9 +141,7 @@ DWORD CNotifyIcon::SetBaloon(LPCWSTR lpszInfo, LPCWSTR lpszInfoTitle, DWORD dwIn
     CopyText(pNid->szInfoTitle, lpszInfoTitle);
     pNid->dwInfoFlags = dwInfoFlags;
     pNid->uTimeout = uTimeout;
-    if (pNid == &m_nid) {
-        pNid->hBalloonIcon = hBalloonIcon;
-    }
+    pNid->hBalloonIcon = hBalloonIcon;
     if (m_bShown) {
         NotifyIcon(NIM_MODIFY);
     }

@@ -1,15 +1,11 @@
-// One notification-area icon of the shell and its balloon, described in the record layout of the
-// shell version the caller names.
+// One notification-area icon of the shell and its balloon, described in the record layout of
+// Windows Vista and later, which every Windows the application runs on (7 and later) takes.
 #pragma once
 
 #include <windows.h>
 #include <shellapi.h>
 
-#include <cstddef>
-
 #ifdef _WIN64
-static_assert(offsetof(NOTIFYICONDATAW, guidItem) == 952, "layout of Windows 2000");
-static_assert(offsetof(NOTIFYICONDATAW, hBalloonIcon) == 968, "layout of Windows XP");
 static_assert(sizeof(NOTIFYICONDATAW) == 976, "layout of Windows Vista and later");
 #endif
 
@@ -18,8 +14,8 @@ public:
     CNotifyIcon();
     ~CNotifyIcon();
 
-    // Fills the record of dwVersion (0x0500, 0x0501..0x05FF, 0x0600 and later); talks to nobody.
-    // 1247 when already initialised, 1150 for a version below 0x0500.
+    // Fills the record for shell version dwVersion (0x0600 and later); talks to nobody.
+    // 1247 when already initialised, 1150 for an older version, whose layout is not kept.
     DWORD Initialize(DWORD dwVersion, HWND hWnd, UINT uID, UINT uFlags, UINT uCallbackMessage,
                      HICON hIcon, LPCWSTR lpszTip, UINT uTimeout, LPCWSTR lpszInfo,
                      LPCWSTR lpszInfoTitle, DWORD dwInfoFlags, const GUID* guidItem,
@@ -47,12 +43,10 @@ private:
     CNotifyIcon(const CNotifyIcon&) = delete;
     CNotifyIcon& operator=(const CNotifyIcon&) = delete;
 
-    // The record that m_dwVersion selects, or NULL below 0x0500.
+    // The record, or NULL while no version of 0x0600 or later was given.
     NOTIFYICONDATAW* Record();
     DWORD ShowWithBalloon(BOOL bBalloon);
 
-    NOTIFYICONDATAW m_nidV2;
-    NOTIFYICONDATAW m_nidV3;
     NOTIFYICONDATAW m_nid;
     BOOL m_bInitialized;
     BOOL m_bShown;

@@ -1,4 +1,4 @@
-// Timing accuracy and CPU cost of the watchers under Wine (run by tests/watchlib/bench.sh):
+// Timing accuracy and CPU cost of the watchers under Wine (run by bench/watchlib/bench.sh):
 //   watch_bench [runs=20] [pollSeconds=60]
 // 1. runs × an AC-line watch with the line off (flicker 1 s, alarm 300 ms, balloon 200 ms):
 //    delay of hACLossEvent and hS4Event after their deadlines, median and worst, in ms.
@@ -153,7 +153,7 @@ int main(int argc, char** argv)
     const int runs = (argc > 1) ? atoi(argv[1]) : 20;
     const DWORD seconds = (argc > 2) ? static_cast<DWORD>(atoi(argv[2])) : 60;
     if (!PowerSupplyAvailable()) {
-        printf("no simulated power supply: run through tests/watchlib/bench.sh\n");
+        printf("no simulated power supply: run through bench/watchlib/bench.sh\n");
         return 2;
     }
     RemoveSimBattery();

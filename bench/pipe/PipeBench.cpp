@@ -1,4 +1,4 @@
-// Cost of the pipe messaging under the platform at hand (not a test; run by scripts/bench-pipes.sh).
+// Cost of the pipe messaging under the platform at hand (not a test; run by bench/pipe/bench.sh).
 //   pipe_bench                       prints the figures
 //   pipe_bench raw <pipe> <ready>    a bare receiver: read 8 bytes, answer 4, disconnect
 //   pipe_bench client <suffix> <ready> <stop>   a pipe client that only counts notifications

@@ -4,7 +4,7 @@
 # CPipeSv::SendAll of a 4-byte notification to 1, 10 and 100 registered clients, with the ratio
 # to the raw figure. MIREL_BUILD chooses the build folder (default build/).
 set -u
-. "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/../../scripts/lib.sh"
 
 mirel_install_packages || exit 1
 mirel_build || exit 1

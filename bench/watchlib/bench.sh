@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Timing accuracy and CPU cost of the power-watch library under Wine:
-#   tests/watchlib/bench.sh [runs=20] [pollSeconds=60]
+#   bench/watchlib/bench.sh [runs=20] [pollSeconds=60]
 # Builds, then runs watch_bench.exe in a throwaway Wine prefix inside a private mount namespace
 # with the simulated power supply (as scripts/test.sh does). MIREL_BUILD chooses the build folder.
 set -u
