@@ -82,7 +82,9 @@ TEST(Channel, SenderBoundToAProcessWritesOnlyToIt)
         EXPECT_EQ(ours ? 0x2008u : 0x77u, ack);
         DWORD session = 0xEE;
         ProcessIdToSessionId(GetCurrentProcessId(), &session);
-        if (ours) EXPECT_EQ(session, receiver.session);  // the session the pipe tells is ours
+        if (ours) {
+            EXPECT_EQ(session, receiver.session);  // the session the pipe tells is ours
+        }
         EXPECT_EQ(ours ? 1 : 0, receiver.messages.load());
     }
 }

@@ -268,7 +268,9 @@ TEST_F(ServiceLifecycle, CommandLineRunsTheFirstCommand)
         EXPECT_EQ(c.handled, commander.ArgCheck(static_cast<DWORD>(argv.size()), argv.data(), &result))
             << c.args.back().c_str();
         EXPECT_EQ(c.result, result) << c.args.back().c_str();
-        if (c.ran) EXPECT_TRUE(log.Contains(c.ran)) << c.ran;
+        if (c.ran) {
+            EXPECT_TRUE(log.Contains(c.ran)) << c.ran;
+        }
     }
     EXPECT_EQ(SERVICE_STOPPED, QueryState()) << "the last case installed";
 }
