@@ -1,5 +1,8 @@
 // One end of a local named-pipe channel that carries one message per connection, each answered
 // with a 4-byte acknowledgement.
+// Both ends are one class, as every user holds a channel of either kind through the same type and
+// the same calls: the set-up and the sending end are in CPipe.cpp, the receiving end in
+// CPipeListen.cpp.
 #pragma once
 
 #include "CGlobalLock.h"
@@ -78,12 +81,18 @@ private:
     CPipe(const CPipe&) = delete;
     CPipe& operator=(const CPipe&) = delete;
 
+    // Set-up and finalisation (CPipe.cpp).
     DWORD SetNameAndLock(LPCWSTR lpszPipeName);
-    DWORD Create();
+    void Close();
+    void InitializeMembers();
+
+    // Sending end (CPipe.cpp).
     DWORD LockIfReady(HANDLE hAbortEvent);
     DWORD Connect(HANDLE hAbortEvent);
     DWORD WaitBusyPipe(HANDLE hAbortEvent, ULONGLONG ullDeadline);
-    void Close();
+    DWORD ReadAck(LPDWORD lpdwAck, HANDLE hAbortEvent);
+
+    // Receiving end (CPipeListen.cpp).
     // One instance of a receiving end and the thread that serves it. The fields of the connection
     // are written by that thread; ulClientPid and ulClientSession are read by the other
     // instances' threads under m_AdmitLock.
@@ -101,8 +110,9 @@ private:
         CThread thread;
     };
 
-    DWORD ReceiveStart();
+    DWORD Create();
     DWORD CreateMoreInstances(LPSECURITY_ATTRIBUTES lpSa);
+    DWORD ReceiveStart();
     static DWORD InstanceThreadProc(LPVOID lpParam);
     DWORD Listen(HANDLE hPipe, OVERLAPPED* pOv);
     DWORD ServeNext(Instance* pInst, OVERLAPPED* pOv);
@@ -111,9 +121,7 @@ private:
     void Dismiss(Instance* pInst);
     Instance* Current() const;
     DWORD LimitMs(const Instance* pInst, DWORD dwDefaultMs) const;
-    DWORD ReadAck(LPDWORD lpdwAck, HANDLE hAbortEvent);
     DWORD WaitSenderDone(Instance* pInst);
-    void InitializeMembers();
 
     Instance m_Instances[PIPE_INSTANCES];
     // Receiving end: set by Finalize; the instances' threads and their callbacks wait on it.

@@ -1,5 +1,7 @@
 // The service's side of the pipe messaging: a control pipe on which applications register and
 // unregister, a data pipe on which they send data, and one session per registered application.
+// One class over three files, as its callbacks and traces are the server's own: the set-up and the
+// requests in CPipeSv.cpp, the sessions in CPipeSvSession.cpp, the delivery in CPipeSvDelivery.cpp.
 #pragma once
 
 #include "CPipe.h"
@@ -35,30 +37,35 @@ private:
     CPipeSv(const CPipeSv&) = delete;
     CPipeSv& operator=(const CPipeSv&) = delete;
 
+    // Control requests, the data pipe and the owner's events (CPipeSv.cpp).
     static DWORD OnCtrlRecv(LPVOID lpData);
     static void OnDataRecv(LPVOID lpData, PPIPEEVENT pPipeEvent);
     void OnConnectRequest(const BYTE* lpBuf, DWORD dwRead, HANDLE hAbortEvent);
     void OnCloseRequest(const BYTE* lpBuf, DWORD dwRead, HANDLE hAbortEvent);
     DWORD Register(LPCWSTR lpszPipeName, ULONG ulSender, LPDWORD lpdwHandle, HANDLE hAbortEvent);
-    DWORD CreateSession(LPCWSTR lpszPipeName, DWORD dwProcessId, DWORD dwSessionId,
-                        LPDWORD lpdwClientHandle, HANDLE hAbortEvent);
-    DWORD OpenSessionPipe(CPipe* pPipe, LPCWSTR lpszPipeName, DWORD dwProcessId);
-    DWORD InsertSession(CLIENT_SESSION* pNode, LPDWORD lpdwClientHandle, HANDLE hAbortEvent);
-    DWORD CloseSession(DWORD dwClientHandle, HANDLE hAbortEvent);
-    void CloseAllSession(HANDLE hAbortEvent);
-    BOOL IsRegistrant(DWORD dwClientHandle, ULONG ulProcessId);
-    BOOL RemoveSession(CLIENT_SESSION* pNode, LPDWORD lpdwClientHandle);
-    DWORD CloseSessionOfName(LPCWSTR lpszPipeName, HANDLE hAbortEvent);
-    BOOL CountSendOutcome(CLIENT_SESSION* pNode, DWORD dwOutcome);
-    void ReleaseSession(CLIENT_SESSION* pNode, HANDLE hAbortEvent);
-    DWORD SendToSession(CLIENT_SESSION* pNode, LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetCode,
-                        BOOL bReport, HANDLE hAbortEvent);
-    DWORD send_hdr_data(CPipe* pPipe, LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetCode,
-                        HANDLE hAbortEvent);
     void Notify_Connected(DWORD dwClientHandle);
     void Notify_Disconnected(DWORD dwClientHandle);
     void Notify(DWORD dwEvent, DWORD dwClientHandle);
     void InitializeMembers();
+
+    // Sessions (CPipeSvSession.cpp).
+    BOOL IsRegistrant(DWORD dwClientHandle, ULONG ulProcessId);
+    DWORD CreateSession(LPCWSTR lpszPipeName, DWORD dwProcessId, DWORD dwSessionId,
+                        LPDWORD lpdwClientHandle, HANDLE hAbortEvent);
+    DWORD OpenSessionPipe(CPipe* pPipe, LPCWSTR lpszPipeName, DWORD dwProcessId);
+    DWORD InsertSession(CLIENT_SESSION* pNode, LPDWORD lpdwClientHandle, HANDLE hAbortEvent);
+    BOOL RemoveSession(CLIENT_SESSION* pNode, LPDWORD lpdwClientHandle);
+    DWORD CloseSessionOfName(LPCWSTR lpszPipeName, HANDLE hAbortEvent);
+    void ReleaseSession(CLIENT_SESSION* pNode, HANDLE hAbortEvent);
+    DWORD CloseSession(DWORD dwClientHandle, HANDLE hAbortEvent);
+    void CloseAllSession(HANDLE hAbortEvent);
+
+    // Delivery to the sessions (CPipeSvDelivery.cpp).
+    DWORD send_hdr_data(CPipe* pPipe, LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetCode,
+                        HANDLE hAbortEvent);
+    DWORD SendToSession(CLIENT_SESSION* pNode, LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetCode,
+                        BOOL bReport, HANDLE hAbortEvent);
+    BOOL CountSendOutcome(CLIENT_SESSION* pNode, DWORD dwOutcome);
 
     CPipe m_CtrlPipe;
     LPPIPEEVENTFUNC m_lpNotifyFunc;

@@ -33,7 +33,6 @@ public:
     CLIENT_SESSION* LookupName(LPCWSTR lpszPipeName) const;
     // Up to nMax sessions, oldest first, each with a reference taken; returns how many.
     DWORD Snapshot(CLIENT_SESSION** ppNodes, DWORD nMax);
-    int GetCount() const { return m_nCount; }
     BOOL IsFull() const;
 
     // With the table full, the session whose registration gives way to one from logon session
