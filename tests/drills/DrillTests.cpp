@@ -102,6 +102,19 @@ protected:
             }
         }
     }
+    // The hibernation call comes, and its event follows the loss's by the wait before it (both
+    // logged after line logFrom). Returns the log's lines as they stand then.
+    std::vector<std::wstring> ExpectHibernatedOnTime(size_t logFrom)
+    {
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(suspendCalled, kHibernateMs + 10000));
+        // The log's writer runs behind the service's threads: its line follows the call.
+        EXPECT_TRUE(WaitUntilTrue([&] { return LoggedAt(log.Lines(), L"EVTINDEX_S4", logFrom) >= 0; }, 5000));
+        const std::vector<std::wstring> lines = log.Lines();
+        const long lost = LoggedAt(lines, L"EVTINDEX_ACLOSS", logFrom);
+        const long s4 = LoggedAt(lines, L"EVTINDEX_S4", logFrom);
+        EXPECT_NEAR(static_cast<double>(s4 - lost), kBeforeHibernateMs, 50) << lost << " " << s4;
+        return lines;
+    }
     // The AC-loss drill: the line drops and a registration restarts the watch. Every observer and
     // the application hear the loss in order, and the hibernation comes once, on time after it.
     void AcLossDrill(std::function<void()> registerTrigger)
@@ -116,13 +129,7 @@ protected:
         for (const ObserverProcess& o : observers) {
             EXPECT_TRUE(o.WaitForCodes(before[i++], kAcLoss, kHibernateMs + 10000)) << o.Dump();
         }
-        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(suspendCalled, kHibernateMs + 10000));
-        // The log's writer runs behind the service's threads: its line follows the call.
-        EXPECT_TRUE(WaitUntilTrue([&] { return LoggedAt(log.Lines(), L"EVTINDEX_S4", logFrom) >= 0; }, 5000));
-        const std::vector<std::wstring> lines = log.Lines();
-        const long lost = LoggedAt(lines, L"EVTINDEX_ACLOSS", logFrom);
-        const long s4 = LoggedAt(lines, L"EVTINDEX_S4", logFrom);
-        EXPECT_NEAR(static_cast<double>(s4 - lost), kBeforeHibernateMs, 50) << lost << " " << s4;
+        const std::vector<std::wstring> lines = ExpectHibernatedOnTime(logFrom);
         const long app6 = LoggedAt(lines, L"dwNotify = 06", logFrom);
         const long app1 = LoggedAt(lines, L"dwNotify = 01", logFrom);
         if (!apps.empty()) {
@@ -153,12 +160,7 @@ protected:
             const size_t logFrom = log.Lines().size();
             EXPECT_EQ(0u, RunServiceCommand(L"/START"));
             EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), ServiceState());
-            ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(suspendCalled, kHibernateMs + 10000));
-            EXPECT_TRUE(WaitUntilTrue([&] { return LoggedAt(log.Lines(), L"EVTINDEX_S4", logFrom) >= 0; }, 5000));
-            const std::vector<std::wstring> lines = log.Lines();
-            const long lost = LoggedAt(lines, L"EVTINDEX_ACLOSS", logFrom);
-            const long s4 = LoggedAt(lines, L"EVTINDEX_S4", logFrom);
-            EXPECT_NEAR(static_cast<double>(s4 - lost), kBeforeHibernateMs, 50) << lost << " " << s4;
+            ExpectHibernatedOnTime(logFrom);
             EXPECT_EQ("1 0 0\r\n", SuspendCalls());
             EXPECT_EQ(1u, LogCount(L"Cannot serve the pipes"));
             EXPECT_EQ(1u, LogCount(L"mtx_MIRELSVC is held by another process"));
