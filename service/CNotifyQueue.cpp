@@ -1,9 +1,19 @@
 #include "CNotifyQueue.h"
 
 #include "CLog.h"
+#include "CNotifyTable.h"
 #include "ScopedHandle.h"
 
 #include <algorithm>
+
+NotifyItem NotifyItem::Of(DWORD dwCode, DWORD dwValue)
+{
+    const NOTIFYROW* pRow = CNotifyTable::Find(dwCode);
+    const DWORD dwLen = pRow != NULL ? pRow->dwWireLen : static_cast<DWORD>(sizeof(DWORD));
+    NotifyItem item = { dwCode, dwLen > sizeof(DWORD) ? dwValue : 0, dwLen,
+                        pRow != NULL ? pRow->dwRepeatGroup : 0, pRow != NULL && pRow->bState };
+    return item;
+}
 
 CNotifyQueue::CNotifyQueue()
     : m_hWakeEvent(NULL),

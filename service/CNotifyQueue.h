@@ -21,6 +21,10 @@ struct NotifyItem {
     DWORD dwLen;
     DWORD dwRepeatGroup;
     bool bState;
+
+    // The item of a code as its row in the notification table describes it; dwValue goes out
+    // only with a code whose body carries one.
+    static NotifyItem Of(DWORD dwCode, DWORD dwValue);
 };
 
 class CNotifyQueue {

@@ -41,37 +41,6 @@ LPCWSTR EventName(DWORD dwIndex)
     return dwIndex < EVTINDEX_COUNT ? kNames[dwIndex] : L"";
 }
 
-// Which reports repeat without news: the battery level at every poll; the battery's presence,
-// hibernation being impossible and a line that is on at every registration. One waiting behind an
-// equal one of its group is dropped. Hibernation being possible is never collapsed (it leads the
-// loss's alerts, which must follow it directly); as a state report a full queue may shed it.
-DWORD RepeatGroup(DWORD dwNotify)
-{
-    switch (dwNotify) {
-    case NOTIFY_BATTERY_LOW:
-    case NOTIFY_BATTERY_OK: return 1;
-    case NOTIFY_NO_BATTERY:
-    case NOTIFY_BATTERY_PRESENT: return 2;
-    case NOTIFY_S4_DISABLED: return 3;
-    case NOTIFY_AC_RESTORED: return 4;
-    default: return 0;
-    }
-}
-
-// The body of a notification: the code, and for a failed hibernation its error code too. Reports
-// of a state that is fine may be shed from a full queue; alerts never are.
-NotifyItem MakeNotifyItem(DWORD dwNotify, DWORD dwValue)
-{
-    const bool bWithValue = (dwNotify == NOTIFY_S4_FAILED);
-    const bool bState = dwNotify == NOTIFY_BATTERY_LOW || dwNotify == NOTIFY_BATTERY_OK ||
-                        dwNotify == NOTIFY_BATTERY_PRESENT || dwNotify == NOTIFY_S4_ENABLED ||
-                        dwNotify == NOTIFY_AC_RESTORED;
-    NotifyItem item = { dwNotify, bWithValue ? dwValue : 0,
-                        static_cast<DWORD>(bWithValue ? 2 * sizeof(DWORD) : sizeof(DWORD)),
-                        RepeatGroup(dwNotify), bState };
-    return item;
-}
-
 }  // namespace
 
 CServiceCtrl::CServiceCtrl() : m_bHibernating(HIBERNATION_NONE), m_bAcLost(false)
@@ -214,7 +183,7 @@ DWORD CServiceCtrl::RestartWatch(LPVOID lpData)
 
 void CServiceCtrl::NotifyClients(DWORD dwNotify, DWORD dwValue)
 {
-    m_Notifier.Push(MakeNotifyItem(dwNotify, dwValue));
+    m_Notifier.Push(NotifyItem::Of(dwNotify, dwValue));
 }
 
 DWORD CServiceCtrl::SendTo(DWORD dwClient, LPCVOID lpBuf, DWORD dwLen, HANDLE hAbortEvent)
@@ -344,9 +313,9 @@ bool CServiceCtrl::SendAcLoss()
     const bool bS4 = IsS4Supported() != FALSE;
     // One group: no registration's reports come between them.
     const NotifyItem items[] = {
-        MakeNotifyItem(bS4 ? NOTIFY_S4_ENABLED : NOTIFY_S4_DISABLED, 0),
-        MakeNotifyItem(bS4 ? NOTIFY_HIBERNATING : NOTIFY_AC_LOST, 0),
-        MakeNotifyItem(NOTIFY_AC_LOST, 0),
+        NotifyItem::Of(bS4 ? NOTIFY_S4_ENABLED : NOTIFY_S4_DISABLED, 0),
+        NotifyItem::Of(bS4 ? NOTIFY_HIBERNATING : NOTIFY_AC_LOST, 0),
+        NotifyItem::Of(NOTIFY_AC_LOST, 0),
     };
     m_Notifier.Push(items, bS4 ? 3 : 2);
     return bS4;
@@ -449,7 +418,7 @@ DWORD CServiceCtrl::OnStop()
 {
     static const WCHAR FN[] = L"CServiceCtrl::OnStop";
     LOG_ENTER(LOG_DETAIL, FN);
-    m_Notifier.Stop(MakeNotifyItem(NOTIFY_SERVICE_STOPPED, 0));
+    m_Notifier.Stop(NotifyItem::Of(NOTIFY_SERVICE_STOPPED, 0));
     TerminateMainLoop();
     return LOG_RESULT(LOG_DETAIL, FN, ERROR_SUCCESS);
 }

@@ -3,6 +3,8 @@
 // carries out the steps it is given, and every rule here can be tried without a desktop.
 #pragma once
 
+#include "CNotifyTable.h"
+
 #include <windows.h>
 
 class CAlertState {
@@ -35,7 +37,7 @@ public:
     // is kept for the user.
     void Apply(DWORD dwCode, DWORD dwValue, BOOL bSessionUnlocked);
     // A resume or an unlock: the PC is no longer going to hibernate.
-    void ClearHibernating() { m_bGoingToHibernate = FALSE; }
+    void ClearHibernating() { m_dwHeld &= ~static_cast<DWORD>(ALERT_HIBERNATING); }
 
     // The condition of highest priority, NULL when none holds.
     const Balloon* TopBalloon() const;
@@ -58,42 +60,20 @@ public:
     LPCWSTR Text(DWORD dwCode) const;
 
 private:
-    void LoadText(UINT uId, LPWSTR lpszText);
+    // The condition's slot in m_szTexts: its bit's position.
+    static size_t Slot(DWORD dwCondition);
+    // The held condition of lowest non-zero rank in a column of the notification table.
+    const NOTIFYROW* TopRow(UINT NOTIFYROW::*pRank) const;
+    void LoadText(const NOTIFYROW& row, DWORD dwValue);
 
-    struct BalloonCondition {
-        BOOL CAlertState::*pbFlag;
-        DWORD dwCode;
-        WCHAR (CAlertState::*pszText)[512];
-        DWORD dwInfoFlags;
-        UINT nSeconds;
-    };
-    struct MessageCondition {
-        BOOL CAlertState::*pbFlag;
-        DWORD dwCode;
-        WCHAR (CAlertState::*pszText)[512];
-        UINT uIcon;
-    };
-    static const BalloonCondition kBalloons[];
-    static const MessageCondition kMessages[];
+    static const size_t kConditions = 7;
 
     HINSTANCE m_hTexts;
     BOOL m_bBalloonShown;
-    BOOL m_bNoBattery;
-    BOOL m_bServiceStopped;
-    BOOL m_bS4Failed;
-    BOOL m_bS4Disabled;
-    BOOL m_bResumed;
-    BOOL m_bBatteryLow;
-    BOOL m_bGoingToHibernate;
+    DWORD m_dwHeld;  // ALERT_ bits
     int m_nMessageKind;
     int m_nBalloonKind;
-    WCHAR m_szNoBatteryText[512];
-    WCHAR m_szServiceStoppedText[512];
-    WCHAR m_szS4FailedText[512];
-    WCHAR m_szS4DisabledText[512];
-    WCHAR m_szResumedText[512];
-    WCHAR m_szBatteryLowText[512];
-    WCHAR m_szGoingToHibernateText[512];
+    WCHAR m_szTexts[kConditions][512];
     // The row handed out by TopBalloon and TopMessage.
     mutable Balloon m_TopBalloon;
     mutable Message m_TopMessage;

@@ -2,6 +2,7 @@
 
 #include "CBattery.h"
 #include "CLog.h"
+#include "CNotifyTable.h"
 #include "Notify.h"
 #include "resource.h"
 
@@ -287,7 +288,8 @@ LRESULT CMainWnd::OnMirelNotify(WPARAM wParam, LPARAM lParam)
 // return keep it, so a late stop notice cannot undo a newer registration.
 void CMainWnd::ApplyNotify(DWORD dwCode, DWORD dwValue)
 {
-    if (dwCode == NOTIFY_AC_LOST) {
+    const NOTIFYROW* pRow = CNotifyTable::Find(dwCode);
+    if (pRow != NULL && pRow->bAlarm) {
         RingAlarm();
     }
     m_State.Apply(dwCode, dwValue, IsSessionUnlocked());

@@ -1,6 +1,7 @@
 #include "CServiceLink.h"
 
 #include "CLog.h"
+#include "CNotifyTable.h"
 #include "CSettings.h"
 #include "Notify.h"
 
@@ -182,28 +183,43 @@ void CServiceLink::PostToWindow(DWORD dwCode)
     ::PostMessageW(m_hWnd, m_uMessage, dwCode, 0);
 }
 
+BOOL CServiceLink::IsBodyLen(DWORD dwLen)
+{
+    return dwLen <= kMaxBodyLen && CNotifyTable::IsWireLen(dwLen);
+}
+
+BOOL CServiceLink::Decode(const DWORD* lpBody, DWORD dwLen, LPDWORD lpdwCode, LPDWORD lpdwValue)
+{
+    if (!IsBodyLen(dwLen)) {
+        return FALSE;
+    }
+    *lpdwCode = lpBody[0];
+    *lpdwValue = dwLen > sizeof(DWORD) ? lpBody[1] : 0;
+    return TRUE;
+}
+
 // A stop notice ends the link here, before its acknowledgement lets the service end: the end of
 // its process is then no second news for the watch.
 BOOL CServiceLink::Receive(PPIPEEVENT pPipeEvent, LPDWORD lpdwCode, LPDWORD lpdwValue)
 {
     LOG_FUNCTION(L"CServiceLink::Receive");
     DWORD dwBuff[2] = { 0, 0 };
-    if (pPipeEvent->dwDataSize == sizeof(DWORD)) {
-        m_PipeCl.GetReceivedData(dwBuff, sizeof(DWORD));
+    const DWORD dwLen = pPipeEvent->dwDataSize;
+    if (!IsBodyLen(dwLen)) {
+        return FALSE;
+    }
+    m_PipeCl.GetReceivedData(dwBuff, dwLen);
+    Decode(dwBuff, dwLen, lpdwCode, lpdwValue);
+    if (dwLen == sizeof(DWORD)) {
         LOG_TRACE(LOG_EVENT, FN, L"dwNotify = %02X", dwBuff[0]);
         if (dwBuff[0] == NOTIFY_SERVICE_STOPPED) {
             // The window hears this notice itself: the watch tells it no second time.
             MarkStopTold();
             MarkLost();
         }
-    } else if (pPipeEvent->dwDataSize == sizeof(dwBuff)) {
-        m_PipeCl.GetReceivedData(dwBuff, sizeof(dwBuff));
-        LOG_TRACE(LOG_EVENT, FN, L"dwBuff [0]: %02X, [1]: %02X", dwBuff[0], dwBuff[1]);
     } else {
-        return FALSE;
+        LOG_TRACE(LOG_EVENT, FN, L"dwBuff [0]: %02X, [1]: %02X", dwBuff[0], dwBuff[1]);
     }
-    *lpdwCode = dwBuff[0];
-    *lpdwValue = dwBuff[1];
     return TRUE;
 }
 

@@ -46,6 +46,11 @@ public:
     void MarkStopTold() { ::InterlockedExchange(&m_lStopTold, 1); }
     // The code and value of a received notification; FALSE for a body of another length.
     BOOL Receive(PPIPEEVENT pPipeEvent, LPDWORD lpdwCode, LPDWORD lpdwValue);
+    // The code and value of a body of dwLen bytes: FALSE unless the notification table has a code
+    // of that size; the value is 0 for a body of the code alone.
+    static BOOL Decode(const DWORD* lpBody, DWORD dwLen, LPDWORD lpdwCode, LPDWORD lpdwValue);
+    // The largest body of a notification.
+    static const DWORD kMaxBodyLen = 2 * sizeof(DWORD);
     // The link is lost (a stop notice came); the watch registers again.
     void MarkLost();
     BOOL IsLinked();
@@ -58,6 +63,7 @@ private:
 
     // What the service manager says of the service.
     enum State { STATE_UNKNOWN, STATE_STOPPED, STATE_RUNNING };
+    static BOOL IsBodyLen(DWORD dwLen);
     State QueryService(LPCWSTR lpszCaller, LPDWORD lpdwProcessId);
     DWORD CheckPipeServer(DWORD dwServicePid, HANDLE hAbortEvent);
     BOOL IsServiceGone(BOOL bProcessEnded);
