@@ -234,28 +234,25 @@ void CMainWnd::OnTaskbarCreated()
     UpdateAlerts(FALSE, TRUE, TRUE);
 }
 
-void CMainWnd::OnRcvData(LPVOID lpObj, PPIPEEVENT pPipeEvent)
+void CMainWnd::OnRcvData(LPVOID lpObj, const SERVICENOTIFY* pNotify)
 {
     LOG_FUNCTION(L"CMainWnd::OnRcvData");
     if (lpObj == NULL) {
         LOG_NULL_ARG_VOID(LOG_API, FN, L"lpObj");
         return;
     }
-    if (pPipeEvent == NULL) {
-        LOG_NULL_ARG_VOID(LOG_API, FN, L"pPipeEvent");
+    if (pNotify == NULL) {
+        LOG_NULL_ARG_VOID(LOG_API, FN, L"pNotify");
         return;
     }
     CMainWnd* pThis = static_cast<CMainWnd*>(lpObj);
-    DWORD dwCode = 0, dwValue = 0;
-    if (!pThis->m_ServiceLink.Receive(pPipeEvent, &dwCode, &dwValue)) {
-        return;
-    }
+    DWORD dwCode = pNotify->dwCode;
     // While the maker's refresh tool runs, a low battery is its doing and no reason to warn.
-    if (dwCode == NOTIFY_BATTERY_LOW && pPipeEvent->dwDataSize == sizeof(DWORD) &&
+    if (dwCode == NOTIFY_BATTERY_LOW && pNotify->dwLen == sizeof(DWORD) &&
         pThis->EnumProcess(pThis->m_RefreshTool.ToolPath())) {
         dwCode = NOTIFY_BATTERY_OK;
     }
-    ::PostMessageW(pThis->m_hWnd, WM_SERVICE_NOTIFY, dwCode, dwValue);
+    ::PostMessageW(pThis->m_hWnd, WM_SERVICE_NOTIFY, dwCode, pNotify->dwValue);
 }
 
 DWORD CMainWnd::ThreadProc(LPVOID lParam)

@@ -28,7 +28,8 @@ public:
     DWORD Initialize(HINSTANCE hInstance, LPCWSTR lpszClassName, LPCWSTR lpszWindowName);
     ATOM RegisterWndClass(HINSTANCE hInstance, LPCWSTR lpszClassName);
     static LRESULT CALLBACK WndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
-    static void OnRcvData(LPVOID lpObj, PPIPEEVENT pPipeEvent);
+    // A notification from the service, decoded by the service link (on its receive thread).
+    static void OnRcvData(LPVOID lpObj, const SERVICENOTIFY* pNotify);
     static DWORD ThreadProc(LPVOID lParam);
     DWORD GetServiceStatus() { return m_ServiceLink.GetServiceStatus(); }
     // Sent by the watch thread: the GUI thread never waits on the service.
