@@ -7,9 +7,7 @@ CAlertState::CAlertState(HINSTANCE hTexts)
       m_bBalloonShown(FALSE),
       m_dwHeld(0),
       m_nMessageKind(0),
-      m_nBalloonKind(0),
-      m_TopBalloon(),
-      m_TopMessage()
+      m_nBalloonKind(0)
 {
     for (WCHAR (&szText)[512] : m_szTexts) {
         szText[0] = L'\0';
@@ -83,34 +81,82 @@ const NOTIFYROW* CAlertState::TopRow(UINT NOTIFYROW::*pRank) const
     return pTop;
 }
 
-const CAlertState::Balloon* CAlertState::TopBalloon() const
+CAlertState::Plan CAlertState::OnCode(DWORD dwCode, DWORD dwValue, BOOL bSessionUnlocked,
+                                      const Screen& screen)
 {
-    const NOTIFYROW* pTop = TopRow(&NOTIFYROW::nBalloonRank);
-    if (pTop == NULL) {
-        return NULL;
-    }
-    m_TopBalloon = { pTop->dwCode, m_szTexts[Slot(pTop->dwRaises)], pTop->dwInfoFlags, pTop->nSeconds };
-    return &m_TopBalloon;
+    BOOL bShowMessage = FALSE, bRefreshIcon = FALSE, bPopBalloon = FALSE;
+    GetAlertRequest(dwCode, &bShowMessage, &bRefreshIcon, &bPopBalloon);
+    Apply(dwCode, dwValue, bSessionUnlocked);
+    Plan plan = Redisplay(bShowMessage, bRefreshIcon, bPopBalloon, screen);
+    const NOTIFYROW* pRow = CNotifyTable::Find(dwCode);
+    plan.bAlarm = pRow != NULL && pRow->bAlarm;
+    return plan;
 }
 
-const CAlertState::Message* CAlertState::TopMessage() const
+CAlertState::Plan CAlertState::Redisplay(BOOL bShowMessage, BOOL bRefreshIcon, BOOL bPopBalloon,
+                                         const Screen& screen)
+{
+    Plan plan = {};
+    plan.bDisplay = screen.bDisplay;
+    if (!plan.bDisplay) {
+        return plan;
+    }
+    PlanBalloon(bRefreshIcon, bPopBalloon, screen.bIconShown, &plan);
+    plan.lpszNotice = Holds(NOTIFY_HIBERNATING) ? Text(NOTIFY_HIBERNATING) : NULL;
+    PlanMessage(bShowMessage, &plan);
+    return plan;
+}
+
+CAlertState::Plan CAlertState::Withdraw()
+{
+    Plan plan = {};
+    plan.bDisplay = TRUE;
+    plan.balloon = BALLOON_REMOVE_ICON;
+    plan.bBalloonWasShown = m_bBalloonShown;
+    plan.message = MESSAGE_CLOSE;
+    BalloonGone();
+    return plan;
+}
+
+// The balloon's outcome is taken in here: a popped balloon is the top one, and every other step
+// but a kept balloon leaves none standing.
+void CAlertState::PlanBalloon(BOOL bRefreshIcon, BOOL bPopBalloon, BOOL bIconShown, Plan* pPlan)
+{
+    const NOTIFYROW* pTop = TopRow(&NOTIFYROW::nBalloonRank);
+    pPlan->balloon = NextBalloonStep(pTop, bRefreshIcon, bPopBalloon, bIconShown);
+    pPlan->bBalloonWasShown = m_bBalloonShown;
+    if (pTop != NULL) {
+        pPlan->top = { pTop->dwCode, m_szTexts[Slot(pTop->dwRaises)], pTop->dwInfoFlags, pTop->nSeconds };
+    }
+    if (pPlan->balloon == BALLOON_POP) {
+        m_nBalloonKind = static_cast<int>(pTop->dwCode);
+        m_bBalloonShown = TRUE;
+    } else if (pPlan->balloon != BALLOON_KEEP) {
+        BalloonGone();
+    }
+}
+
+// A box shown is open from here until the view reports it closed.
+void CAlertState::PlanMessage(BOOL bShowMessage, Plan* pPlan)
 {
     const NOTIFYROW* pTop = TopRow(&NOTIFYROW::nMessageRank);
-    if (pTop == NULL) {
-        return NULL;
+    pPlan->message = NextMessageStep(pTop, bShowMessage);
+    if (pTop != NULL) {
+        pPlan->topMessage = { pTop->dwCode, m_szTexts[Slot(pTop->dwRaises)], pTop->uIcon };
     }
-    m_TopMessage = { pTop->dwCode, m_szTexts[Slot(pTop->dwRaises)], pTop->uIcon };
-    return &m_TopMessage;
+    if (pPlan->message == MESSAGE_SHOW) {
+        pPlan->bBoxWasOpen = m_nMessageKind != 0;
+        m_nMessageKind = static_cast<int>(pTop->dwCode);
+    }
 }
 
 // No condition: the icon goes. A pop request pops the top balloon; a refresh request brings the
 // bare icon. Otherwise the top condition's balloon stays, and a balloon of another condition (or
 // a missing icon) is replaced by the bare icon: an icon already standing without a balloon would
 // only be modified to what it is, and the battery level comes twice a second.
-CAlertState::BalloonStep CAlertState::NextBalloonStep(BOOL bRefreshIcon, BOOL bPopBalloon,
-                                                      BOOL bIconShown) const
+CAlertState::BalloonStep CAlertState::NextBalloonStep(const NOTIFYROW* pTop, BOOL bRefreshIcon,
+                                                      BOOL bPopBalloon, BOOL bIconShown) const
 {
-    const Balloon* pTop = TopBalloon();
     if (pTop == NULL) {
         return BALLOON_REMOVE_ICON;
     }
@@ -126,9 +172,8 @@ CAlertState::BalloonStep CAlertState::NextBalloonStep(BOOL bRefreshIcon, BOOL bP
     return BALLOON_KEEP;
 }
 
-CAlertState::MessageStep CAlertState::NextMessageStep(BOOL bShowMessage) const
+CAlertState::MessageStep CAlertState::NextMessageStep(const NOTIFYROW* pTop, BOOL bShowMessage) const
 {
-    const Message* pTop = TopMessage();
     if (pTop == NULL) {
         return MESSAGE_CLOSE;
     }
@@ -138,16 +183,17 @@ CAlertState::MessageStep CAlertState::NextMessageStep(BOOL bShowMessage) const
     return m_nMessageKind != static_cast<int>(pTop->dwCode) ? MESSAGE_CLOSE_OTHER : MESSAGE_KEEP;
 }
 
-void CAlertState::BalloonPopped(DWORD dwCode)
-{
-    m_nBalloonKind = static_cast<int>(dwCode);
-    m_bBalloonShown = TRUE;
-}
-
 void CAlertState::BalloonGone()
 {
     m_nBalloonKind = 0;
     m_bBalloonShown = FALSE;
+}
+
+BOOL CAlertState::BalloonTimedOut()
+{
+    const BOOL bShown = m_bBalloonShown;
+    BalloonGone();
+    return bShown;
 }
 
 // A message without a balloon (the resume) is told once: closing its box ends the condition.

@@ -51,15 +51,8 @@ private:
     void OnPowerBroadcast(WPARAM wParam);
     void OnSessionChange(WPARAM wParam, LPARAM lParam);
 
-    void ApplyNotify(DWORD dwCode, DWORD dwValue);
-    void GetAlertRequest(DWORD dwCode, LPBOOL lpbShowMessage, LPBOOL lpbRefreshIcon,
-                         LPBOOL lpbPopBalloon) const
-    {
-        m_State.GetAlertRequest(dwCode, lpbShowMessage, lpbRefreshIcon, lpbPopBalloon);
-    }
+    CAlertState::Screen GetScreen();
     void UpdateAlerts(BOOL bShowMessage, BOOL bRefreshIcon, BOOL bPopBalloon);
-    void ShowInfoBalloon(BOOL bRefreshIcon, BOOL bPopBalloon);
-    void ShowAlertMessage(BOOL bShowMessage) { m_View.ShowAlertMessage(bShowMessage); }
     void PopInfoBalloon(LPCWSTR lpszText, DWORD dwInfoFlags, UINT nSeconds)
     {
         m_View.PopInfoBalloon(lpszText, dwInfoFlags, nSeconds);
