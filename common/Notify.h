@@ -1,5 +1,6 @@
 // Messages between the service and the tray applications: the body of one pipe message is a
-// 32-bit code (NOTIFY_S4_FAILED carries a second 32-bit value, the system error code).
+// 32-bit code (NOTIFY_S4_FAILED carries a second 32-bit value, the system error code). What each
+// code means, to the service's queue and to the application, is its row in CNotifyTable.
 #pragma once
 
 #include <windows.h>

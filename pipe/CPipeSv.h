@@ -8,11 +8,12 @@
 #include "CPipeRecv.h"
 #include "CSessionList.h"
 #include "CSrwLock.h"
+#include "INotifySender.h"
 #include "PipeDefs.h"
 
 #include <windows.h>
 
-class CPipeSv : public CPipeRecv {
+class CPipeSv : public CPipeRecv, public INotifySender {
 public:
     CPipeSv();
     ~CPipeSv();
@@ -32,6 +33,11 @@ public:
     // ERROR_INVALID_HANDLE) is the only report of it: the caller is the one to act on it.
     DWORD SendTo(DWORD dwClientHandle, LPCVOID lpBuf, DWORD dwLen, LPDWORD lpdwRetCode,
                  HANDLE hAbortEvent);
+    DWORD SendTo(DWORD dwClient, LPCVOID lpBuf, DWORD dwLen, HANDLE hAbortEvent) override
+    {
+        DWORD dwRetCode = 0;
+        return SendTo(dwClient, lpBuf, dwLen, &dwRetCode, hAbortEvent);
+    }
 
 private:
     CPipeSv(const CPipeSv&) = delete;

@@ -6,14 +6,14 @@
 #include <iterator>
 #include <new>
 
-CClientNotifier::CClientNotifier() : m_bRunning(false), m_Final(), m_pSender(NULL) {}
+CClientNotifier::CClientNotifier() : m_bRunning(false), m_Final(), m_pSender(NULL), m_pObserver(NULL) {}
 
 CClientNotifier::~CClientNotifier()
 {
     Finalize(0, 0);
 }
 
-DWORD CClientNotifier::Initialize(INotifySender* pSender)
+DWORD CClientNotifier::Initialize(INotifySender* pSender, INotifyObserver* pObserver)
 {
     static const WCHAR FN[] = L"CClientNotifier::Initialize";
     if (pSender == NULL) {
@@ -21,6 +21,7 @@ DWORD CClientNotifier::Initialize(INotifySender* pSender)
     }
     CSrwLock::CGuard guard(m_Lock);
     m_pSender = pSender;
+    m_pObserver = pObserver;
     m_bRunning = true;
     m_Final = NotifyItem();
     return ERROR_SUCCESS;
@@ -48,7 +49,7 @@ DWORD CClientNotifier::AddClient(DWORD dwClient)
     if (!pQueue) {
         return LOG_RESULT(LOG_EVENT, FN, ERROR_NOT_ENOUGH_MEMORY);
     }
-    DWORD dwRet = pQueue->Initialize(m_pSender, dwClient);
+    DWORD dwRet = pQueue->Initialize(m_pSender, dwClient, m_pObserver);
     QueueList stale;
     {
         CSrwLock::CGuard guard(m_Lock);

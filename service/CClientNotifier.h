@@ -18,7 +18,8 @@ public:
     CClientNotifier();
     ~CClientNotifier();
 
-    DWORD Initialize(INotifySender* pSender);
+    // pObserver (may be NULL) hears of each notification delivered to any application.
+    DWORD Initialize(INotifySender* pSender, INotifyObserver* pObserver = NULL);
     // A newly registered application; it receives what is queued from now on. A former holder of
     // its handle is gone, even if its end has not been noticed yet: its queue stops here.
     DWORD AddClient(DWORD dwClient);
@@ -57,4 +58,5 @@ private:
     bool m_bRunning;
     NotifyItem m_Final;  // dwCode 0 until the service stops
     INotifySender* m_pSender;
+    INotifyObserver* m_pObserver;
 };

@@ -85,9 +85,9 @@ void CDrill::Close()
     m_Thread.Finalize();
 }
 
-void CDrill::OnAcLostDelivered()
+void CDrill::OnDelivered(DWORD dwCode)
 {
-    if (m_lCounting != 0) {
+    if (dwCode == NOTIFY_AC_LOST && m_lCounting != 0) {
         ::InterlockedIncrement(&m_lWarned);
     }
 }

@@ -8,6 +8,7 @@
 #include "CDrillReport.h"
 #include "CSrwLock.h"
 #include "CThread.h"
+#include "INotifyObserver.h"
 
 #include <windows.h>
 
@@ -32,7 +33,7 @@ struct DRILLTIMES {
     DWORD dwBatteryLifePercent;  // the threshold below which the battery counts as low
 };
 
-class CDrill {
+class CDrill : public INotifyObserver {
 public:
     CDrill();
     ~CDrill();
@@ -45,8 +46,8 @@ public:
     // The service stops: the drill ends as by Cancel and no other starts.
     void Close();
     bool IsRunning() const { return m_lRunning != 0; }
-    // One application took a loss notification.
-    void OnAcLostDelivered();
+    // One application took a notification: the loss's count while the drill announces it.
+    void OnDelivered(DWORD dwCode) override;
 
 private:
     CDrill(const CDrill&) = delete;

@@ -1,9 +1,19 @@
 #include "CNotifyQueue.h"
 
 #include "CLog.h"
+#include "CNotifyTable.h"
 #include "ScopedHandle.h"
 
 #include <algorithm>
+
+NotifyItem NotifyItem::Of(DWORD dwCode, DWORD dwValue)
+{
+    const NOTIFYROW* pRow = CNotifyTable::Find(dwCode);
+    const DWORD dwLen = pRow != NULL ? pRow->dwWireLen : static_cast<DWORD>(sizeof(DWORD));
+    NotifyItem item = { dwCode, dwLen > sizeof(DWORD) ? dwValue : 0, dwLen,
+                        pRow != NULL ? pRow->dwRepeatGroup : 0, pRow != NULL && pRow->bState };
+    return item;
+}
 
 CNotifyQueue::CNotifyQueue()
     : m_hWakeEvent(NULL),
@@ -11,6 +21,7 @@ CNotifyQueue::CNotifyQueue()
       m_bRunning(false),
       m_bClientGone(false),
       m_pSender(NULL),
+      m_pObserver(NULL),
       m_dwClient(0)
 {
 }
@@ -20,7 +31,7 @@ CNotifyQueue::~CNotifyQueue()
     Finalize(0, 0);
 }
 
-DWORD CNotifyQueue::Initialize(INotifySender* pSender, DWORD dwClient)
+DWORD CNotifyQueue::Initialize(INotifySender* pSender, DWORD dwClient, INotifyObserver* pObserver)
 {
     static const WCHAR FN[] = L"CNotifyQueue::Initialize";
     LOG_ENTER(LOG_DETAIL, FN);
@@ -28,6 +39,7 @@ DWORD CNotifyQueue::Initialize(INotifySender* pSender, DWORD dwClient)
         return LOG_NULL_ARG(LOG_DETAIL, FN, L"pSender");
     }
     m_pSender = pSender;
+    m_pObserver = pObserver;
     m_dwClient = dwClient;
     m_hWakeEvent = ::CreateEventW(NULL, FALSE, FALSE, NULL);
     m_hIdleEvent = ::CreateEventW(NULL, TRUE, TRUE, NULL);
@@ -172,6 +184,9 @@ bool CNotifyQueue::Deliver(const NotifyItem& item)
 {
     const DWORD body[2] = { item.dwCode, item.dwValue };
     const DWORD dwRet = m_pSender->SendTo(m_dwClient, body, item.dwLen, m_Thread.GetTerminateEvent());
+    if (dwRet == ERROR_SUCCESS && m_pObserver != NULL) {
+        m_pObserver->OnDelivered(item.dwCode);
+    }
     if (!INotifySender::IsClientGone(dwRet)) {
         return true;
     }

@@ -5,6 +5,7 @@
 
 #include "CSrwLock.h"
 #include "CThread.h"
+#include "INotifyObserver.h"
 #include "INotifySender.h"
 
 #include <windows.h>
@@ -21,6 +22,10 @@ struct NotifyItem {
     DWORD dwLen;
     DWORD dwRepeatGroup;
     bool bState;
+
+    // The item of a code as its row in the notification table describes it; dwValue goes out
+    // only with a code whose body carries one.
+    static NotifyItem Of(DWORD dwCode, DWORD dwValue);
 };
 
 class CNotifyQueue {
@@ -28,8 +33,9 @@ public:
     CNotifyQueue();
     ~CNotifyQueue();
 
-    // Starts the thread that sends to application dwClient through pSender.
-    DWORD Initialize(INotifySender* pSender, DWORD dwClient);
+    // Starts the thread that sends to application dwClient through pSender; pObserver (may be
+    // NULL) hears of each notification delivered.
+    DWORD Initialize(INotifySender* pSender, DWORD dwClient, INotifyObserver* pObserver = NULL);
     DWORD GetClient() const { return m_dwClient; }
     void Push(const NotifyItem& item);
     // Drops what still waits except items of dwKeepCode, gives the rest up to dwDrainMs to go
@@ -67,6 +73,7 @@ private:
     bool m_bRunning;
     bool m_bClientGone;
     INotifySender* m_pSender;
+    INotifyObserver* m_pObserver;
     DWORD m_dwClient;
     CThread m_Thread;
 };

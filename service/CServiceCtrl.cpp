@@ -4,6 +4,7 @@
 #include "CLog.h"
 #include "CSettings.h"
 #include "CTokenPrivilege.h"
+#include "CWatchEvents.h"
 #include "MIRELMSG.h"
 #include "Notify.h"
 #include "ScopedHandle.h"
@@ -23,15 +24,6 @@ const DWORD kStopDrainMs = 4000;
 // Pause between two attempts to serve the pipes while another process holds their names.
 const DWORD kPipeRetryMs = 2000;
 
-// Where the hibernation call is (m_bHibernating). A resume check that comes during the call may
-// have been sent before the PC went down: it is kept (CHECKED) and answered once the call returned.
-enum {
-    HIBERNATION_NONE = 0,
-    HIBERNATION_CALLING = 1,
-    HIBERNATION_CHECKED = 2,
-    HIBERNATION_RETURNED = 3,
-};
-
 LPCWSTR EventName(DWORD dwIndex)
 {
     static const LPCWSTR kNames[] = {
@@ -41,40 +33,9 @@ LPCWSTR EventName(DWORD dwIndex)
     return dwIndex < EVTINDEX_COUNT ? kNames[dwIndex] : L"";
 }
 
-// Which reports repeat without news: the battery level at every poll; the battery's presence,
-// hibernation being impossible and a line that is on at every registration. One waiting behind an
-// equal one of its group is dropped. Hibernation being possible is never collapsed (it leads the
-// loss's alerts, which must follow it directly); as a state report a full queue may shed it.
-DWORD RepeatGroup(DWORD dwNotify)
-{
-    switch (dwNotify) {
-    case NOTIFY_BATTERY_LOW:
-    case NOTIFY_BATTERY_OK: return 1;
-    case NOTIFY_NO_BATTERY:
-    case NOTIFY_BATTERY_PRESENT: return 2;
-    case NOTIFY_S4_DISABLED: return 3;
-    case NOTIFY_AC_RESTORED: return 4;
-    default: return 0;
-    }
-}
-
-// The body of a notification: the code, and for a failed hibernation its error code too. Reports
-// of a state that is fine may be shed from a full queue; alerts never are.
-NotifyItem MakeNotifyItem(DWORD dwNotify, DWORD dwValue)
-{
-    const bool bWithValue = (dwNotify == NOTIFY_S4_FAILED);
-    const bool bState = dwNotify == NOTIFY_BATTERY_LOW || dwNotify == NOTIFY_BATTERY_OK ||
-                        dwNotify == NOTIFY_BATTERY_PRESENT || dwNotify == NOTIFY_S4_ENABLED ||
-                        dwNotify == NOTIFY_AC_RESTORED;
-    NotifyItem item = { dwNotify, bWithValue ? dwValue : 0,
-                        static_cast<DWORD>(bWithValue ? 2 * sizeof(DWORD) : sizeof(DWORD)),
-                        RepeatGroup(dwNotify), bState };
-    return item;
-}
-
 }  // namespace
 
-CServiceCtrl::CServiceCtrl() : m_bHibernating(HIBERNATION_NONE), m_bAcLost(false)
+CServiceCtrl::CServiceCtrl() : m_Hibernation(m_Notifier), m_Alerts(m_Notifier, m_EventLog)
 {
     ZeroMemory(&m_WatchData, sizeof(m_WatchData));
 }
@@ -121,41 +82,12 @@ DWORD CServiceCtrl::InitializeWatchData()
 {
     static const WCHAR FN[] = L"CServiceCtrl::InitializeWatchData";
     LOG_ENTER(LOG_DETAIL, FN);
-    ReadSettings();
-
-    HANDLE* const events[] = {
-        &m_WatchData.hBattHighEvent, &m_WatchData.hBattLowEvent, &m_WatchData.hACOnEvent,
-        &m_WatchData.hACLossEvent, &m_WatchData.hS4Event,
-    };
-    for (HANDLE* pEvent : events) {
-        *pEvent = ::CreateEventW(NULL, FALSE, FALSE, NULL);
-        if (*pEvent == NULL) {
-            const DWORD dwRet = ::GetLastError();
-            FinalizeWatchData();
-            return LOG_RESULT(LOG_DETAIL, FN, dwRet);
-        }
-    }
-    return LOG_RESULT(LOG_DETAIL, FN, ERROR_SUCCESS);
-}
-
-void CServiceCtrl::ReadSettings()
-{
-    CSettings settings;
-    settings.Initialize();
-    m_WatchData.dwHibernateAfter = settings.Get(SETTING_HIBERNATE_AFTER);
-    m_WatchData.dwPowerFlickerTime = settings.Get(SETTING_POWER_FLICKER_TIME);
-    m_WatchData.dwBatteryLifePercent = settings.Get(SETTING_BATTERY_LIFE_PERCENT);
-    m_WatchData.dwShowBalloonWait = settings.Get(SETTING_SHOW_BALLOON_WAIT);
-    m_WatchData.dwAlarmTime = settings.AlarmTime();
+    return LOG_RESULT(LOG_DETAIL, FN, CWatchEvents::Create(&m_WatchData));
 }
 
 DWORD CServiceCtrl::FinalizeWatchData()
 {
-    CloseAndClear(m_WatchData.hBattHighEvent);
-    CloseAndClear(m_WatchData.hBattLowEvent);
-    CloseAndClear(m_WatchData.hACOnEvent);
-    CloseAndClear(m_WatchData.hACLossEvent);
-    CloseAndClear(m_WatchData.hS4Event);
+    CWatchEvents::Close(&m_WatchData);
     return ERROR_SUCCESS;
 }
 
@@ -206,7 +138,7 @@ void CServiceCtrl::StartWatch()
 DWORD CServiceCtrl::RestartWatch(LPVOID lpData)
 {
     CServiceCtrl* pThis = static_cast<CServiceCtrl*>(lpData);
-    if (::InterlockedCompareExchange(&pThis->m_bHibernating, 0, 0) == HIBERNATION_NONE) {
+    if (pThis->m_Hibernation.IsIdle()) {
         MirelStartUPSWatch();
     }
     return ERROR_SUCCESS;
@@ -220,19 +152,7 @@ DWORD CServiceCtrl::StopWatch(LPVOID)
 
 void CServiceCtrl::NotifyClients(DWORD dwNotify, DWORD dwValue)
 {
-    m_Notifier.Push(MakeNotifyItem(dwNotify, dwValue));
-}
-
-DWORD CServiceCtrl::SendTo(DWORD dwClient, LPCVOID lpBuf, DWORD dwLen, HANDLE hAbortEvent)
-{
-    DWORD dwRetCode = 0;
-    const DWORD dwRet = m_PipeSv.SendTo(dwClient, lpBuf, dwLen, &dwRetCode, hAbortEvent);
-    // A drill counts the applications that took its loss notification.
-    if (dwRet == ERROR_SUCCESS && dwLen >= sizeof(DWORD) &&
-        *static_cast<const DWORD*>(lpBuf) == NOTIFY_AC_LOST) {
-        m_Drill.OnAcLostDelivered();
-    }
-    return dwRet;
+    m_Notifier.Push(NotifyItem::Of(dwNotify, dwValue));
 }
 
 DWORD CServiceCtrl::BeforeMainLoop(SERVICE_STATUS_HANDLE)
@@ -242,7 +162,8 @@ DWORD CServiceCtrl::BeforeMainLoop(SERVICE_STATUS_HANDLE)
     m_EventLog.Open(kEventSource);
     DWORD dwRet = MirelInitialize(&m_WatchData);
     if (dwRet == ERROR_SUCCESS) {
-        dwRet = m_Notifier.Initialize(this);
+        // The queues send through the pipe server; the drill counts what they deliver.
+        dwRet = m_Notifier.Initialize(&m_PipeSv, &m_Drill);
     }
     if (dwRet == ERROR_SUCCESS) {
         m_EventLog.Report(MSG_SERVICE_STARTED);
@@ -348,17 +269,10 @@ void CServiceCtrl::MainLoop(DWORD, LPWSTR*)
 bool CServiceCtrl::SendAcLoss()
 {
     const bool bS4 = IsS4Supported() != FALSE;
-    // One group: no registration's reports come between them.
-    const NotifyItem items[] = {
-        MakeNotifyItem(bS4 ? NOTIFY_S4_ENABLED : NOTIFY_S4_DISABLED, 0),
-        MakeNotifyItem(bS4 ? NOTIFY_HIBERNATING : NOTIFY_AC_LOST, 0),
-        MakeNotifyItem(NOTIFY_AC_LOST, 0),
-    };
-    m_Notifier.Push(items, bS4 ? 3 : 2);
+    m_Alerts.SendAcLoss(bS4);
     return bS4;
 }
 
-// The event-log entries follow the notifications, so that writing them never delays a warning.
 // A drill gives way to the real loss.
 void CServiceCtrl::OnAcLoss()
 {
@@ -367,27 +281,15 @@ void CServiceCtrl::OnAcLoss()
     if (!bS4) {
         MirelStopUPSWatch();
     }
-    m_bAcLost = true;
-    m_EventLog.Report(MSG_AC_LOST);
-    if (!bS4) {
-        m_EventLog.Report(MSG_HIBERNATION_DISABLED);
-    } else if (IsBatteryMissing()) {
-        m_EventLog.Report(MSG_NO_BATTERY);
-    }
+    m_Alerts.ReportAcLoss(bS4, bS4 && IsBatteryMissing());
 }
 
-// The library reports the line on at every start of a watch; only a return after a loss is an
-// event worth a log entry. During a drill the line is on all along: the drill's own end tells the
-// applications, as the line's return would end a real loss.
+// During a drill the line is on all along: the drill's own end tells the applications, as the
+// line's return would end a real loss.
 void CServiceCtrl::OnAcRestored()
 {
-    if (m_Drill.IsRunning()) {
-        return;
-    }
-    NotifyClients(NOTIFY_AC_RESTORED, 0);
-    if (m_bAcLost) {
-        m_bAcLost = false;
-        m_EventLog.Report(MSG_AC_RESTORED);
+    if (!m_Drill.IsRunning()) {
+        m_Alerts.AcRestored();
     }
 }
 
@@ -395,18 +297,11 @@ void CServiceCtrl::OnHibernate()
 {
     m_Drill.Cancel();
     if (!IsS4Supported()) {
-        NotifyClients(NOTIFY_S4_DISABLED, 0);
-        m_EventLog.Report(MSG_HIBERNATION_DISABLED);
+        m_Alerts.HibernationDisabled();
         return;
     }
-    m_EventLog.Report(MSG_HIBERNATION_STARTED);
-    const DWORD dwErr = Hibernate();
-    if (dwErr != ERROR_SUCCESS) {
-        NotifyClients(NOTIFY_S4_FAILED, dwErr);
-        m_EventLog.Report(MSG_HIBERNATION_FAILED, dwErr);
-        return;
-    }
-    m_EventLog.Report(MSG_RESUMED);
+    m_Alerts.HibernationStarted();
+    m_Alerts.HibernationEnded(Hibernate());
 }
 
 // The hibernation call; blocks while the PC hibernates and returns after the resume. The service
@@ -421,41 +316,14 @@ DWORD CServiceCtrl::Hibernate()
         LOG_TRACE(LOG_EVENT, FN, L"Enabling SeShutdownPrivilege failed:%u", dwErr);
         return dwErr;
     }
-    ::InterlockedExchange(&m_bHibernating, HIBERNATION_CALLING);
-    if (!::SetSuspendState(TRUE, FALSE, FALSE)) {
-        dwErr = ::GetLastError();
-        ::InterlockedExchange(&m_bHibernating, HIBERNATION_NONE);
-        return dwErr;
-    }
-    // The PC has resumed: a resume check that came during the call is answered now.
-    if (::InterlockedCompareExchange(&m_bHibernating, HIBERNATION_RETURNED, HIBERNATION_CALLING) ==
-        HIBERNATION_CHECKED) {
-        ::InterlockedExchange(&m_bHibernating, HIBERNATION_NONE);
-        NotifyClients(NOTIFY_RESUMED, 0);
-    }
-    return ERROR_SUCCESS;
-}
-
-// An application's question after a resume: the first one after a hibernation this service made
-// tells everybody and lets registrations start new waits again; during the call it waits for the
-// call's return.
-void CServiceCtrl::OnResumeCheck()
-{
-    if (::InterlockedCompareExchange(&m_bHibernating, HIBERNATION_CHECKED, HIBERNATION_CALLING) ==
-        HIBERNATION_CALLING) {
-        return;
-    }
-    if (::InterlockedCompareExchange(&m_bHibernating, HIBERNATION_NONE, HIBERNATION_RETURNED) ==
-        HIBERNATION_RETURNED) {
-        NotifyClients(NOTIFY_RESUMED, 0);
-    }
+    return m_Hibernation.Call();
 }
 
 DWORD CServiceCtrl::OnStop()
 {
     static const WCHAR FN[] = L"CServiceCtrl::OnStop";
     LOG_ENTER(LOG_DETAIL, FN);
-    m_Notifier.Stop(MakeNotifyItem(NOTIFY_SERVICE_STOPPED, 0));
+    m_Notifier.Stop(NotifyItem::Of(NOTIFY_SERVICE_STOPPED, 0));
     TerminateMainLoop();
     return LOG_RESULT(LOG_DETAIL, FN, ERROR_SUCCESS);
 }
@@ -466,37 +334,7 @@ DWORD CServiceCtrl::OnUnknownEvent(DWORD dwControl, DWORD dwEventType)
     if (dwControl != MIREL_CONTROL_DRILL) {
         return CService::OnUnknownEvent(dwControl, dwEventType);
     }
-    const DRILLTIMES times = {
-        m_WatchData.dwPowerFlickerTime * 1000,
-        m_WatchData.dwHibernateAfter * 1000 + m_WatchData.dwAlarmTime + m_WatchData.dwShowBalloonWait,
-        m_WatchData.dwBatteryLifePercent,
-    };
-    return LOG_RESULT(LOG_EVENT, FN, m_Drill.Start(this, times));
-}
-
-void CServiceCtrl::DrillAcLoss()
-{
-    SendAcLoss();
-}
-
-void CServiceCtrl::DrillNotify(DWORD dwNotify)
-{
-    NotifyClients(dwNotify, 0);
-}
-
-BOOL CServiceCtrl::DrillS4Available()
-{
-    return IsS4Supported();
-}
-
-DWORD CServiceCtrl::DrillRegisteredCount()
-{
-    return static_cast<DWORD>(m_Notifier.GetClientCount());
-}
-
-void CServiceCtrl::DrillReportEvent(DWORD dwMessageId, LPCWSTR lpszText)
-{
-    m_EventLog.Report(dwMessageId, lpszText);
+    return LOG_RESULT(LOG_EVENT, FN, m_Drill.Start(this, CWatchEvents::DrillTimes(m_WatchData)));
 }
 
 DWORD CServiceCtrl::OnPowerEvent(DWORD dwEventType, LPVOID)
@@ -538,7 +376,7 @@ void CServiceCtrl::OnRcv(LPVOID lpObj, PPIPEEVENT pPipeEvt)
     if (pPipeEvt->dwEvent == PIPEEVENT_CONNECTED) {
         pThis->m_Notifier.AddClient(pPipeEvt->dwCode);
         pThis->CheckBattery();
-        if (::InterlockedCompareExchange(&pThis->m_bHibernating, 0, 0) == HIBERNATION_NONE) {
+        if (pThis->m_Hibernation.IsIdle()) {
             pThis->StartWatch();
         } else {
             // Between the hibernation call and the first resume check a registration starts no
@@ -552,7 +390,7 @@ void CServiceCtrl::OnRcv(LPVOID lpObj, PPIPEEVENT pPipeEvt)
         DWORD dwRequest = 0;
         pThis->m_PipeSv.GetReceivedData(&dwRequest, sizeof(dwRequest));
         if (dwRequest == REQUEST_RESUME_CHECK) {
-            pThis->OnResumeCheck();
+            pThis->m_Hibernation.OnResumeCheck();
         }
     }
 }

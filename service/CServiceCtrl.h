@@ -6,8 +6,9 @@
 #include "CClientNotifier.h"
 #include "CDrill.h"
 #include "CEventLog.h"
-#include "INotifySender.h"
+#include "CHibernation.h"
 #include "CPipeSv.h"
+#include "CPowerAlerts.h"
 #include "CService.h"
 #include "CThread.h"
 #include "CWatchStarter.h"
@@ -24,7 +25,7 @@ enum {
     EVTINDEX_COUNT = 6,
 };
 
-class CServiceCtrl : public CService, private INotifySender, private IDrillHost {
+class CServiceCtrl : public CService, private IDrillHost {
 public:
     CServiceCtrl();
     ~CServiceCtrl() override;
@@ -56,7 +57,6 @@ public:
     static void OnRcv(LPVOID lpObj, PPIPEEVENT pPipeEvt);
 
 protected:
-    void ReadSettings();
     static DWORD RestartWatch(LPVOID lpData);
     static DWORD StopWatch(LPVOID lpData);
     void OnAcLoss();
@@ -64,29 +64,29 @@ protected:
     void OnAcRestored();
     void OnHibernate();
     DWORD Hibernate();
-    void OnResumeCheck();
     void ServePipes();
     static DWORD PipeRetryProc(LPVOID lpData);
-    // The delivery threads' way to one application: its session on the pipe server.
-    DWORD SendTo(DWORD dwClient, LPCVOID lpBuf, DWORD dwLen, HANDLE hAbortEvent) override;
-    void DrillAcLoss() override;
-    void DrillNotify(DWORD dwNotify) override;
-    BOOL DrillS4Available() override;
-    DWORD DrillRegisteredCount() override;
-    void DrillReportEvent(DWORD dwMessageId, LPCWSTR lpszText) override;
+    // The drill's way to the service's own rules and channels.
+    void DrillAcLoss() override { SendAcLoss(); }
+    void DrillNotify(DWORD dwNotify) override { NotifyClients(dwNotify, 0); }
+    BOOL DrillS4Available() override { return IsS4Supported(); }
+    DWORD DrillRegisteredCount() override { return static_cast<DWORD>(m_Notifier.GetClientCount()); }
+    void DrillReportEvent(DWORD dwMessageId, LPCWSTR lpszText) override
+    {
+        m_EventLog.Report(dwMessageId, lpszText);
+    }
 
     CPipeSv m_PipeSv;
     // Tries to serve the pipes again while their names are held at the start.
     CThread m_PipeRetry;
-    // Where the hibernation call is: 0 before and after it, else a HIBERNATION_ state (the
-    // registrations start no new wait until the first resume check after the call).
-    volatile LONG m_bHibernating;
     WATCHDATA m_WatchData;
     CClientNotifier m_Notifier;
-    // The Application log, for what an administrator must find later; m_bAcLost (main loop only)
-    // tells a return of the line from the on-reports at every watch start.
+    // The registrations start no new wait from the hibernation call to the first resume check.
+    CHibernation m_Hibernation;
+    // The Application log, for what an administrator must find later; m_Alerts writes the power
+    // events' entries in it.
     CEventLog m_EventLog;
-    bool m_bAcLost;
+    CPowerAlerts m_Alerts;
     CWatchStarter m_WatchStarter;
     // Declared last: it ends before the rest, since its thread calls on them.
     CDrill m_Drill;

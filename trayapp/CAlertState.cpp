@@ -1,174 +1,162 @@
 #include "CAlertState.h"
 
-#include "Notify.h"
-#include "resource.h"
-
-#include <shellapi.h>
 #include <strsafe.h>
-
-// The conditions in balloon priority order: flag, code, text, info flag, seconds on screen.
-const CAlertState::BalloonCondition CAlertState::kBalloons[] = {
-    { &CAlertState::m_bNoBattery, NOTIFY_NO_BATTERY, &CAlertState::m_szNoBatteryText, NIIF_INFO, 30 },
-    { &CAlertState::m_bGoingToHibernate, NOTIFY_HIBERNATING, &CAlertState::m_szGoingToHibernateText, NIIF_INFO, 30 },
-    { &CAlertState::m_bS4Disabled, NOTIFY_S4_DISABLED, &CAlertState::m_szS4DisabledText, NIIF_INFO, 10 },
-    { &CAlertState::m_bServiceStopped, NOTIFY_SERVICE_STOPPED, &CAlertState::m_szServiceStoppedText, NIIF_ERROR, 10 },
-    { &CAlertState::m_bS4Failed, NOTIFY_S4_FAILED, &CAlertState::m_szS4FailedText, NIIF_ERROR, 10 },
-    { &CAlertState::m_bBatteryLow, NOTIFY_BATTERY_LOW, &CAlertState::m_szBatteryLowText, NIIF_WARNING, 30 },
-};
-
-// The conditions in message priority order: flag, code, text, icon.
-const CAlertState::MessageCondition CAlertState::kMessages[] = {
-    { &CAlertState::m_bS4Disabled, NOTIFY_S4_DISABLED, &CAlertState::m_szS4DisabledText, MB_ICONINFORMATION },
-    { &CAlertState::m_bServiceStopped, NOTIFY_SERVICE_STOPPED, &CAlertState::m_szServiceStoppedText, MB_ICONERROR },
-    { &CAlertState::m_bS4Failed, NOTIFY_S4_FAILED, &CAlertState::m_szS4FailedText, MB_ICONERROR },
-    { &CAlertState::m_bResumed, NOTIFY_RESUMED, &CAlertState::m_szResumedText, MB_ICONINFORMATION },
-};
 
 CAlertState::CAlertState(HINSTANCE hTexts)
     : m_hTexts(hTexts),
       m_bBalloonShown(FALSE),
-      m_bNoBattery(FALSE),
-      m_bServiceStopped(FALSE),
-      m_bS4Failed(FALSE),
-      m_bS4Disabled(FALSE),
-      m_bResumed(FALSE),
-      m_bBatteryLow(FALSE),
-      m_bGoingToHibernate(FALSE),
+      m_dwHeld(0),
       m_nMessageKind(0),
-      m_nBalloonKind(0),
-      m_TopBalloon(),
-      m_TopMessage()
+      m_nBalloonKind(0)
 {
-    const LPWSTR texts[] = { m_szNoBatteryText, m_szServiceStoppedText, m_szS4FailedText,
-                             m_szS4DisabledText, m_szResumedText, m_szBatteryLowText,
-                             m_szGoingToHibernateText };
-    for (LPWSTR lpszText : texts) {
-        lpszText[0] = L'\0';
+    for (WCHAR (&szText)[512] : m_szTexts) {
+        szText[0] = L'\0';
     }
 }
 
-// A request holds when none of the conditions it names is set.
+size_t CAlertState::Slot(DWORD dwCondition)
+{
+    size_t nSlot = 0;
+    while (nSlot < kConditions && (dwCondition & (1u << nSlot)) == 0) {
+        ++nSlot;
+    }
+    return nSlot;
+}
+
+// A code asks for what its condition has when nothing of the same or a higher rank holds already:
+// a box opens at once; a balloon comes at once when its condition has no box, else only the icon
+// comes and the balloon waits for the user. A repeat that carries a value is news for the balloon
+// (the icon comes again), never a second box.
 void CAlertState::GetAlertRequest(DWORD dwCode, LPBOOL lpbShowMessage, LPBOOL lpbRefreshIcon,
                                   LPBOOL lpbPopBalloon) const
 {
-    const BOOL bMessageShown = m_bS4Disabled || m_bServiceStopped || m_bS4Failed;
-    const BOOL bTopBalloons = m_bNoBattery || m_bGoingToHibernate;
-    BOOL bShowMessage = FALSE, bRefreshIcon = FALSE, bPopBalloon = FALSE;
-    switch (dwCode) {
-    case NOTIFY_RESUMED:
-        bShowMessage = !(bMessageShown || m_bResumed);
-        break;
-    case NOTIFY_S4_DISABLED:
-        bShowMessage = !m_bS4Disabled;
-        bRefreshIcon = !(bTopBalloons || m_bS4Disabled);
-        break;
-    case NOTIFY_S4_FAILED:
-        bShowMessage = !bMessageShown;
-        bRefreshIcon = !(bTopBalloons || m_bS4Disabled || m_bServiceStopped);
-        break;
-    case NOTIFY_HIBERNATING:
-        bRefreshIcon = bPopBalloon = !bTopBalloons;
-        break;
-    case NOTIFY_BATTERY_LOW:
-        bRefreshIcon = bPopBalloon = !(bTopBalloons || bMessageShown || m_bBatteryLow);
-        break;
-    case NOTIFY_SERVICE_STOPPED:
-        bShowMessage = !(m_bS4Disabled || m_bServiceStopped);
-        bRefreshIcon = !(bTopBalloons || m_bS4Disabled || m_bServiceStopped);
-        break;
-    case NOTIFY_NO_BATTERY:
-        bRefreshIcon = bPopBalloon = !m_bNoBattery;
-        break;
+    const NOTIFYROW* pRow = CNotifyTable::Find(dwCode);
+    BOOL bShowMessage = FALSE, bRefreshIcon = FALSE;
+    if (pRow != NULL && pRow->dwRaises != 0) {
+        const bool bNews = pRow->dwWireLen > sizeof(DWORD);
+        bShowMessage = pRow->nMessageRank != 0;
+        bRefreshIcon = pRow->nBalloonRank != 0;
+        for (size_t i = 0; i < CNotifyTable::Count(); ++i) {
+            const NOTIFYROW& held = CNotifyTable::Row(i);
+            if ((held.dwRaises & m_dwHeld) == 0) {
+                continue;
+            }
+            const bool bSelf = &held == pRow;
+            bShowMessage &= !(held.nMessageRank != 0 && held.nMessageRank <= pRow->nMessageRank);
+            bRefreshIcon &= !(held.nBalloonRank != 0 && held.nBalloonRank < pRow->nBalloonRank) &&
+                            !(bSelf && !bNews);
+        }
     }
     *lpbShowMessage = bShowMessage;
     *lpbRefreshIcon = bRefreshIcon;
-    *lpbPopBalloon = bPopBalloon;
+    *lpbPopBalloon = bRefreshIcon && pRow->nMessageRank == 0;
 }
 
 void CAlertState::Apply(DWORD dwCode, DWORD dwValue, BOOL bSessionUnlocked)
 {
-    switch (dwCode) {
-    case NOTIFY_RESUMED:
-        LoadText(IDS_RESUMED, m_szResumedText);
-        m_bGoingToHibernate = FALSE;
-        // Unseen while locked, and not kept for later; a resume already waiting stays.
-        if (bSessionUnlocked) {
-            m_bResumed = TRUE;
-        }
-        break;
-    case NOTIFY_S4_DISABLED:
-        LoadText(IDS_S4_DISABLED, m_szS4DisabledText);
-        m_bS4Disabled = TRUE;
-        m_bGoingToHibernate = m_bResumed = FALSE;
-        break;
-    case NOTIFY_S4_FAILED: {
-        WCHAR szFormat[512];
-        LoadText(IDS_S4_FAILED, szFormat);
-        ::StringCchPrintfW(m_szS4FailedText, ARRAYSIZE(m_szS4FailedText), szFormat, dwValue);
-        m_bS4Failed = TRUE;
-        m_bGoingToHibernate = m_bResumed = FALSE;
-        break;
+    const NOTIFYROW* pRow = CNotifyTable::Find(dwCode);
+    if (pRow == NULL) {
+        return;
     }
-    case NOTIFY_AC_RESTORED:
-        if (m_bS4Failed || m_bS4Disabled) {
-            m_bS4Failed = m_bS4Disabled = m_bResumed = FALSE;
-        }
-        m_bGoingToHibernate = FALSE;
-        break;
-    case NOTIFY_HIBERNATING:
-        LoadText(IDS_GOING_TO_HIBERNATE, m_szGoingToHibernateText);
-        m_bGoingToHibernate = TRUE;
-        break;
-    case NOTIFY_S4_ENABLED:      m_bS4Disabled = FALSE; break;
-    case NOTIFY_BATTERY_LOW:
-        LoadText(IDS_BATTERY_LOW, m_szBatteryLowText);
-        m_bBatteryLow = TRUE;
-        break;
-    case NOTIFY_BATTERY_OK:      m_bBatteryLow = FALSE; break;
-    case NOTIFY_SERVICE_STOPPED:
-        LoadText(IDS_SERVICE_STOPPED, m_szServiceStoppedText);
-        m_bServiceStopped = TRUE;
-        m_bResumed = FALSE;
-        break;
-    case NOTIFY_SERVICE_RUNNING: m_bServiceStopped = FALSE; break;
-    case NOTIFY_NO_BATTERY:
-        LoadText(IDS_NO_BATTERY, m_szNoBatteryText);
-        m_bNoBattery = TRUE;
-        break;
-    case NOTIFY_BATTERY_PRESENT: m_bNoBattery = FALSE; break;
+    LoadText(*pRow, dwValue);
+    if ((m_dwHeld & pRow->dwIfHeld) != 0) {
+        m_dwHeld &= ~pRow->dwThenClears;
+    }
+    m_dwHeld &= ~pRow->dwClears;
+    // Unseen while locked, and not kept for later; one already waiting stays.
+    if (!pRow->bOnlySeen || bSessionUnlocked) {
+        m_dwHeld |= pRow->dwRaises;
     }
 }
 
-const CAlertState::Balloon* CAlertState::TopBalloon() const
+const NOTIFYROW* CAlertState::TopRow(UINT NOTIFYROW::*pRank) const
 {
-    for (const BalloonCondition& c : kBalloons) {
-        if (this->*c.pbFlag) {
-            m_TopBalloon = { c.dwCode, this->*c.pszText, c.dwInfoFlags, c.nSeconds };
-            return &m_TopBalloon;
+    const NOTIFYROW* pTop = NULL;
+    for (size_t i = 0; i < CNotifyTable::Count(); ++i) {
+        const NOTIFYROW& row = CNotifyTable::Row(i);
+        if ((row.dwRaises & m_dwHeld) != 0 && row.*pRank != 0 && (pTop == NULL || row.*pRank < pTop->*pRank)) {
+            pTop = &row;
         }
     }
-    return NULL;
+    return pTop;
 }
 
-const CAlertState::Message* CAlertState::TopMessage() const
+CAlertState::Plan CAlertState::OnCode(DWORD dwCode, DWORD dwValue, BOOL bSessionUnlocked,
+                                      const Screen& screen)
 {
-    for (const MessageCondition& c : kMessages) {
-        if (this->*c.pbFlag) {
-            m_TopMessage = { c.dwCode, this->*c.pszText, c.uIcon };
-            return &m_TopMessage;
-        }
+    BOOL bShowMessage = FALSE, bRefreshIcon = FALSE, bPopBalloon = FALSE;
+    GetAlertRequest(dwCode, &bShowMessage, &bRefreshIcon, &bPopBalloon);
+    Apply(dwCode, dwValue, bSessionUnlocked);
+    Plan plan = Redisplay(bShowMessage, bRefreshIcon, bPopBalloon, screen);
+    const NOTIFYROW* pRow = CNotifyTable::Find(dwCode);
+    plan.bAlarm = pRow != NULL && pRow->bAlarm;
+    return plan;
+}
+
+CAlertState::Plan CAlertState::Redisplay(BOOL bShowMessage, BOOL bRefreshIcon, BOOL bPopBalloon,
+                                         const Screen& screen)
+{
+    Plan plan = {};
+    plan.bDisplay = screen.bDisplay;
+    if (!plan.bDisplay) {
+        return plan;
     }
-    return NULL;
+    PlanBalloon(bRefreshIcon, bPopBalloon, screen.bIconShown, &plan);
+    plan.lpszNotice = Holds(NOTIFY_HIBERNATING) ? Text(NOTIFY_HIBERNATING) : NULL;
+    PlanMessage(bShowMessage, &plan);
+    return plan;
+}
+
+CAlertState::Plan CAlertState::Withdraw()
+{
+    Plan plan = {};
+    plan.bDisplay = TRUE;
+    plan.balloon = BALLOON_REMOVE_ICON;
+    plan.bBalloonWasShown = m_bBalloonShown;
+    plan.message = MESSAGE_CLOSE;
+    BalloonGone();
+    return plan;
+}
+
+// The balloon's outcome is taken in here: a popped balloon is the top one, and every other step
+// but a kept balloon leaves none standing.
+void CAlertState::PlanBalloon(BOOL bRefreshIcon, BOOL bPopBalloon, BOOL bIconShown, Plan* pPlan)
+{
+    const NOTIFYROW* pTop = TopRow(&NOTIFYROW::nBalloonRank);
+    pPlan->balloon = NextBalloonStep(pTop, bRefreshIcon, bPopBalloon, bIconShown);
+    pPlan->bBalloonWasShown = m_bBalloonShown;
+    if (pTop != NULL) {
+        pPlan->top = { pTop->dwCode, m_szTexts[Slot(pTop->dwRaises)], pTop->dwInfoFlags, pTop->nSeconds };
+    }
+    if (pPlan->balloon == BALLOON_POP) {
+        m_nBalloonKind = static_cast<int>(pTop->dwCode);
+        m_bBalloonShown = TRUE;
+    } else if (pPlan->balloon != BALLOON_KEEP) {
+        BalloonGone();
+    }
+}
+
+// A box shown is open from here until the view reports it closed.
+void CAlertState::PlanMessage(BOOL bShowMessage, Plan* pPlan)
+{
+    const NOTIFYROW* pTop = TopRow(&NOTIFYROW::nMessageRank);
+    pPlan->message = NextMessageStep(pTop, bShowMessage);
+    if (pTop != NULL) {
+        pPlan->topMessage = { pTop->dwCode, m_szTexts[Slot(pTop->dwRaises)], pTop->uIcon };
+    }
+    if (pPlan->message == MESSAGE_SHOW) {
+        pPlan->bBoxWasOpen = m_nMessageKind != 0;
+        m_nMessageKind = static_cast<int>(pTop->dwCode);
+    }
 }
 
 // No condition: the icon goes. A pop request pops the top balloon; a refresh request brings the
 // bare icon. Otherwise the top condition's balloon stays, and a balloon of another condition (or
 // a missing icon) is replaced by the bare icon: an icon already standing without a balloon would
 // only be modified to what it is, and the battery level comes twice a second.
-CAlertState::BalloonStep CAlertState::NextBalloonStep(BOOL bRefreshIcon, BOOL bPopBalloon,
-                                                      BOOL bIconShown) const
+CAlertState::BalloonStep CAlertState::NextBalloonStep(const NOTIFYROW* pTop, BOOL bRefreshIcon,
+                                                      BOOL bPopBalloon, BOOL bIconShown) const
 {
-    const Balloon* pTop = TopBalloon();
     if (pTop == NULL) {
         return BALLOON_REMOVE_ICON;
     }
@@ -184,9 +172,8 @@ CAlertState::BalloonStep CAlertState::NextBalloonStep(BOOL bRefreshIcon, BOOL bP
     return BALLOON_KEEP;
 }
 
-CAlertState::MessageStep CAlertState::NextMessageStep(BOOL bShowMessage) const
+CAlertState::MessageStep CAlertState::NextMessageStep(const NOTIFYROW* pTop, BOOL bShowMessage) const
 {
-    const Message* pTop = TopMessage();
     if (pTop == NULL) {
         return MESSAGE_CLOSE;
     }
@@ -196,50 +183,55 @@ CAlertState::MessageStep CAlertState::NextMessageStep(BOOL bShowMessage) const
     return m_nMessageKind != static_cast<int>(pTop->dwCode) ? MESSAGE_CLOSE_OTHER : MESSAGE_KEEP;
 }
 
-void CAlertState::BalloonPopped(DWORD dwCode)
-{
-    m_nBalloonKind = static_cast<int>(dwCode);
-    m_bBalloonShown = TRUE;
-}
-
 void CAlertState::BalloonGone()
 {
     m_nBalloonKind = 0;
     m_bBalloonShown = FALSE;
 }
 
-// The resume message is told once: closing its box ends the condition.
+BOOL CAlertState::BalloonTimedOut()
+{
+    const BOOL bShown = m_bBalloonShown;
+    BalloonGone();
+    return bShown;
+}
+
+// A message without a balloon (the resume) is told once: closing its box ends the condition.
 void CAlertState::MessageClosed(DWORD dwCode)
 {
     m_nMessageKind = 0;
-    if (dwCode == NOTIFY_RESUMED) {
-        m_bResumed = FALSE;
+    const NOTIFYROW* pRow = CNotifyTable::Find(dwCode);
+    if (pRow != NULL && pRow->nBalloonRank == 0) {
+        m_dwHeld &= ~pRow->dwRaises;
     }
 }
 
 BOOL CAlertState::Holds(DWORD dwCode) const
 {
-    for (const BalloonCondition& c : kBalloons) {
-        if (c.dwCode == dwCode) {
-            return this->*c.pbFlag;
-        }
-    }
-    return dwCode == NOTIFY_RESUMED ? m_bResumed : FALSE;
+    const NOTIFYROW* pRow = CNotifyTable::Find(dwCode);
+    return pRow != NULL && (pRow->dwRaises & m_dwHeld) != 0;
 }
 
 LPCWSTR CAlertState::Text(DWORD dwCode) const
 {
-    for (const BalloonCondition& c : kBalloons) {
-        if (c.dwCode == dwCode) {
-            return this->*c.pszText;
-        }
-    }
-    return L"";
+    const NOTIFYROW* pRow = CNotifyTable::Find(dwCode);
+    return pRow != NULL && pRow->dwRaises != 0 ? m_szTexts[Slot(pRow->dwRaises)] : L"";
 }
 
-void CAlertState::LoadText(UINT uId, LPWSTR lpszText)
+// The text is loaded whenever its code comes, raised or not; a code with a value formats it in.
+void CAlertState::LoadText(const NOTIFYROW& row, DWORD dwValue)
 {
-    if (m_hTexts == NULL || ::LoadStringW(m_hTexts, uId, lpszText, 512) <= 0) {
-        lpszText[0] = L'\0';
+    if (row.uTextId == 0 || row.dwRaises == 0) {
+        return;
+    }
+    LPWSTR lpszText = m_szTexts[Slot(row.dwRaises)];
+    WCHAR szFormat[512];
+    if (m_hTexts == NULL || ::LoadStringW(m_hTexts, row.uTextId, szFormat, ARRAYSIZE(szFormat)) <= 0) {
+        szFormat[0] = L'\0';
+    }
+    if (row.dwWireLen > sizeof(DWORD)) {
+        ::StringCchPrintfW(lpszText, 512, szFormat, dwValue);
+    } else {
+        ::StringCchCopyW(lpszText, 512, szFormat);
     }
 }

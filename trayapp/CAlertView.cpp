@@ -121,30 +121,33 @@ void CAlertView::ReadSettings()
     m_dwDTSwitchCheck = settings.Get(SETTING_DT_SWITCH_CHECK);
 }
 
-void CAlertView::ShowInfoBalloon(BOOL bRefreshIcon, BOOL bPopBalloon)
+void CAlertView::Carry(const CAlertState::Plan& plan)
 {
-    const CAlertState::Balloon* pTop = m_State.TopBalloon();
-    switch (m_State.NextBalloonStep(bRefreshIcon, bPopBalloon, m_NotifyIcon.IsShown())) {
+    if (!plan.bDisplay) {
+        return;
+    }
+    ShowInfoBalloon(plan);
+    FollowNotice(plan.lpszNotice);
+    ShowAlertMessage(plan);
+}
+
+void CAlertView::ShowInfoBalloon(const CAlertState::Plan& plan)
+{
+    switch (plan.balloon) {
     case CAlertState::BALLOON_REMOVE_ICON:
         RemoveIcon();
         break;
-    case CAlertState::BALLOON_POP: {
-        const CAlertState::Balloon top = *pTop;
-        if (top.dwCode == NOTIFY_HIBERNATING) {
+    case CAlertState::BALLOON_POP:
+        if (plan.top.dwCode == NOTIFY_HIBERNATING) {
             SwitchToDesktop();
         }
-        m_State.BalloonPopped(top.dwCode);
-        PopInfoBalloon(top.lpszText, top.dwInfoFlags, top.nSeconds);
+        PopInfoBalloon(plan.top.lpszText, plan.top.dwInfoFlags, plan.top.nSeconds);
         break;
-    }
     case CAlertState::BALLOON_REFRESH:
-        HideInfoBalloon();
-        m_NotifyIcon.ShowIcon();
-        break;
     case CAlertState::BALLOON_REPLACE:
-        HideInfoBalloon();
+        KillBalloonTimer();
+        HideBalloon(plan.bBalloonWasShown);
         m_NotifyIcon.ShowIcon();
-        m_State.BalloonGone();
         break;
     case CAlertState::BALLOON_KEEP:
         break;
@@ -156,7 +159,6 @@ void CAlertView::ShowInfoBalloon(BOOL bRefreshIcon, BOOL bPopBalloon)
 void CAlertView::RemoveIcon()
 {
     KillBalloonTimer();
-    m_State.BalloonGone();
     m_NotifyIcon.HideIcon();
 }
 
@@ -194,21 +196,19 @@ void CAlertView::SwitchToDesktop()
 // Topmost (system-modal boxes are, as documented): a process without recent input may not take
 // the foreground, and a box behind a full-screen program would go unseen until the battery is
 // flat.
-void CAlertView::ShowAlertMessage(BOOL bShowMessage)
+void CAlertView::ShowAlertMessage(const CAlertState::Plan& plan)
 {
-    const CAlertState::Message* pTop = m_State.TopMessage();
-    switch (m_State.NextMessageStep(bShowMessage)) {
+    switch (plan.message) {
     case CAlertState::MESSAGE_CLOSE:
     case CAlertState::MESSAGE_CLOSE_OTHER:
         CloseMessageBoxes();
         break;
     case CAlertState::MESSAGE_SHOW: {
         // A copy: the modal loop below dispatches further notifications, which move the top.
-        const CAlertState::Message top = *pTop;
-        if (m_State.MessageKind() != 0) {
+        const CAlertState::Message top = plan.topMessage;
+        if (plan.bBoxWasOpen) {
             CloseMessageBoxes();
         }
-        m_State.MessageOpened(top.dwCode);
         ::MessageBoxW(m_hWnd, top.lpszText, m_lpszTitle,
                       MB_OK | MB_SETFOREGROUND | MB_SYSTEMMODAL | MB_TOPMOST | top.uIcon);
         m_State.MessageClosed(top.dwCode);
@@ -216,7 +216,7 @@ void CAlertView::ShowAlertMessage(BOOL bShowMessage)
     }
     case CAlertState::MESSAGE_KEEP:
         // The same condition again (a second failed hibernation): its box tells the news.
-        UpdateOpenBoxText(pTop->lpszText);
+        UpdateOpenBoxText(plan.topMessage.lpszText);
         break;
     }
 }
@@ -241,7 +241,6 @@ void CAlertView::CloseMessageBoxes()
 
 void CAlertView::PopInfoBalloon(LPCWSTR lpszText, DWORD dwInfoFlags, UINT nSeconds)
 {
-    m_State.BalloonShown();
     m_NotifyIcon.SetBaloon(lpszText, m_lpszTitle, dwInfoFlags, nSeconds * 1000, NULL);
     m_NotifyIcon.ShowBaloon();
     KillBalloonTimer();
@@ -251,8 +250,12 @@ void CAlertView::PopInfoBalloon(LPCWSTR lpszText, DWORD dwInfoFlags, UINT nSecon
 void CAlertView::HideInfoBalloon()
 {
     KillBalloonTimer();
-    if (m_State.IsBalloonShown()) {
-        m_State.BalloonGone();
+    HideBalloon(m_State.BalloonTimedOut());
+}
+
+void CAlertView::HideBalloon(BOOL bShown)
+{
+    if (bShown) {
         // An empty balloon replaces the one on screen.
         m_NotifyIcon.SetBaloon(L"", L"", NIIF_INFO, 30, NULL);
         m_NotifyIcon.ShowBaloon();
@@ -260,21 +263,20 @@ void CAlertView::HideInfoBalloon()
     m_NotifyIcon.HideBaloon();
 }
 
-void CAlertView::FollowNotice()
+void CAlertView::FollowNotice(LPCWSTR lpszNotice)
 {
-    if (!m_State.Holds(NOTIFY_HIBERNATING)) {
+    if (lpszNotice == NULL) {
         m_Notice.Close();
         return;
     }
     if (!m_Notice.IsOpen()) {
-        m_Notice.Show(m_hInstance, m_hWnd, m_lpszTitle, m_State.Text(NOTIFY_HIBERNATING));
+        m_Notice.Show(m_hInstance, m_hWnd, m_lpszTitle, lpszNotice);
     }
 }
 
 void CAlertView::OnTimer(WPARAM wParam)
 {
     if (m_nTimerId != 0 && wParam == m_nTimerId) {
-        KillBalloonTimer();
         HideInfoBalloon();
     }
 }
@@ -287,9 +289,7 @@ void CAlertView::OnBalloonGone()
 
 void CAlertView::Withdraw()
 {
-    RemoveIcon();
-    CloseMessageBoxes();
-    m_Notice.Close();
+    Carry(m_State.Withdraw());
 }
 
 void CAlertView::KillBalloonTimer()

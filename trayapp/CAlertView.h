@@ -1,6 +1,7 @@
 // What the user sees of the alert state: the tray icon and its balloon with their timer, the
 // message boxes, the desktop switch before the hibernation balloon, and the topmost hibernation
-// notice. Runs on the GUI thread only; the state decides, this class carries out.
+// notice. Runs on the GUI thread only; the state plans, this class carries the plan out and
+// reports back only what the user and the shell did.
 #pragma once
 
 #include "CAlertState.h"
@@ -32,13 +33,13 @@ public:
     // The toast library, loaded on Windows 8 and later; TRUE on those versions.
     BOOL LoadToastApi();
 
-    void ShowInfoBalloon(BOOL bRefreshIcon, BOOL bPopBalloon);
-    void ShowAlertMessage(BOOL bShowMessage);
+    // Carries out a plan of the alert state: the balloon, the hibernation notice, the box.
+    void Carry(const CAlertState::Plan& plan);
+    BOOL IsIconShown() { return m_NotifyIcon.IsShown(); }
     void PopInfoBalloon(LPCWSTR lpszText, DWORD dwInfoFlags, UINT nSeconds);
+    // The balloon's time is up (or the owner takes it down): it gives way to the bare icon.
     void HideInfoBalloon();
     void CloseMessageBoxes();
-    // The hibernation notice follows its condition.
-    void FollowNotice();
     void OnTimer(WPARAM wParam);
     // The shell took the balloon down (hidden, timed out, clicked).
     void OnBalloonGone();
@@ -51,6 +52,12 @@ private:
     CAlertView& operator=(const CAlertView&) = delete;
 
     DWORD InitNotifyIcon();
+    void ShowInfoBalloon(const CAlertState::Plan& plan);
+    void ShowAlertMessage(const CAlertState::Plan& plan);
+    // The hibernation notice follows its condition (lpszNotice NULL: it does not hold).
+    void FollowNotice(LPCWSTR lpszNotice);
+    // bShown: a balloon stands and is replaced by an empty one first.
+    void HideBalloon(BOOL bShown);
     void SwitchToDesktop();
     void KillBalloonTimer();
     void RemoveIcon();

@@ -232,28 +232,25 @@ void CMainWnd::OnTaskbarCreated()
     UpdateAlerts(FALSE, TRUE, TRUE);
 }
 
-void CMainWnd::OnRcvData(LPVOID lpObj, PPIPEEVENT pPipeEvent)
+void CMainWnd::OnRcvData(LPVOID lpObj, const SERVICENOTIFY* pNotify)
 {
     LOG_FUNCTION(L"CMainWnd::OnRcvData");
     if (lpObj == NULL) {
         LOG_NULL_ARG_VOID(LOG_API, FN, L"lpObj");
         return;
     }
-    if (pPipeEvent == NULL) {
-        LOG_NULL_ARG_VOID(LOG_API, FN, L"pPipeEvent");
+    if (pNotify == NULL) {
+        LOG_NULL_ARG_VOID(LOG_API, FN, L"pNotify");
         return;
     }
     CMainWnd* pThis = static_cast<CMainWnd*>(lpObj);
-    DWORD dwCode = 0, dwValue = 0;
-    if (!pThis->m_ServiceLink.Receive(pPipeEvent, &dwCode, &dwValue)) {
-        return;
-    }
+    DWORD dwCode = pNotify->dwCode;
     // While the maker's refresh tool runs, a low battery is its doing and no reason to warn.
-    if (dwCode == NOTIFY_BATTERY_LOW && pPipeEvent->dwDataSize == sizeof(DWORD) &&
+    if (dwCode == NOTIFY_BATTERY_LOW && pNotify->dwLen == sizeof(DWORD) &&
         pThis->EnumProcess(pThis->m_RefreshTool.ToolPath())) {
         dwCode = NOTIFY_BATTERY_OK;
     }
-    ::PostMessageW(pThis->m_hWnd, WM_SERVICE_NOTIFY, dwCode, dwValue);
+    ::PostMessageW(pThis->m_hWnd, WM_SERVICE_NOTIFY, dwCode, pNotify->dwValue);
 }
 
 DWORD CMainWnd::ThreadProc(LPVOID lParam)
@@ -273,39 +270,28 @@ LRESULT CMainWnd::OnMirelNotify(WPARAM wParam, LPARAM lParam)
     LOG_FUNCTION(L"CMainWnd::OnMirelNotify");
     LOG_TRACE(LOG_EVENT, FN, L"WPARAM %02X, LPARAM %08X", static_cast<DWORD>(wParam),
               static_cast<DWORD>(lParam));
-    const DWORD dwCode = static_cast<DWORD>(wParam);
     // What to show is decided from the conditions as they were before this code.
-    BOOL bShowMessage = FALSE, bRefreshIcon = FALSE, bPopBalloon = FALSE;
-    GetAlertRequest(dwCode, &bShowMessage, &bRefreshIcon, &bPopBalloon);
-    ApplyNotify(dwCode, static_cast<DWORD>(lParam));
-    UpdateAlerts(bShowMessage, bRefreshIcon, bPopBalloon);
+    const CAlertState::Plan plan = m_State.OnCode(static_cast<DWORD>(wParam), static_cast<DWORD>(lParam),
+                                                  IsSessionUnlocked(), GetScreen());
+    if (plan.bAlarm) {
+        RingAlarm();
+    }
+    m_View.Carry(plan);
     return 0;
 }
 
-// The link itself is no business of the window: the threads that notice its loss and its
-// return keep it, so a late stop notice cannot undo a newer registration.
-void CMainWnd::ApplyNotify(DWORD dwCode, DWORD dwValue)
+// Everything shows only on a PC with a battery and in a session the user is looking at. The link
+// itself is no business of the window: the threads that notice its loss and its return keep it,
+// so a late stop notice cannot undo a newer registration.
+CAlertState::Screen CMainWnd::GetScreen()
 {
-    if (dwCode == NOTIFY_AC_LOST) {
-        RingAlarm();
-    }
-    m_State.Apply(dwCode, dwValue, IsSessionUnlocked());
+    const CAlertState::Screen screen = { m_bIsMirelType && IsSessionUnlocked(), m_View.IsIconShown() };
+    return screen;
 }
 
-// Everything shows only on a PC with a battery and in a session the user is looking at.
 void CMainWnd::UpdateAlerts(BOOL bShowMessage, BOOL bRefreshIcon, BOOL bPopBalloon)
 {
-    if (!m_bIsMirelType || !IsSessionUnlocked()) {
-        return;
-    }
-    ShowInfoBalloon(bRefreshIcon, bPopBalloon);
-    ShowAlertMessage(bShowMessage);
-}
-
-void CMainWnd::ShowInfoBalloon(BOOL bRefreshIcon, BOOL bPopBalloon)
-{
-    m_View.ShowInfoBalloon(bRefreshIcon, bPopBalloon);
-    m_View.FollowNotice();
+    m_View.Carry(m_State.Redisplay(bShowMessage, bRefreshIcon, bPopBalloon, GetScreen()));
 }
 
 void CMainWnd::OnTrayNotify(LPARAM lParam)

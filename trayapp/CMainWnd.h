@@ -28,7 +28,8 @@ public:
     DWORD Initialize(HINSTANCE hInstance, LPCWSTR lpszClassName, LPCWSTR lpszWindowName);
     ATOM RegisterWndClass(HINSTANCE hInstance, LPCWSTR lpszClassName);
     static LRESULT CALLBACK WndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
-    static void OnRcvData(LPVOID lpObj, PPIPEEVENT pPipeEvent);
+    // A notification from the service, decoded by the service link (on its receive thread).
+    static void OnRcvData(LPVOID lpObj, const SERVICENOTIFY* pNotify);
     static DWORD ThreadProc(LPVOID lParam);
     // Sent by the watch thread: the GUI thread never waits on the service.
     void RequestResumeCheck() { m_ServiceLink.RequestResumeCheck(); }
@@ -49,15 +50,8 @@ private:
     void OnPowerBroadcast(WPARAM wParam);
     void OnSessionChange(WPARAM wParam, LPARAM lParam);
 
-    void ApplyNotify(DWORD dwCode, DWORD dwValue);
-    void GetAlertRequest(DWORD dwCode, LPBOOL lpbShowMessage, LPBOOL lpbRefreshIcon,
-                         LPBOOL lpbPopBalloon) const
-    {
-        m_State.GetAlertRequest(dwCode, lpbShowMessage, lpbRefreshIcon, lpbPopBalloon);
-    }
+    CAlertState::Screen GetScreen();
     void UpdateAlerts(BOOL bShowMessage, BOOL bRefreshIcon, BOOL bPopBalloon);
-    void ShowInfoBalloon(BOOL bRefreshIcon, BOOL bPopBalloon);
-    void ShowAlertMessage(BOOL bShowMessage) { m_View.ShowAlertMessage(bShowMessage); }
     void RingAlarm() { CAlarm::Ring(); }
     void InitSessionLockCnt() { m_SessionLock.Initialize(); }
     // The user cannot see us: the icon, its balloon timer and the boxes go; the conditions stay.

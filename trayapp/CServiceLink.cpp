@@ -1,6 +1,7 @@
 #include "CServiceLink.h"
 
 #include "CLog.h"
+#include "CNotifyTable.h"
 #include "CSettings.h"
 #include "Notify.h"
 
@@ -66,7 +67,7 @@ CServiceLink::~CServiceLink()
     Disconnect();
 }
 
-void CServiceLink::Attach(HWND hWnd, UINT uMessage, LPPIPEEVENTFUNC lpFunc, LPVOID lpData)
+void CServiceLink::Attach(HWND hWnd, UINT uMessage, LPSERVICENOTIFYFUNC lpFunc, LPVOID lpData)
 {
     m_hWnd = hWnd;
     m_uMessage = uMessage;
@@ -92,7 +93,7 @@ DWORD CServiceLink::Connect(HANDLE hAbortEvent)
         m_PipeCl.Finalize(hAbortEvent);
     }
     DWORD dwClientID = 0;
-    dwRet = m_PipeCl.Initialize(PIPECL_MODE_FULL, MIREL_PIPE_SUFFIX, &dwClientID, m_lpFunc, m_lpData,
+    dwRet = m_PipeCl.Initialize(PIPECL_MODE_FULL, MIREL_PIPE_SUFFIX, &dwClientID, Receive, this,
                                 hAbortEvent);
     if (dwRet == ERROR_SUCCESS && m_PipeCl.GetServiceProcessId() != dwServicePid) {
         // The service went and another process took the name between the check and now.
@@ -182,29 +183,48 @@ void CServiceLink::PostToWindow(DWORD dwCode)
     ::PostMessageW(m_hWnd, m_uMessage, dwCode, 0);
 }
 
+BOOL CServiceLink::IsBodyLen(DWORD dwLen)
+{
+    return dwLen <= kMaxBodyLen && CNotifyTable::IsWireLen(dwLen);
+}
+
+BOOL CServiceLink::Decode(const DWORD* lpBody, DWORD dwLen, LPDWORD lpdwCode, LPDWORD lpdwValue)
+{
+    if (!IsBodyLen(dwLen)) {
+        return FALSE;
+    }
+    *lpdwCode = lpBody[0];
+    *lpdwValue = dwLen > sizeof(DWORD) ? lpBody[1] : 0;
+    return TRUE;
+}
+
 // A stop notice ends the link here, before its acknowledgement lets the service end: the end of
 // its process is then no second news for the watch.
-BOOL CServiceLink::Receive(PPIPEEVENT pPipeEvent, LPDWORD lpdwCode, LPDWORD lpdwValue)
+void CServiceLink::Receive(LPVOID lpData, PPIPEEVENT pPipeEvent)
 {
     LOG_FUNCTION(L"CServiceLink::Receive");
+    CServiceLink* pThis = static_cast<CServiceLink*>(lpData);
     DWORD dwBuff[2] = { 0, 0 };
-    if (pPipeEvent->dwDataSize == sizeof(DWORD)) {
-        m_PipeCl.GetReceivedData(dwBuff, sizeof(DWORD));
+    const DWORD dwLen = pPipeEvent->dwDataSize;
+    if (!IsBodyLen(dwLen)) {
+        return;
+    }
+    pThis->m_PipeCl.GetReceivedData(dwBuff, dwLen);
+    SERVICENOTIFY notify = { 0, 0, dwLen };
+    Decode(dwBuff, dwLen, &notify.dwCode, &notify.dwValue);
+    if (dwLen == sizeof(DWORD)) {
         LOG_TRACE(LOG_EVENT, FN, L"dwNotify = %02X", dwBuff[0]);
         if (dwBuff[0] == NOTIFY_SERVICE_STOPPED) {
             // The window hears this notice itself: the watch tells it no second time.
-            MarkStopTold();
-            MarkLost();
+            pThis->MarkStopTold();
+            pThis->MarkLost();
         }
-    } else if (pPipeEvent->dwDataSize == sizeof(dwBuff)) {
-        m_PipeCl.GetReceivedData(dwBuff, sizeof(dwBuff));
-        LOG_TRACE(LOG_EVENT, FN, L"dwBuff [0]: %02X, [1]: %02X", dwBuff[0], dwBuff[1]);
     } else {
-        return FALSE;
+        LOG_TRACE(LOG_EVENT, FN, L"dwBuff [0]: %02X, [1]: %02X", dwBuff[0], dwBuff[1]);
     }
-    *lpdwCode = dwBuff[0];
-    *lpdwValue = dwBuff[1];
-    return TRUE;
+    if (pThis->m_lpFunc != NULL) {
+        pThis->m_lpFunc(pThis->m_lpData, &notify);
+    }
 }
 
 void CServiceLink::MarkLost()

@@ -14,14 +14,24 @@
 
 #include <windows.h>
 
+// A notification as it reached the application: its code, its value (0 without one) and the size
+// of its body.
+struct SERVICENOTIFY {
+    DWORD dwCode;
+    DWORD dwValue;
+    DWORD dwLen;
+};
+typedef void (*LPSERVICENOTIFYFUNC)(LPVOID lpData, const SERVICENOTIFY* pNotify);
+
 class CServiceLink {
 public:
     CServiceLink();
     ~CServiceLink();
 
     // hWnd receives uMessage with NOTIFY_SERVICE_STOPPED and NOTIFY_SERVICE_RUNNING;
-    // lpFunc(lpData, event) receives the service's notifications.
-    void Attach(HWND hWnd, UINT uMessage, LPPIPEEVENTFUNC lpFunc, LPVOID lpData);
+    // lpFunc(lpData, notify) receives the service's notifications, decoded, on the pipe client's
+    // receive thread.
+    void Attach(HWND hWnd, UINT uMessage, LPSERVICENOTIFYFUNC lpFunc, LPVOID lpData);
     // Registers with the service; hAbortEvent ends the waits of a registration under way.
     // ERROR_SERVICE_NOT_ACTIVE when the service does not run or another process serves its
     // control pipe; ERROR_FILE_NOT_FOUND when it runs without serving it; otherwise the pipe
@@ -44,8 +54,11 @@ public:
     }
     // The user has been told that the service stopped (a stop notice, or the start's failure).
     void MarkStopTold() { ::InterlockedExchange(&m_lStopTold, 1); }
-    // The code and value of a received notification; FALSE for a body of another length.
-    BOOL Receive(PPIPEEVENT pPipeEvent, LPDWORD lpdwCode, LPDWORD lpdwValue);
+    // The code and value of a body of dwLen bytes: FALSE unless the notification table has a code
+    // of that size; the value is 0 for a body of the code alone.
+    static BOOL Decode(const DWORD* lpBody, DWORD dwLen, LPDWORD lpdwCode, LPDWORD lpdwValue);
+    // The largest body of a notification.
+    static const DWORD kMaxBodyLen = 2 * sizeof(DWORD);
     // The link is lost (a stop notice came); the watch registers again.
     void MarkLost();
     BOOL IsLinked();
@@ -58,6 +71,10 @@ private:
 
     // What the service manager says of the service.
     enum State { STATE_UNKNOWN, STATE_STOPPED, STATE_RUNNING };
+    static BOOL IsBodyLen(DWORD dwLen);
+    // The pipe client's receive callback: the body decoded goes on to the attached function; a
+    // body of another length goes nowhere.
+    static void Receive(LPVOID lpData, PPIPEEVENT pPipeEvent);
     State QueryService(LPCWSTR lpszCaller, LPDWORD lpdwProcessId);
     DWORD CheckPipeServer(DWORD dwServicePid, HANDLE hAbortEvent);
     BOOL IsServiceGone(BOOL bProcessEnded);
@@ -72,7 +89,7 @@ private:
     CPipeCl m_PipeCl;
     HWND m_hWnd;
     UINT m_uMessage;
-    LPPIPEEVENTFUNC m_lpFunc;
+    LPSERVICENOTIFYFUNC m_lpFunc;
     LPVOID m_lpData;
     // 1 while the service we registered with serves us, 0 while we must register anew. Set by
     // a successful registration; cleared by whoever notices the loss first (the stop notice on

@@ -1,6 +1,6 @@
-// The tray application's rules without a window: which requests a code raises, which balloon
-// and which box are on top and what happens to them next, the session lock count, and the
-// recognition of the refresh tool.
+// The tray application's rules without a window: the plan of each code and redisplay (which
+// balloon and which box are on top and what happens to them next), the session lock count, and
+// the recognition of the refresh tool.
 #include "CAlertState.h"
 #include "CRefreshToolProbe.h"
 #include "CSessionLock.h"
@@ -17,64 +17,59 @@ namespace {
 
 typedef CAlertState S;
 
-// A state with the codes applied in order, in an unlocked session.
+const S::Screen kHidden = { FALSE, TRUE };  // nothing shown: the conditions change alone
+const S::Screen kShown = { TRUE, TRUE };    // shown, with the icon standing
+
+// A state with the codes applied in order, in an unlocked session, with nothing on screen.
 struct Given {
-    explicit Given(std::initializer_list<DWORD> codes, BOOL bUnlocked = TRUE)
+    explicit Given(std::initializer_list<DWORD> codes, BOOL bUnlocked = TRUE) { Then(codes, bUnlocked); }
+    void Then(std::initializer_list<DWORD> codes, BOOL bUnlocked = TRUE)
     {
-        for (DWORD dwCode : codes) state.Apply(dwCode, 0, bUnlocked);
+        for (DWORD dwCode : codes) state.OnCode(dwCode, 0, bUnlocked, kHidden);
     }
     CAlertState state;
 };
 
-DWORD TopBalloon(const CAlertState& state)
-{
-    const CAlertState::Balloon* p = state.TopBalloon();
-    return p != NULL ? p->dwCode : 0;
-}
-
-DWORD TopMessage(const CAlertState& state)
-{
-    const CAlertState::Message* p = state.TopMessage();
-    return p != NULL ? p->dwCode : 0;
-}
-
 }  // namespace
 
-// The requests of a code, judged from the conditions before it; the code's own condition then.
-TEST(AlertState, RequestsOfEachCodeFromTheConditionsBefore)
+// The plan of each code, judged from the conditions before it: a box, a balloon popped at once,
+// the bare icon, or what stands stays; the code's own condition on top then.
+TEST(AlertState, PlanOfEachCodeFromTheConditionsBefore)
 {
-    struct Case { std::initializer_list<DWORD> before; DWORD code; int show, refresh, pop; DWORD top; };
+    struct Case { std::initializer_list<DWORD> before; DWORD code; S::BalloonStep balloon; S::MessageStep box; DWORD top; };
     const Case cases[] = {
-        { {}, NOTIFY_NO_BATTERY, 0, 1, 1, NOTIFY_NO_BATTERY },
-        { { NOTIFY_NO_BATTERY }, NOTIFY_NO_BATTERY, 0, 0, 0, NOTIFY_NO_BATTERY },
-        { { NOTIFY_NO_BATTERY }, NOTIFY_BATTERY_PRESENT, 0, 0, 0, 0 },
-        { {}, NOTIFY_HIBERNATING, 0, 1, 1, NOTIFY_HIBERNATING },
+        { {}, NOTIFY_NO_BATTERY, S::BALLOON_POP, S::MESSAGE_CLOSE, NOTIFY_NO_BATTERY },
+        { { NOTIFY_NO_BATTERY }, NOTIFY_NO_BATTERY, S::BALLOON_KEEP, S::MESSAGE_CLOSE, NOTIFY_NO_BATTERY },
+        { { NOTIFY_NO_BATTERY }, NOTIFY_BATTERY_PRESENT, S::BALLOON_REMOVE_ICON, S::MESSAGE_CLOSE, 0 },
+        { {}, NOTIFY_HIBERNATING, S::BALLOON_POP, S::MESSAGE_CLOSE, NOTIFY_HIBERNATING },
         // No battery beats hibernating: no balloon, yet the condition is kept.
-        { { NOTIFY_NO_BATTERY }, NOTIFY_HIBERNATING, 0, 0, 0, NOTIFY_NO_BATTERY },
-        { { NOTIFY_HIBERNATING }, NOTIFY_S4_DISABLED, 1, 0, 0, NOTIFY_S4_DISABLED },
-        { {}, NOTIFY_S4_DISABLED, 1, 1, 0, NOTIFY_S4_DISABLED },
-        { { NOTIFY_S4_DISABLED }, NOTIFY_S4_ENABLED, 0, 0, 0, 0 },
-        { { NOTIFY_S4_FAILED }, NOTIFY_S4_FAILED, 0, 1, 0, NOTIFY_S4_FAILED },
-        { { NOTIFY_SERVICE_STOPPED }, NOTIFY_S4_FAILED, 0, 0, 0, NOTIFY_SERVICE_STOPPED },
-        { { NOTIFY_SERVICE_STOPPED }, NOTIFY_SERVICE_STOPPED, 0, 0, 0, NOTIFY_SERVICE_STOPPED },
-        { { NOTIFY_SERVICE_STOPPED }, NOTIFY_SERVICE_RUNNING, 0, 0, 0, 0 },
-        { {}, NOTIFY_BATTERY_LOW, 0, 1, 1, NOTIFY_BATTERY_LOW },
-        { { NOTIFY_S4_FAILED }, NOTIFY_BATTERY_LOW, 0, 0, 0, NOTIFY_S4_FAILED },
-        { { NOTIFY_BATTERY_LOW }, NOTIFY_BATTERY_OK, 0, 0, 0, 0 },
-        { { NOTIFY_S4_FAILED, NOTIFY_S4_DISABLED }, NOTIFY_AC_RESTORED, 0, 0, 0, 0 },
-        { { NOTIFY_S4_FAILED }, 7, 0, 0, 0, NOTIFY_S4_FAILED },
+        { { NOTIFY_NO_BATTERY }, NOTIFY_HIBERNATING, S::BALLOON_KEEP, S::MESSAGE_CLOSE, NOTIFY_NO_BATTERY },
+        { { NOTIFY_HIBERNATING }, NOTIFY_S4_DISABLED, S::BALLOON_KEEP, S::MESSAGE_SHOW, NOTIFY_S4_DISABLED },
+        { {}, NOTIFY_S4_DISABLED, S::BALLOON_REFRESH, S::MESSAGE_SHOW, NOTIFY_S4_DISABLED },
+        { { NOTIFY_S4_DISABLED }, NOTIFY_S4_ENABLED, S::BALLOON_REMOVE_ICON, S::MESSAGE_CLOSE, 0 },
+        { { NOTIFY_S4_FAILED }, NOTIFY_S4_FAILED, S::BALLOON_REFRESH, S::MESSAGE_CLOSE_OTHER, NOTIFY_S4_FAILED },
+        { { NOTIFY_SERVICE_STOPPED }, NOTIFY_S4_FAILED, S::BALLOON_KEEP, S::MESSAGE_CLOSE_OTHER, NOTIFY_SERVICE_STOPPED },
+        { { NOTIFY_SERVICE_STOPPED }, NOTIFY_SERVICE_STOPPED, S::BALLOON_KEEP, S::MESSAGE_CLOSE_OTHER, NOTIFY_SERVICE_STOPPED },
+        { { NOTIFY_SERVICE_STOPPED }, NOTIFY_SERVICE_RUNNING, S::BALLOON_REMOVE_ICON, S::MESSAGE_CLOSE, 0 },
+        { {}, NOTIFY_BATTERY_LOW, S::BALLOON_POP, S::MESSAGE_CLOSE, NOTIFY_BATTERY_LOW },
+        { { NOTIFY_S4_FAILED }, NOTIFY_BATTERY_LOW, S::BALLOON_KEEP, S::MESSAGE_CLOSE_OTHER, NOTIFY_S4_FAILED },
+        { { NOTIFY_BATTERY_LOW }, NOTIFY_BATTERY_OK, S::BALLOON_REMOVE_ICON, S::MESSAGE_CLOSE, 0 },
+        { { NOTIFY_S4_FAILED, NOTIFY_S4_DISABLED }, NOTIFY_AC_RESTORED, S::BALLOON_REMOVE_ICON, S::MESSAGE_CLOSE, 0 },
+        { { NOTIFY_S4_FAILED }, 7, S::BALLOON_KEEP, S::MESSAGE_CLOSE_OTHER, NOTIFY_S4_FAILED },
     };
     for (const Case& c : cases) {
         Given g(c.before);
-        BOOL show = 2, refresh = 2, pop = 2;
-        g.state.GetAlertRequest(c.code, &show, &refresh, &pop);
-        g.state.Apply(c.code, 0, TRUE);
+        const S::Plan plan = g.state.OnCode(c.code, 0, TRUE, kShown);
         SCOPED_TRACE(testing::Message() << std::hex << "code " << c.code << " after " << c.before.size());
-        EXPECT_EQ(c.show, show);
-        EXPECT_EQ(c.refresh, refresh);
-        EXPECT_EQ(c.pop, pop);
-        EXPECT_EQ(c.top, TopBalloon(g.state));
+        EXPECT_EQ(c.balloon, plan.balloon);
+        EXPECT_EQ(c.box, plan.message);
+        EXPECT_EQ(c.top, plan.top.dwCode);
+        EXPECT_EQ(c.code == NOTIFY_AC_LOST, plan.bAlarm != FALSE);
     }
+    // Hidden: nothing is planned, yet the alarm rings.
+    Given g({});
+    const S::Plan plan = g.state.OnCode(NOTIFY_AC_LOST, 0, TRUE, kHidden);
+    EXPECT_TRUE(plan.bAlarm && !plan.bDisplay);
 }
 
 // The balloon of each condition: its info flag and its time on screen.
@@ -88,19 +83,19 @@ TEST(AlertState, BalloonFlagsAndDurations)
     };
     for (const Case& c : cases) {
         Given g({ c.code });
-        const CAlertState::Balloon* p = g.state.TopBalloon();
-        ASSERT_NE(nullptr, p) << c.code;
-        EXPECT_EQ(c.code, p->dwCode);
-        EXPECT_EQ(c.flags, p->dwInfoFlags) << c.code;
-        EXPECT_EQ(c.seconds, p->nSeconds) << c.code;
+        const S::Plan plan = g.state.Redisplay(FALSE, TRUE, TRUE, kShown);
+        ASSERT_EQ(S::BALLOON_POP, plan.balloon) << c.code;
+        EXPECT_EQ(c.code, plan.top.dwCode);
+        EXPECT_EQ(c.flags, plan.top.dwInfoFlags) << c.code;
+        EXPECT_EQ(c.seconds, plan.top.nSeconds) << c.code;
     }
 }
 
-// What the balloon does next: the icon goes with the last condition; a pop beats a refresh; a
-// standing balloon of the top condition stays; the pointer over the icon re-pops once the timer
-// or the shell (NIN_BALLOONTIMEOUT and the like) took the balloon down; a balloon of a lower
-// condition is replaced by the bare icon.
-TEST(AlertState, NextBalloonStep)
+// The balloon's plan: the icon goes with the last condition; a pop beats a refresh; a standing
+// balloon of the top condition stays; the pointer over the icon re-pops once the timer or the
+// shell (NIN_BALLOONTIMEOUT and the like) took the balloon down; a balloon of a lower condition
+// is replaced by the bare icon. A popped balloon is the first code's.
+TEST(AlertState, BalloonPlan)
 {
     enum { NONE, POPPED, GONE };
     struct Case { std::initializer_list<DWORD> codes; int balloon; int refresh, pop, iconShown; S::BalloonStep step; };
@@ -115,42 +110,54 @@ TEST(AlertState, NextBalloonStep)
         { { NOTIFY_BATTERY_LOW, NOTIFY_S4_FAILED }, POPPED, 0, 0, 1, S::BALLOON_REPLACE },
     };
     for (const Case& c : cases) {
-        Given g(c.codes);
-        if (c.balloon != NONE) g.state.BalloonPopped(NOTIFY_BATTERY_LOW);
+        Given g({});
+        for (DWORD dwCode : c.codes) {
+            g.Then({ dwCode });
+            if (dwCode == *c.codes.begin() && c.balloon != NONE) g.state.Redisplay(FALSE, FALSE, TRUE, kShown);
+        }
         if (c.balloon == GONE) g.state.BalloonGone();
-        EXPECT_EQ(c.step, g.state.NextBalloonStep(c.refresh, c.pop, c.iconShown))
+        const S::Screen screen = { TRUE, c.iconShown };
+        EXPECT_EQ(c.step, g.state.Redisplay(FALSE, c.refresh, c.pop, screen).balloon)
             << c.codes.size() << " " << c.balloon << " " << c.refresh << c.pop << c.iconShown;
     }
     Given g({ NOTIFY_BATTERY_LOW });
-    g.state.BalloonPopped(NOTIFY_BATTERY_LOW);
-    g.state.BalloonGone();
+    g.state.Redisplay(FALSE, FALSE, TRUE, kShown);
+    EXPECT_EQ(NOTIFY_BATTERY_LOW, static_cast<DWORD>(g.state.BalloonKind())) << "the pop is taken in";
+    EXPECT_TRUE(g.state.BalloonTimedOut());
     EXPECT_EQ(0, g.state.BalloonKind());
     EXPECT_FALSE(g.state.IsBalloonShown());
+    EXPECT_EQ(S::BALLOON_REMOVE_ICON, g.state.Withdraw().balloon);
 }
 
-// What the box does next, and the resume message: kept while locked only when it was already
-// pending, told once, and cleared by a failure.
-TEST(AlertState, NextMessageStepAndTheResumeMessage)
+// The box's plan, and the resume message: kept while locked only when it was already pending,
+// told once, and cleared by a failure. An open box is the first code's.
+TEST(AlertState, MessagePlanAndTheResumeMessage)
 {
-    struct Case { std::initializer_list<DWORD> codes; DWORD open; int show; S::MessageStep step; DWORD top; };
+    struct Case { std::initializer_list<DWORD> codes; bool open; int show; S::MessageStep step; DWORD top; };
     const Case cases[] = {
-        { {}, 0, 1, S::MESSAGE_CLOSE, 0 },
-        { { NOTIFY_S4_FAILED }, 0, 1, S::MESSAGE_SHOW, NOTIFY_S4_FAILED },
-        { { NOTIFY_S4_FAILED }, NOTIFY_S4_FAILED, 0, S::MESSAGE_KEEP, NOTIFY_S4_FAILED },
-        { { NOTIFY_S4_FAILED, NOTIFY_S4_DISABLED }, NOTIFY_S4_FAILED, 0, S::MESSAGE_CLOSE_OTHER, NOTIFY_S4_DISABLED },
-        { { NOTIFY_RESUMED }, 0, 1, S::MESSAGE_SHOW, NOTIFY_RESUMED },
-        { { NOTIFY_RESUMED, NOTIFY_S4_FAILED }, 0, 0, S::MESSAGE_CLOSE_OTHER, NOTIFY_S4_FAILED },
+        { {}, false, 1, S::MESSAGE_CLOSE, 0 },
+        { { NOTIFY_S4_FAILED }, false, 1, S::MESSAGE_SHOW, NOTIFY_S4_FAILED },
+        { { NOTIFY_S4_FAILED }, true, 0, S::MESSAGE_KEEP, NOTIFY_S4_FAILED },
+        { { NOTIFY_S4_FAILED, NOTIFY_S4_DISABLED }, true, 0, S::MESSAGE_CLOSE_OTHER, NOTIFY_S4_DISABLED },
+        { { NOTIFY_RESUMED }, false, 1, S::MESSAGE_SHOW, NOTIFY_RESUMED },
+        { { NOTIFY_RESUMED, NOTIFY_S4_FAILED }, false, 0, S::MESSAGE_CLOSE_OTHER, NOTIFY_S4_FAILED },
     };
     for (const Case& c : cases) {
-        Given g(c.codes);
-        if (c.open != 0) g.state.MessageOpened(c.open);
-        EXPECT_EQ(c.step, g.state.NextMessageStep(c.show)) << c.codes.size() << " " << c.open;
-        EXPECT_EQ(c.top, TopMessage(g.state));
+        Given g({});
+        for (DWORD dwCode : c.codes) {
+            g.Then({ dwCode });
+            if (dwCode == *c.codes.begin() && c.open) g.state.Redisplay(TRUE, FALSE, FALSE, kShown);
+        }
+        const S::Plan plan = g.state.Redisplay(c.show, FALSE, FALSE, kShown);
+        EXPECT_EQ(c.step, plan.message) << c.codes.size() << " " << c.open;
+        EXPECT_EQ(c.top, plan.topMessage.dwCode);
+        EXPECT_EQ(c.step == S::MESSAGE_SHOW && c.open, plan.bBoxWasOpen != FALSE);
     }
     Given pending({ NOTIFY_RESUMED });
-    pending.state.Apply(NOTIFY_RESUMED, 0, FALSE);
+    pending.Then({ NOTIFY_RESUMED }, FALSE);
     EXPECT_TRUE(pending.state.Holds(NOTIFY_RESUMED)) << "a pending resume survives a locked one";
-    pending.state.MessageOpened(NOTIFY_RESUMED);
+    EXPECT_EQ(S::MESSAGE_SHOW, pending.state.Redisplay(TRUE, FALSE, FALSE, kShown).message);
+    EXPECT_EQ(NOTIFY_RESUMED, static_cast<DWORD>(pending.state.MessageKind()));
     pending.state.MessageClosed(NOTIFY_RESUMED);
     EXPECT_FALSE(pending.state.Holds(NOTIFY_RESUMED)) << "told once";
     Given locked({ NOTIFY_RESUMED }, FALSE);

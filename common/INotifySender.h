@@ -1,4 +1,5 @@
-// Where the service's notifications leave it: one body to one tray application.
+// Where the service's notifications leave it: one body to one tray application. The pipe server
+// is the one that sends; the delivery queues know it by this interface alone.
 #pragma once
 
 #include <windows.h>

@@ -1,0 +1,65 @@
+#include "CPowerAlerts.h"
+
+#include "MIRELMSG.h"
+#include "Notify.h"
+
+CPowerAlerts::CPowerAlerts(CClientNotifier& notifier, CEventLog& eventLog)
+    : m_Notifier(notifier), m_EventLog(eventLog), m_bAcLost(false)
+{
+}
+
+void CPowerAlerts::Notify(DWORD dwCode, DWORD dwValue)
+{
+    m_Notifier.Push(NotifyItem::Of(dwCode, dwValue));
+}
+
+void CPowerAlerts::SendAcLoss(bool bS4)
+{
+    const NotifyItem items[] = {
+        NotifyItem::Of(bS4 ? NOTIFY_S4_ENABLED : NOTIFY_S4_DISABLED, 0),
+        NotifyItem::Of(bS4 ? NOTIFY_HIBERNATING : NOTIFY_AC_LOST, 0),
+        NotifyItem::Of(NOTIFY_AC_LOST, 0),
+    };
+    m_Notifier.Push(items, bS4 ? 3 : 2);
+}
+
+void CPowerAlerts::ReportAcLoss(bool bS4, bool bNoBattery)
+{
+    m_bAcLost = true;
+    m_EventLog.Report(MSG_AC_LOST);
+    if (!bS4) {
+        m_EventLog.Report(MSG_HIBERNATION_DISABLED);
+    } else if (bNoBattery) {
+        m_EventLog.Report(MSG_NO_BATTERY);
+    }
+}
+
+void CPowerAlerts::AcRestored()
+{
+    Notify(NOTIFY_AC_RESTORED, 0);
+    if (m_bAcLost) {
+        m_bAcLost = false;
+        m_EventLog.Report(MSG_AC_RESTORED);
+    }
+}
+
+void CPowerAlerts::HibernationDisabled()
+{
+    Notify(NOTIFY_S4_DISABLED, 0);
+    m_EventLog.Report(MSG_HIBERNATION_DISABLED);
+}
+
+void CPowerAlerts::HibernationStarted()
+{
+    m_EventLog.Report(MSG_HIBERNATION_STARTED);
+}
+
+void CPowerAlerts::HibernationEnded(DWORD dwErr)
+{
+    if (dwErr != ERROR_SUCCESS) {
+        Notify(NOTIFY_S4_FAILED, dwErr);
+        m_EventLog.Report(MSG_HIBERNATION_FAILED, dwErr);
+        return;
+    }
+    m_EventLog.Report(MSG_RESUMED);
+}
