@@ -143,14 +143,6 @@ void CServiceLink::Disconnect()
     m_PipeCl.Finalize(NULL);
 }
 
-DWORD CServiceLink::GetServiceStatus()
-{
-    DWORD dwPid = 0;
-    return QueryService(L"CServiceLink::GetServiceStatus", &dwPid) == STATE_RUNNING
-               ? NOTIFY_SERVICE_RUNNING
-               : NOTIFY_SERVICE_STOPPED;
-}
-
 // Every wait of the unregistration ends when the timer fires; without a timer nothing is waited
 // for at all (the service notices the gone pipe at its next delivery).
 void CServiceLink::DisconnectWithin(DWORD dwBoundMs)

@@ -40,8 +40,6 @@ public:
     void Disconnect();
     // Unregisters within about dwBoundMs; the watch must have ended.
     void DisconnectWithin(DWORD dwBoundMs);
-    // NOTIFY_SERVICE_RUNNING or NOTIFY_SERVICE_STOPPED (also when the manager cannot be asked).
-    DWORD GetServiceStatus();
     // Asks the service whether the PC was hibernated; sent by the watch thread soon after.
     void RequestResumeCheck();
     // TRUE for a result of Connect that means the service is not there for us (not running, its
