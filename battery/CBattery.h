@@ -42,6 +42,8 @@ public:
     DWORD GetSystemPowerStatus(LPSYSTEM_POWER_STATUS pStatus, DWORD dwRetry);
     DWORD GetAttachableBatteryCount(LPDWORD lpdwCount);
     DWORD IsNotebookPC(LPBOOL lpbFlag);
+    // TRUE when the battery in use (index 0) is a short-term one: a UPS. As of the last enumeration.
+    BOOL IsShortTerm() const { return FALSE; }
 
 private:
     CBattery(const CBattery&) = delete;

@@ -91,3 +91,32 @@ extern "C" void WINAPI MirelStopUPSWatch(void)
     pObj->StopUPSWatch();
     LOG_EXIT(LOG_API, FN);
 }
+
+// Stand-ins until the watchers carry the UPS rules: no options, no reading, the timer's cause.
+extern "C" DWORD WINAPI MirelSetWatchOptions(const WATCHOPTIONS* lpOptions)
+{
+    return (lpOptions == NULL || lpOptions->cbSize != sizeof(WATCHOPTIONS)) ? ERROR_INVALID_PARAMETER
+                                                                              : ERROR_SUCCESS;
+}
+
+extern "C" DWORD WINAPI MirelGetWatchSource(LPWATCHSOURCE lpSource)
+{
+    if (lpSource == NULL || lpSource->cbSize != sizeof(WATCHSOURCE)) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    lpSource->dwKind = WATCHSOURCE_NONE;
+    lpSource->dwPercent = BATTERY_PERCENTAGE_UNKNOWN;
+    lpSource->dwRuntime = WATCH_UNKNOWN_RUNTIME;
+    lpSource->bCritical = FALSE;
+    return ERROR_SUCCESS;
+}
+
+extern "C" DWORD WINAPI MirelGetS4Cause(LPWATCHCAUSE lpCause)
+{
+    if (lpCause == NULL || lpCause->cbSize != sizeof(WATCHCAUSE)) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    lpCause->dwCause = WATCHCAUSE_TIMER;
+    lpCause->dwRuntime = WATCH_UNKNOWN_RUNTIME;
+    return ERROR_SUCCESS;
+}

@@ -41,11 +41,55 @@ static_assert(offsetof(WATCHDATA, dwShowBalloonWait) == 56, "WATCHDATA layout");
 #define MIRELAPI_ORD_FINALIZE       2
 #define MIRELAPI_ORD_STARTUPSWATCH  3
 #define MIRELAPI_ORD_STOPUPSWATCH   4
+#define MIRELAPI_ORD_SETWATCHOPTIONS 5
+#define MIRELAPI_ORD_GETWATCHSOURCE  6
+#define MIRELAPI_ORD_GETS4CAUSE      7
+
+// Options beyond the record, for a PC on a UPS. A caller that never sets them gets the library's
+// behaviour without them (no runtime reserve).
+typedef struct _WATCHOPTIONS {
+    DWORD cbSize;                // sizeof(WATCHOPTIONS)
+    DWORD dwHibernateAtRuntime;  // runtime reserve, seconds: once the line is lost, hibernate when
+                                 // the runtime left falls to it; 0: off
+} WATCHOPTIONS, *LPWATCHOPTIONS;
+
+// A runtime that nobody knows (the battery class's BATTERY_UNKNOWN_TIME).
+#define WATCH_UNKNOWN_RUNTIME 0xFFFFFFFF
+
+// What powers the PC when the line is off.
+#define WATCHSOURCE_NONE     0  // no battery
+#define WATCHSOURCE_BATTERY  1  // a system battery that is not short-term (the maker's internal one)
+#define WATCHSOURCE_UPS      2  // a short-term system battery: a UPS on USB
+
+// Why the latest S4 signal came.
+#define WATCHCAUSE_TIMER     0  // the wait after the AC loss ran out
+#define WATCHCAUSE_RUNTIME   1  // the runtime left fell to the reserve
+#define WATCHCAUSE_CRITICAL  2  // the device reported itself critical
+#define WATCHCAUSE_UPS_LOST  3  // the UPS in use vanished during the loss
+
+// A reading of the power source in use, taken when asked.
+typedef struct _WATCHSOURCE {
+    DWORD cbSize;     // sizeof(WATCHSOURCE)
+    DWORD dwKind;     // WATCHSOURCE_...
+    DWORD dwPercent;  // charge in percent; BATTERY_PERCENTAGE_UNKNOWN (255) when unknown
+    DWORD dwRuntime;  // seconds left on battery; WATCH_UNKNOWN_RUNTIME when unknown
+    DWORD bCritical;  // the device reports itself critical
+} WATCHSOURCE, *LPWATCHSOURCE;
+
+// Why the latest S4 signal came, and the runtime seen then.
+typedef struct _WATCHCAUSE {
+    DWORD cbSize;     // sizeof(WATCHCAUSE)
+    DWORD dwCause;    // WATCHCAUSE_...
+    DWORD dwRuntime;  // seconds; WATCH_UNKNOWN_RUNTIME when unknown
+} WATCHCAUSE, *LPWATCHCAUSE;
 
 typedef DWORD (WINAPI* LPFNMIRELINITIALIZE)(LPWATCHDATA lpData);
 typedef void (WINAPI* LPFNMIRELFINALIZE)(void);
 typedef void (WINAPI* LPFNMIRELSTARTUPSWATCH)(void);
 typedef void (WINAPI* LPFNMIRELSTOPUPSWATCH)(void);
+typedef DWORD (WINAPI* LPFNMIRELSETWATCHOPTIONS)(const WATCHOPTIONS* lpOptions);
+typedef DWORD (WINAPI* LPFNMIRELGETWATCHSOURCE)(LPWATCHSOURCE lpSource);
+typedef DWORD (WINAPI* LPFNMIRELGETS4CAUSE)(LPWATCHCAUSE lpCause);
 
 #ifdef __cplusplus
 extern "C" {
@@ -60,6 +104,14 @@ void WINAPI MirelFinalize(void);
 void WINAPI MirelStartUPSWatch(void);
 // Stops a running AC-line watch without signalling anything.
 void WINAPI MirelStopUPSWatch(void);
+// Takes the options; before MirelInitialize or at any time after (they apply from the next poll).
+// 0, 87 for a NULL pointer or a wrong cbSize.
+DWORD WINAPI MirelSetWatchOptions(const WATCHOPTIONS* lpOptions);
+// Reads the power source in use now (device I/O: not for a caller that must not wait).
+// 0, 87 for a NULL pointer or a wrong cbSize, 21 when not initialised.
+DWORD WINAPI MirelGetWatchSource(LPWATCHSOURCE lpSource);
+// Why the latest S4 signal came. Never waits: for the hibernation path. 0, 87 as above.
+DWORD WINAPI MirelGetS4Cause(LPWATCHCAUSE lpCause);
 
 #ifdef __cplusplus
 }

@@ -1,4 +1,4 @@
-// The library's binary interface: four ordinals, no names; a client linked to the import
+// The library's binary interface: seven ordinals, no names; a client linked to the import
 // library imports by ordinal.
 #include "MIRELAPI.h"
 #include "TestProcess.h"
@@ -22,7 +22,7 @@ const IMAGE_DATA_DIRECTORY& Directory(HMODULE module, int index)
 
 }  // namespace
 
-TEST(WatchExports, OrdinalsOneToFourAndNoNames)
+TEST(WatchExports, OrdinalsOneToSevenAndNoNames)
 {
     // Linked against the import library: the loader bound this ordinal at start.
     MirelStopUPSWatch();
@@ -32,15 +32,16 @@ TEST(WatchExports, OrdinalsOneToFourAndNoNames)
     const IMAGE_EXPORT_DIRECTORY* exports =
         At<IMAGE_EXPORT_DIRECTORY>(module, Directory(module, IMAGE_DIRECTORY_ENTRY_EXPORT).VirtualAddress);
     EXPECT_EQ(1u, exports->Base);
-    EXPECT_EQ(4u, exports->NumberOfFunctions);
+    EXPECT_EQ(7u, exports->NumberOfFunctions);
     EXPECT_EQ(0u, exports->NumberOfNames);
     const DWORD* functions = At<DWORD>(module, exports->AddressOfFunctions);
     for (DWORD i = 0; i < exports->NumberOfFunctions; ++i) {
         EXPECT_NE(0u, functions[i]) << "ordinal " << i + 1;
         EXPECT_NE(nullptr, ::GetProcAddress(module, MAKEINTRESOURCEA(i + 1)));
     }
-    EXPECT_EQ(nullptr, ::GetProcAddress(module, MAKEINTRESOURCEA(5)));
-    for (const char* name : { "MirelInitialize", "MirelFinalize", "MirelStartUPSWatch", "MirelStopUPSWatch" }) {
+    EXPECT_EQ(nullptr, ::GetProcAddress(module, MAKEINTRESOURCEA(8)));
+    for (const char* name : { "MirelInitialize", "MirelFinalize", "MirelStartUPSWatch", "MirelStopUPSWatch",
+                             "MirelSetWatchOptions", "MirelGetWatchSource", "MirelGetS4Cause" }) {
         EXPECT_EQ(nullptr, ::GetProcAddress(module, name)) << name;
     }
 }
