@@ -14,6 +14,20 @@ const DWORD kTagWaitMs = 1000;
 const DWORD kRetrySleepMs = 500;
 const BYTE kStatusUnknown = 0xFF;
 const BYTE kBatteryFlagNoBattery = 0x80;
+// Runtimes from here on are firmware's way of saying "don't know" (a 16-bit field all ones).
+const ULONG kRuntimeCeiling = 65535;
+// Below this charge a runtime of 0 is believed; above it, 0 is firmware that has no estimate.
+const DWORD kZeroRuntimeBelowPercent = 20;
+const ULONG kSecondsPerHour = 3600;
+
+// The estimate as one worth acting on, or BATTERY_UNKNOWN_TIME.
+DWORD KnownRuntime(ULONGLONG ullSeconds, DWORD dwPercent)
+{
+    if (ullSeconds >= kRuntimeCeiling || (ullSeconds == 0 && dwPercent >= kZeroRuntimeBelowPercent)) {
+        return BATTERY_UNKNOWN_TIME;
+    }
+    return static_cast<DWORD>(ullSeconds);
+}
 
 // Sends one buffered control; 0 or the Windows error of the failed call.
 DWORD Control(HANDLE hDevice, DWORD dwCode, LPVOID lpIn, DWORD cbIn, LPVOID lpOut, DWORD cbOut)
@@ -57,8 +71,10 @@ bool IsCapacityMissing(DWORD dwError)
 
 }  // namespace
 
-CBattery::CBattery() : m_dwBatteryCount(0), m_bInitialized(FALSE)
+CBattery::CBattery()
+    : m_dwBatteryCount(0), m_bInitialized(FALSE), m_dwChoice(BATTCHOICE_NONE), m_dwTracedChoice(BATTCHOICE_NONE)
 {
+    m_szTracedPath[0] = L'\0';
 }
 
 CBattery::~CBattery()
@@ -91,7 +107,115 @@ void CBattery::EnumBatteries()
     // A broken list is not trusted at all.
     const DWORD dwRet = m_DevicePaths.Read(LOG_DETAIL, FN);
     m_dwBatteryCount = (dwRet == ERROR_SUCCESS) ? m_DevicePaths.GetCount() : 0;
+    m_dwChoice = (m_dwBatteryCount > 0) ? ChooseInUse(m_DevicePaths) : BATTCHOICE_NONE;
+    TraceChoice(FN);
     LOG_EXIT(LOG_DETAIL, FN);
+}
+
+void CBattery::TraceChoice(LPCWSTR lpszCaller)
+{
+    static const LPCWSTR kReasons[] = { L"no battery", L"a system battery that is not short-term",
+                                        L"a short-term system battery (UPS)",
+                                        L"capabilities unknown, the first enumerated" };
+    // Enumerations repeat (every start request, every 2 s while a battery cannot be read): the
+    // log names a choice once, and again only when it changes.
+    const LPCWSTR lpszPath = m_DevicePaths.Get(0);
+    if (m_dwChoice == m_dwTracedChoice && ::lstrcmpiW(lpszPath, m_szTracedPath) == 0) {
+        return;
+    }
+    m_dwTracedChoice = m_dwChoice;
+    ::StringCchCopyW(m_szTracedPath, MAX_PATH, lpszPath);
+    LOG_TRACE(LOG_EVENT, lpszCaller, L"Battery in use: %s (%s of %u)", lpszPath, kReasons[m_dwChoice],
+              m_dwBatteryCount);
+}
+
+DWORD CBattery::ChooseIndex(const ULONG* pulCapabilities, DWORD dwCount, LPDWORD lpdwChoice)
+{
+    *lpdwChoice = (dwCount > 0) ? BATTCHOICE_FIRST : BATTCHOICE_NONE;
+    DWORD dwShortTerm = dwCount;
+    for (DWORD i = 0; i < dwCount; ++i) {
+        if ((pulCapabilities[i] & BATTERY_SYSTEM_BATTERY) == 0) {
+            continue;
+        }
+        if ((pulCapabilities[i] & BATTERY_IS_SHORT_TERM) == 0) {
+            *lpdwChoice = BATTCHOICE_INTERNAL;
+            return i;
+        }
+        if (dwShortTerm == dwCount) {
+            dwShortTerm = i;
+        }
+    }
+    if (dwShortTerm < dwCount) {
+        *lpdwChoice = BATTCHOICE_SHORT_TERM;
+        return dwShortTerm;
+    }
+    return 0;
+}
+
+DWORD CBattery::ChooseInUse(CBatteryPaths& paths)
+{
+    ULONG ulCapabilities[BATTERY_MAX_DEVICES] = {};
+    for (DWORD i = 0; i < paths.GetCount() && i < BATTERY_MAX_DEVICES; ++i) {
+        ScopedKernelHandle hDevice(::CreateFileW(paths.Get(i), GENERIC_READ | GENERIC_WRITE,
+                                                 FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL));
+        BATTINFO info = {};
+        // Unreadable capabilities stay 0: such a battery is neither kind and is chosen by order only.
+        if (hDevice.IsValid() && QueryDevice(hDevice.Get(), &info, BATTINFO_INFORMATION) == ERROR_SUCCESS) {
+            ulCapabilities[i] = info.Information.Capabilities;
+        }
+    }
+    DWORD dwChoice = BATTCHOICE_NONE;
+    paths.MoveToFront(ChooseIndex(ulCapabilities, paths.GetCount(), &dwChoice));
+    return dwChoice;
+}
+
+DWORD CBattery::JudgeRuntime(ULONG ulEstimated, ULONG ulCapacity, LONG lRate, DWORD dwPercent)
+{
+    if (ulEstimated != BATTERY_UNKNOWN_TIME) {
+        const DWORD dwRuntime = KnownRuntime(ulEstimated, dwPercent);
+        if (dwRuntime != BATTERY_UNKNOWN_TIME) {
+            return dwRuntime;
+        }
+    }
+    // Only a discharge gives a runtime: a rate of 0 or more is charging or idle. The unknown rate
+    // is the most negative value and would read as the fastest discharge.
+    if (lRate >= 0 || static_cast<ULONG>(lRate) == BATTERY_UNKNOWN_RATE || ulCapacity == BATTERY_UNKNOWN_CAPACITY) {
+        return BATTERY_UNKNOWN_TIME;
+    }
+    const ULONGLONG ullDrain = static_cast<ULONGLONG>(-static_cast<LONGLONG>(lRate));
+    return KnownRuntime(static_cast<ULONGLONG>(ulCapacity) * kSecondsPerHour / ullDrain, dwPercent);
+}
+
+BOOL CBattery::IsGone(DWORD dwError)
+{
+    return (dwError == ERROR_NO_MORE_ITEMS || dwError == ERROR_FILE_NOT_FOUND || dwError == ERROR_PATH_NOT_FOUND ||
+            dwError == ERROR_DEVICE_NOT_CONNECTED ||
+            dwError == ERROR_DEV_NOT_EXIST || dwError == ERROR_INVALID_NAME) ? TRUE : FALSE;
+}
+
+DWORD CBattery::ReadSource(DWORD dwIndex, LPBATTREADING pReading)
+{
+    static const WCHAR FN[] = L"CBattery::ReadSource";
+    if (pReading == NULL) {
+        return LOG_NULL_ARG(LOG_DETAIL, FN, L"pReading");
+    }
+    pReading->dwPercent = BATTERY_PERCENTAGE_UNKNOWN;
+    pReading->dwRuntime = BATTERY_UNKNOWN_TIME;
+    pReading->bCritical = FALSE;
+    BATTINFO info;
+    const DWORD dwRet = GetSelectBatteryInfo(dwIndex, &info, BATTINFO_INFORMATION | BATTINFO_STATUS | BATTINFO_RUNTIME);
+    if (dwRet != ERROR_SUCCESS) {
+        return dwRet;
+    }
+    const ULONG ulFull = info.Information.FullChargedCapacity;
+    if (info.Status.Capacity != BATTERY_UNKNOWN_CAPACITY && ulFull != BATTERY_UNKNOWN_CAPACITY && ulFull != 0) {
+        const DWORD dwPercent = PercentOf(info.Status.Capacity, info.Information.FullChargedCapacity);
+        pReading->dwPercent = (dwPercent > 100) ? 100 : dwPercent;
+    }
+    pReading->dwRuntime =
+        JudgeRuntime(info.ulEstimatedTime, info.Status.Capacity, info.Status.Rate, pReading->dwPercent);
+    pReading->bCritical = (info.Status.PowerState & BATTERY_CRITICAL) != 0 ? TRUE : FALSE;
+    return ERROR_SUCCESS;
 }
 
 DWORD CBattery::QueryDevice(HANDLE hDevice, LPBATTINFO pBatteryInfo, DWORD dwFlags)
@@ -118,6 +242,14 @@ DWORD CBattery::QueryDevice(HANDLE hDevice, LPBATTINFO pBatteryInfo, DWORD dwFla
         wait.Timeout = 0;
         dwRet = Control(hDevice, IOCTL_BATTERY_QUERY_STATUS, &wait, sizeof(wait),
                         &pBatteryInfo->Status, sizeof(pBatteryInfo->Status));
+    }
+    pBatteryInfo->ulEstimatedTime = BATTERY_UNKNOWN_TIME;
+    if (dwRet == ERROR_SUCCESS && (dwFlags & BATTINFO_RUNTIME) != 0) {
+        // Many drivers do not estimate: that leaves the runtime unknown, not the battery unreadable.
+        ULONG ulSeconds = BATTERY_UNKNOWN_TIME;
+        if (QueryInformation(hDevice, ulTag, BatteryEstimatedTime, &ulSeconds, sizeof(ulSeconds)) == ERROR_SUCCESS) {
+            pBatteryInfo->ulEstimatedTime = ulSeconds;
+        }
     }
     return dwRet;
 }

@@ -40,6 +40,19 @@ LPCWSTR CBatteryPaths::Get(DWORD dwIndex) const
     return (dwIndex < BATTERY_MAX_DEVICES) ? m_szPath[dwIndex] : L"";
 }
 
+void CBatteryPaths::MoveToFront(DWORD dwIndex)
+{
+    if (dwIndex == 0 || dwIndex >= m_dwCount) {
+        return;
+    }
+    WCHAR szChosen[MAX_PATH];
+    ::StringCchCopyW(szChosen, MAX_PATH, m_szPath[dwIndex]);
+    for (DWORD i = dwIndex; i > 0; --i) {
+        ::StringCchCopyW(m_szPath[i], MAX_PATH, m_szPath[i - 1]);
+    }
+    ::StringCchCopyW(m_szPath[0], MAX_PATH, szChosen);
+}
+
 DWORD CBatteryPaths::ReadOne(DWORD dwLevel, LPCWSTR lpszCaller, HDEVINFO hDevInfo, DWORD dwIndex,
                              LPWSTR lpszPath, size_t cchPath)
 {

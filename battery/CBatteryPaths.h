@@ -22,6 +22,9 @@ public:
     LPCWSTR Get(DWORD dwIndex) const;
     // How many slots the last pass filled.
     DWORD GetCount() const { return m_dwCount; }
+    // Puts the path in slot dwIndex first, the ones before it one slot on: slot 0 is the battery
+    // in use.
+    void MoveToFront(DWORD dwIndex);
 
 private:
     // The path of interface dwIndex of the list; ERROR_NO_MORE_ITEMS when there is no such one.

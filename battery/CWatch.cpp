@@ -10,7 +10,7 @@ const BYTE kACLineOnline = 0x1;
 
 }  // namespace
 
-CWatch::CWatch()
+CWatch::CWatch() : m_bProbeShortTerm(FALSE)
 {
     EnumBatteries();
 }
@@ -25,11 +25,17 @@ void CWatch::EnumBatteries()
     LOG_ENTER(LOG_API, FN);
     // Paths read before a failure are kept.
     m_BatteryPaths.Read(LOG_API, FN);
+    m_bProbeShortTerm =
+        (m_BatteryPaths.GetCount() > 0 && CBattery::ChooseInUse(m_BatteryPaths) == BATTCHOICE_SHORT_TERM);
     LOG_EXIT(LOG_API, FN);
 }
 
 HANDLE CWatch::OpenRefreshDevice()
 {
+    if (m_bProbeShortTerm) {
+        ::SetLastError(ERROR_NOT_SUPPORTED);
+        return INVALID_HANDLE_VALUE;
+    }
     // An empty path (no battery) fails to open like a missing device.
     HANDLE hDevice = ::CreateFileW(m_BatteryPaths.Get(0), FILE_GENERIC_READ | FILE_GENERIC_WRITE,
                                    FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
@@ -38,6 +44,10 @@ HANDLE CWatch::OpenRefreshDevice()
         // automatic-start service that runs before the battery's device is there. The probe is
         // asked only while the line is off or the level low, so this costs nothing otherwise.
         EnumBatteries();
+        if (m_bProbeShortTerm) {
+            ::SetLastError(ERROR_NOT_SUPPORTED);
+            return INVALID_HANDLE_VALUE;
+        }
         hDevice = ::CreateFileW(m_BatteryPaths.Get(0), FILE_GENERIC_READ | FILE_GENERIC_WRITE,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
     }

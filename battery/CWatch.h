@@ -18,8 +18,11 @@ public:
     CWatch();
     ~CWatch();
 
-    // Reads the paths of the first two battery interfaces; the refresh probe talks to slot 0.
+    // Reads the paths of the first two battery interfaces, the battery in use first; the refresh
+    // probe talks to it unless it is short-term.
     void EnumBatteries();
+    // The maker's refresh state of the battery in use; FALSE without one, and for a UPS, whose
+    // driver does not know the maker's control (a word it answered would be meaningless).
     BOOL IsDuringPKSOrBattRefresh();
     // TRUE when running from the battery because the mains failed; FALSE for AC, for a refresh
     // state reported by the battery driver, and when the state cannot be read.
@@ -43,11 +46,14 @@ protected:
     CThread m_Thread;
     // The paths of the first two battery interfaces; slot 0 is the one the refresh probe asks.
     CBatteryPaths m_BatteryPaths;
+    // Slot 0 of m_BatteryPaths is a short-term battery: the probe is not sent.
+    BOOL m_bProbeShortTerm;
 
 private:
     CWatch(const CWatch&) = delete;
     CWatch& operator=(const CWatch&) = delete;
 
-    // Opens the battery the refresh probe talks to, reading the paths again when it cannot.
+    // Opens the battery the refresh probe talks to, reading the paths again when it cannot;
+    // INVALID_HANDLE_VALUE also when that battery is short-term.
     HANDLE OpenRefreshDevice();
 };
