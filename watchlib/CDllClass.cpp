@@ -71,3 +71,8 @@ void CDllClass::StopUPSWatch()
     m_UPSWatch.Finalize();
     LOG_EXIT(LOG_API, FN);
 }
+
+DWORD CDllClass::GetWatchSource(LPWATCHSOURCE lpSource)
+{
+    return m_UPSWatch.ReadSource(lpSource);
+}

@@ -16,6 +16,8 @@ public:
     void Finalize();
     void StartUPSWatch();
     void StopUPSWatch();
+    // A reading of the battery in use, through the AC-line watcher's battery object.
+    DWORD GetWatchSource(LPWATCHSOURCE lpSource);
 
 private:
     CDllClass(const CDllClass&) = delete;

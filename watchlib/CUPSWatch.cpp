@@ -6,6 +6,19 @@ namespace {
 
 const UINT_PTR kFlickerTimerId = 1;
 const UINT_PTR kHibernateTimerId = 2;
+const UINT_PTR kPollTimerId = 4;
+const UINT_PTR kEarlyTimerId = 5;
+const UINT kPollPeriodMs = 500;
+
+LONG64 PackCause(DWORD dwCause, DWORD dwRuntime)
+{
+    return static_cast<LONG64>((static_cast<ULONGLONG>(dwCause) << 32) | dwRuntime);
+}
+
+bool IsTimer(UINT_PTR uTimer, UINT_PTR uId)
+{
+    return uTimer != 0 && uId == uTimer;
+}
 
 void StopTimer(UINT_PTR& uTimer)
 {
@@ -17,6 +30,9 @@ void StopTimer(UINT_PTR& uTimer)
 
 }  // namespace
 
+volatile LONG CUPSWatch::s_lReserveSec = 0;
+volatile LONG64 CUPSWatch::s_llS4Cause = PackCause(WATCHCAUSE_TIMER, WATCH_UNKNOWN_RUNTIME);
+
 CUPSWatch::CUPSWatch()
     : m_hACLossEvent(NULL),
       m_hS4Event(NULL),
@@ -26,8 +42,14 @@ CUPSWatch::CUPSWatch()
       m_dwAlarmTime(0),
       m_dwShowBalloonWait(0),
       m_bWatching(FALSE),
+      m_bHibernateStage(FALSE),
+      m_bStageUps(FALSE),
       m_uFlickerTimer(0),
-      m_uHibernateTimer(0)
+      m_uHibernateTimer(0),
+      m_uPollTimer(0),
+      m_uEarlyTimer(0),
+      m_ullStageStartMs(0),
+      m_ullEarlyAtMs(CEarlyS4Rules::kNoDeadline)
 {
 }
 
@@ -58,6 +80,12 @@ DWORD CUPSWatch::Initialize(LPWATCHDATA lpUPSData)
             LOG_TRACE(LOG_API, FN, L"Watch kept.");
             return LOG_RESULT(LOG_API, FN, ERROR_SUCCESS);
         }
+        // A UPS that drops off USB during the loss makes Windows report the line on with no
+        // battery: that is no return of the mains, and the watch goes on towards its S4.
+        if (!bDC && IsUpsGoneDuringLoss()) {
+            LOG_TRACE(LOG_EVENT, FN, L"Watch kept: the UPS in use is gone, the line reads on.");
+            return LOG_RESULT(LOG_API, FN, ERROR_SUCCESS);
+        }
     }
     m_Thread.Finalize();
     if (bDC) {
@@ -79,6 +107,43 @@ void CUPSWatch::Finalize()
     SetWatching(FALSE);
 }
 
+BOOL CUPSWatch::IsUpsGoneDuringLoss()
+{
+    if (!m_bWatching || !m_bHibernateStage || !m_bStageUps) {
+        return FALSE;
+    }
+    BATTREADING reading;
+    return CBattery::IsGone(m_Battery.ReadSource(0, &reading));
+}
+
+DWORD CUPSWatch::ReadSource(LPWATCHSOURCE lpSource)
+{
+    CSrwLock::CGuard guard(m_StateLock);
+    BATTREADING reading;
+    const DWORD dwRet = m_Battery.ReadSource(0, &reading);
+    lpSource->dwKind = WATCHSOURCE_NONE;
+    if (dwRet == ERROR_SUCCESS) {
+        lpSource->dwKind = m_Battery.IsShortTerm() ? WATCHSOURCE_UPS : WATCHSOURCE_BATTERY;
+    }
+    lpSource->dwPercent = reading.dwPercent;
+    lpSource->dwRuntime = reading.dwRuntime;
+    lpSource->bCritical = reading.bCritical;
+    // No battery is a reading too; a battery that is there but fails to answer is an error.
+    return (dwRet == ERROR_SUCCESS || CBattery::IsGone(dwRet)) ? ERROR_SUCCESS : dwRet;
+}
+
+void CUPSWatch::SetRuntimeReserve(DWORD dwSeconds)
+{
+    ::InterlockedExchange(&s_lReserveSec, static_cast<LONG>(dwSeconds));
+}
+
+void CUPSWatch::GetS4Cause(LPDWORD lpdwCause, LPDWORD lpdwRuntime)
+{
+    const ULONGLONG ullValue = static_cast<ULONGLONG>(::InterlockedCompareExchange64(&s_llS4Cause, 0, 0));
+    *lpdwCause = static_cast<DWORD>(ullValue >> 32);
+    *lpdwRuntime = static_cast<DWORD>(ullValue & 0xFFFFFFFFu);
+}
+
 void CUPSWatch::CopySettings(const WATCHDATA& data)
 {
     m_hACLossEvent = data.hACLossEvent;
@@ -94,6 +159,9 @@ void CUPSWatch::SetWatching(BOOL bWatching)
 {
     CSrwLock::CGuard guard(m_StateLock);
     m_bWatching = bWatching;
+    if (!bWatching) {
+        m_bHibernateStage = FALSE;
+    }
 }
 
 // The line as the flicker wait ends. Judged under the same lock as a start request's judgement,
@@ -104,6 +172,9 @@ BOOL CUPSWatch::IsLineStillOff()
     const BOOL bDC = GetACDCState();
     if (!bDC) {
         m_bWatching = FALSE;
+    } else {
+        m_bHibernateStage = TRUE;
+        m_bStageUps = m_Battery.IsShortTerm();
     }
     return bDC;
 }
@@ -123,6 +194,8 @@ DWORD CUPSWatch::ThreadProc(LPVOID lParam)
     // Stopped from outside: the timers still pending die here, nothing is signalled.
     StopTimer(pThis->m_uFlickerTimer);
     StopTimer(pThis->m_uHibernateTimer);
+    StopTimer(pThis->m_uPollTimer);
+    StopTimer(pThis->m_uEarlyTimer);
     pThis->SetWatching(FALSE);
     return LOG_RESULT(LOG_API, FN, ERROR_SUCCESS);
 }
@@ -134,26 +207,106 @@ bool CUPSWatch::OnThreadTimer(LPVOID lpData, UINT_PTR uTimerId)
 
 bool CUPSWatch::OnTimer(UINT_PTR uId)
 {
-    if (m_uFlickerTimer != 0 && uId == m_uFlickerTimer) {
-        StopTimer(m_uFlickerTimer);
-        if (!IsLineStillOff()) {
-            ::SetEvent(m_hACOnEvent);
-            return false;
-        }
-        if (m_hACLossEvent != NULL) {
-            ::SetEvent(m_hACLossEvent);
-        }
-        const DWORD dwWaitMs = m_dwHibernateAfter * 1000 + m_dwAlarmTime + m_dwShowBalloonWait;
-        m_uHibernateTimer = ::SetTimer(NULL, kHibernateTimerId, dwWaitMs, NULL);
-        return true;
+    if (IsTimer(m_uFlickerTimer, uId)) {
+        return OnFlickerEnd();
     }
-    if (m_uHibernateTimer != 0 && uId == m_uHibernateTimer) {
-        StopTimer(m_uHibernateTimer);
-        if (m_hS4Event != NULL) {
-            ::SetEvent(m_hS4Event);
-        }
+    if (IsTimer(m_uPollTimer, uId)) {
+        return OnPoll();
+    }
+    if (IsTimer(m_uHibernateTimer, uId)) {
+        SignalS4(WATCHCAUSE_TIMER);
+        return false;
+    }
+    if (IsTimer(m_uEarlyTimer, uId)) {
+        SignalS4(m_Rules.Cause());
         return false;
     }
     // Any other timer message is dropped.
     return true;
+}
+
+bool CUPSWatch::OnFlickerEnd()
+{
+    StopTimer(m_uFlickerTimer);
+    if (!IsLineStillOff()) {
+        ::SetEvent(m_hACOnEvent);
+        return false;
+    }
+    if (m_hACLossEvent != NULL) {
+        ::SetEvent(m_hACLossEvent);
+    }
+    const DWORD dwWaitMs = m_dwHibernateAfter * 1000 + m_dwAlarmTime + m_dwShowBalloonWait;
+    m_uHibernateTimer = ::SetTimer(NULL, kHibernateTimerId, dwWaitMs, NULL);
+    // m_bStageUps was set with the line's judgement; only this thread changes it while it runs.
+    m_Rules.Begin(m_dwAlarmTime + m_dwShowBalloonWait, m_bStageUps);
+    m_ullStageStartMs = ::GetTickCount64();
+    m_ullEarlyAtMs = CEarlyS4Rules::kNoDeadline;
+    m_uPollTimer = ::SetTimer(NULL, kPollTimerId, kPollPeriodMs, NULL);
+    return true;
+}
+
+bool CUPSWatch::OnPoll()
+{
+    LOG_FUNCTION(L"CUPSWatch::OnPoll");
+    S4POLL poll = {};
+    ReadPoll(poll);
+    poll.ullElapsedMs = ::GetTickCount64() - m_ullStageStartMs;
+    const DWORD dwReserve = static_cast<DWORD>(::InterlockedCompareExchange(&s_lReserveSec, 0, 0));
+    if (m_Rules.Feed(poll, dwReserve) == CEarlyS4Rules::VERDICT_AC_ON) {
+        LOG_TRACE(LOG_EVENT, FN, L"The UPS in use is back with the line on: AC on.");
+        SetWatching(FALSE);
+        ::SetEvent(m_hACOnEvent);
+        return false;
+    }
+    ArmEarlyTimer(poll.ullElapsedMs);
+    return true;
+}
+
+void CUPSWatch::ReadPoll(S4POLL& poll)
+{
+    CSrwLock::CGuard guard(m_StateLock);
+    BATTREADING reading;
+    DWORD dwRet = m_Battery.ReadSource(0, &reading);
+    if (m_bStageUps && CBattery::IsGone(dwRet)) {
+        // A UPS back on USB may come under another path or slot: the list is read again.
+        m_Battery.EnumBatteries();
+        dwRet = m_Battery.ReadSource(0, &reading);
+    }
+    poll.bBatteryPresent = CBattery::IsGone(dwRet) ? FALSE : TRUE;
+    poll.dwRuntime = reading.dwRuntime;
+    poll.bCritical = reading.bCritical;
+    poll.bLineOff = GetACDCState();
+}
+
+void CUPSWatch::ArmEarlyTimer(ULONGLONG ullElapsedMs)
+{
+    LOG_FUNCTION(L"CUPSWatch::ArmEarlyTimer");
+    const ULONGLONG ullAt = m_Rules.Deadline();
+    if (ullAt == m_ullEarlyAtMs) {
+        return;
+    }
+    StopTimer(m_uEarlyTimer);
+    m_ullEarlyAtMs = ullAt;
+    if (ullAt == CEarlyS4Rules::kNoDeadline) {
+        LOG_TRACE(LOG_EVENT, FN, L"Early hibernation withdrawn.");
+        return;
+    }
+    const ULONGLONG ullDelay = (ullAt > ullElapsedMs) ? ullAt - ullElapsedMs : 0;
+    const UINT uDelay = (ullDelay < USER_TIMER_MINIMUM) ? USER_TIMER_MINIMUM : static_cast<UINT>(ullDelay);
+    m_uEarlyTimer = ::SetTimer(NULL, kEarlyTimerId, uDelay, NULL);
+    LOG_TRACE(LOG_EVENT, FN, L"Early hibernation in %u ms: cause %u, runtime %u s.", uDelay, m_Rules.Cause(),
+              m_Rules.Runtime());
+}
+
+void CUPSWatch::SignalS4(DWORD dwCause)
+{
+    LOG_FUNCTION(L"CUPSWatch::SignalS4");
+    // Published before the event: whoever wakes on it reads this cause, not the one before.
+    ::InterlockedExchange64(&s_llS4Cause, PackCause(dwCause, m_Rules.Runtime()));
+    LOG_TRACE(LOG_EVENT, FN, L"S4: cause %u, runtime %u s.", dwCause, m_Rules.Runtime());
+    StopTimer(m_uHibernateTimer);
+    StopTimer(m_uEarlyTimer);
+    if (m_hS4Event != NULL) {
+        ::SetEvent(m_hS4Event);
+    }
 }

@@ -1,7 +1,10 @@
 // AC-line watcher: waits out the flicker time, signals AC loss, then after the hibernate wait
-// signals S4; or signals AC-on when the line is back.
+// signals S4; or signals AC-on when the line is back. After the flicker wait it polls the battery
+// in use every 500 ms and signals S4 early when its runtime reaches the reserve, when it reports
+// itself critical, or 15 s after a UPS vanished (CEarlyS4Rules).
 #pragma once
 
+#include "CEarlyS4Rules.h"
 #include "CSrwLock.h"
 #include "CWatch.h"
 #include "MIRELAPI.h"
@@ -12,19 +15,35 @@ public:
     virtual ~CUPSWatch();
 
     // Judges the line: on, it stops a running watch and signals AC-on; off, it keeps a running
-    // watch with its deadline, or starts a new one when none runs.
+    // watch with its deadline, or starts a new one when none runs. A line that reads on because
+    // the UPS in use vanished during the loss keeps the watch as well.
     DWORD Initialize(LPWATCHDATA lpUPSData);
     // Stops the watch without a signal; the next Initialize with the line off begins anew.
     void Finalize();
+    // A reading of the battery in use now (device I/O).
+    DWORD ReadSource(LPWATCHSOURCE lpSource);
     static DWORD ThreadProc(LPVOID lParam);
+
+    // The runtime reserve in seconds (0: off), taken by every watch from its next poll on.
+    static void SetRuntimeReserve(DWORD dwSeconds);
+    // Why the latest S4 signal came and the runtime seen then. Never waits.
+    static void GetS4Cause(LPDWORD lpdwCause, LPDWORD lpdwRuntime);
 
 private:
     static bool OnThreadTimer(LPVOID lpData, UINT_PTR uTimerId);
     // Handles one timer message; returns false when the watch is over.
     bool OnTimer(UINT_PTR uId);
+    bool OnFlickerEnd();
+    bool OnPoll();
+    // Sets the early timer for the rules' deadline when it changed.
+    void ArmEarlyTimer(ULONGLONG ullElapsedMs);
+    void SignalS4(DWORD dwCause);
+    void ReadPoll(S4POLL& poll);
     void CopySettings(const WATCHDATA& data);
     void SetWatching(BOOL bWatching);
     BOOL IsLineStillOff();
+    // In the hibernate wait with a UPS in use that is not there now. Caller holds m_StateLock.
+    BOOL IsUpsGoneDuringLoss();
 
     HANDLE m_hACLossEvent;
     HANDLE m_hS4Event;
@@ -34,10 +53,24 @@ private:
     DWORD m_dwAlarmTime;
     DWORD m_dwShowBalloonWait;
     // TRUE from the start of a watch thread until it has decided to end. Guarded by m_StateLock,
-    // which also makes the line judgements of a start request and of the flicker end one at a time.
+    // which also makes the line judgements of a start request and of the flicker end one at a time,
+    // and keeps the battery object to one user at a time.
     BOOL m_bWatching;
+    // The watch is in the hibernate wait, and the battery in use then was a UPS. m_StateLock.
+    BOOL m_bHibernateStage;
+    BOOL m_bStageUps;
     CSrwLock m_StateLock;
-    // The thread's timer ids, 0 when not running; touched by the watch thread only.
+    // The thread's timer ids, 0 when not running; touched by the watch thread only, as are the
+    // rules and the times below.
     UINT_PTR m_uFlickerTimer;
     UINT_PTR m_uHibernateTimer;
+    UINT_PTR m_uPollTimer;
+    UINT_PTR m_uEarlyTimer;
+    CEarlyS4Rules m_Rules;
+    ULONGLONG m_ullStageStartMs;  // tick count at the flicker wait's end
+    ULONGLONG m_ullEarlyAtMs;     // the rules' deadline the early timer runs for
+
+    static volatile LONG s_lReserveSec;
+    // Cause in the high half, runtime in the low half: one interlocked value, read without a lock.
+    static volatile LONG64 s_llS4Cause;
 };

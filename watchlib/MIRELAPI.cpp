@@ -92,31 +92,41 @@ extern "C" void WINAPI MirelStopUPSWatch(void)
     LOG_EXIT(LOG_API, FN);
 }
 
-// Stand-ins until the watchers carry the UPS rules: no options, no reading, the timer's cause.
+// Atomic, no library lock: the options may come before MirelInitialize, and a watch thread reads
+// them at every poll.
 extern "C" DWORD WINAPI MirelSetWatchOptions(const WATCHOPTIONS* lpOptions)
 {
-    return (lpOptions == NULL || lpOptions->cbSize != sizeof(WATCHOPTIONS)) ? ERROR_INVALID_PARAMETER
-                                                                              : ERROR_SUCCESS;
+    static const WCHAR FN[] = L"MirelSetWatchOptions";
+    if (lpOptions == NULL || lpOptions->cbSize != sizeof(WATCHOPTIONS)) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    CUPSWatch::SetRuntimeReserve(lpOptions->dwHibernateAtRuntime);
+    LOG_TRACE(LOG_API, FN, L"Runtime reserve: %u s", lpOptions->dwHibernateAtRuntime);
+    return ERROR_SUCCESS;
 }
 
 extern "C" DWORD WINAPI MirelGetWatchSource(LPWATCHSOURCE lpSource)
 {
+    static const WCHAR FN[] = L"MirelGetWatchSource";
+    LOG_ENTER(LOG_API, FN);
     if (lpSource == NULL || lpSource->cbSize != sizeof(WATCHSOURCE)) {
-        return ERROR_INVALID_PARAMETER;
+        return LOG_RESULT(LOG_API, FN, ERROR_INVALID_PARAMETER);
     }
-    lpSource->dwKind = WATCHSOURCE_NONE;
-    lpSource->dwPercent = BATTERY_PERCENTAGE_UNKNOWN;
-    lpSource->dwRuntime = WATCH_UNKNOWN_RUNTIME;
-    lpSource->bCritical = FALSE;
-    return ERROR_SUCCESS;
+    CSrwLock::CGuard lock(g_apiLock);
+    CDllClass* pObj = RequireObject(FN);
+    if (pObj == NULL) {
+        return ERROR_NOT_READY;
+    }
+    return LOG_RESULT(LOG_API, FN, pObj->GetWatchSource(lpSource));
 }
 
+// The hibernation path asks this between the S4 signal and the hibernation: it takes no lock,
+// touches no device and writes no log line, only reads what the watch thread published.
 extern "C" DWORD WINAPI MirelGetS4Cause(LPWATCHCAUSE lpCause)
 {
     if (lpCause == NULL || lpCause->cbSize != sizeof(WATCHCAUSE)) {
         return ERROR_INVALID_PARAMETER;
     }
-    lpCause->dwCause = WATCHCAUSE_TIMER;
-    lpCause->dwRuntime = WATCH_UNKNOWN_RUNTIME;
+    CUPSWatch::GetS4Cause(&lpCause->dwCause, &lpCause->dwRuntime);
     return ERROR_SUCCESS;
 }
