@@ -260,3 +260,93 @@ TEST(BatterySystemStatus, RetriesWhileTheSystemReportsNoBattery)
         EXPECT_EQ(1, status.ACLineStatus);
     }
 }
+
+TEST(BatteryRuntime, UnknownValuesNeverCount)
+{
+    const ULONG kUnknownRate = BATTERY_UNKNOWN_RATE;
+    struct Case {
+        ULONG estimated, capacity;
+        LONG rate;
+        DWORD percent, runtime;
+    };
+    const Case cases[] = {
+        { 400, 50000, 0, 80, 400 },                         // the driver's estimate
+        { BATTERY_UNKNOWN_TIME, 50000, -10000, 80, 18000 },  // 50 Wh at 10 W
+        { BATTERY_UNKNOWN_TIME, 50, -600, 50, 300 },         // relative: 50 of 100 at 600 per hour
+        { BATTERY_UNKNOWN_TIME, 50000, 0, 80, BATTERY_UNKNOWN_TIME },     // not discharging
+        { BATTERY_UNKNOWN_TIME, 50000, 5000, 80, BATTERY_UNKNOWN_TIME },  // charging
+        { BATTERY_UNKNOWN_TIME, 50000, static_cast<LONG>(kUnknownRate), 80, BATTERY_UNKNOWN_TIME },
+        { BATTERY_UNKNOWN_TIME, BATTERY_UNKNOWN_CAPACITY, -10000, 80, BATTERY_UNKNOWN_TIME },
+        { 65535, 50000, 0, 80, BATTERY_UNKNOWN_TIME },
+        { 70000, 50000, 0, 80, BATTERY_UNKNOWN_TIME },
+        { 65534, 50000, 0, 80, 65534 },
+        { 0, 50000, 0, 20, BATTERY_UNKNOWN_TIME },  // 0 at 20 %: no estimate
+        { 0, 50000, 0, BATTERY_PERCENTAGE_UNKNOWN, BATTERY_UNKNOWN_TIME },
+        { 0, 50000, 0, 19, 0 },                     // 0 at 19 %: believed
+        { 65535, 1000, -40000, 5, 90 },             // a useless estimate, the rate's answer
+        { BATTERY_UNKNOWN_TIME, 50000, -1, 80, BATTERY_UNKNOWN_TIME },  // 180,000,000 s
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.estimated << " s, " << c.capacity << " at " << c.rate << ", "
+                                        << c.percent << " %");
+        EXPECT_EQ(c.runtime, CBattery::JudgeRuntime(c.estimated, c.capacity, c.rate, c.percent));
+    }
+}
+
+TEST(BatteryChoice, InternalBeforeShortTermBeforeOrder)
+{
+    const ULONG kSys = BATTERY_SYSTEM_BATTERY, kUps = BATTERY_SYSTEM_BATTERY | BATTERY_IS_SHORT_TERM;
+    struct Case {
+        ULONG caps[2];
+        DWORD count, index, choice;
+    };
+    const Case cases[] = {
+        { { kUps, kSys }, 2, 1, BATTCHOICE_INTERNAL },
+        { { kSys, kUps }, 2, 0, BATTCHOICE_INTERNAL },
+        { { 0, kUps }, 2, 1, BATTCHOICE_SHORT_TERM },   // the first unreadable
+        { { kUps, 0 }, 1, 0, BATTCHOICE_SHORT_TERM },
+        { { 0, 0 }, 2, 0, BATTCHOICE_FIRST },           // neither readable: as enumerated
+        { { BATTERY_IS_SHORT_TERM, 0 }, 1, 0, BATTCHOICE_FIRST },  // not a system battery
+        { { 0, 0 }, 0, 0, BATTCHOICE_NONE },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << c.caps[0] << " " << c.caps[1] << " count " << c.count);
+        DWORD choice = 99;
+        EXPECT_EQ(c.index, CBattery::ChooseIndex(c.caps, c.count, &choice));
+        EXPECT_EQ(c.choice, choice);
+    }
+}
+
+// An internal battery and a UPS, in either enumeration order: the internal one is in use.
+TEST(BatteryDevices, InternalBatteryInUseBeforeTheUps)
+{
+    for (DWORD ups : { 0u, 1u }) {
+        SCOPED_TRACE(testing::Message() << "UPS at " << ups);
+        SimBattery sim(2);
+        ASSERT_EQ(0u, sim.Result());
+        ASSERT_TRUE(sim.SetUps(ups, 60, 400, BATTERY_DISCHARGING_STATE | BATTERY_CRITICAL));
+        ASSERT_TRUE(sim.SetCapacity(1 - ups, 41230, 47520));
+        ScopedLogSettings log(L"t_battery_choice.log", 1, 0);
+        g_Log.Initialize(MIREL_DBGLOG_KEY);
+        CBattery battery;
+        ASSERT_EQ(0u, battery.Initialize());
+        battery.Initialize();  // the same choice again: no second line
+        g_Log.Finalize();
+        EXPECT_EQ(1u, CountLines(log, L"Battery in use: "));
+        EXPECT_EQ(1u, CountLines(log, L"(a system battery that is not short-term of 2)"));
+        EXPECT_FALSE(battery.IsShortTerm());
+        DWORD percent = 0;
+        EXPECT_EQ(0u, battery.GetLifePercent(0, &percent));
+        EXPECT_EQ(87u, percent);
+
+        // The internal battery gone: the UPS is in use, and read as one.
+        ASSERT_TRUE(SetSimBatteryTag(1 - ups, 0));
+        ASSERT_EQ(0u, battery.Initialize());
+        EXPECT_TRUE(battery.IsShortTerm());
+        BATTREADING reading;
+        ASSERT_EQ(0u, battery.ReadSource(0, &reading));
+        EXPECT_EQ(60u, reading.dwPercent);
+        EXPECT_EQ(400u, reading.dwRuntime);
+        EXPECT_TRUE(reading.bCritical);
+    }
+}

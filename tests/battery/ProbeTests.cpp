@@ -34,6 +34,7 @@ TEST(PowerProbes, ACDCStateFromLineAndRefreshWord)
         const wchar_t* logged;  // the status word line, or nullptr when the control is not sent
         DWORD bytes = 4;        // what the control returns
         bool late = false;      // the battery comes after the watcher was built
+        bool ups = false;       // the battery is a UPS: the maker's control is never sent to it
     };
     const Case cases[] = {
         { "AC online", true, true, 1, false, false, nullptr },
@@ -47,6 +48,8 @@ TEST(PowerProbes, ACDCStateFromLineAndRefreshWord)
         { "offline, nothing returned", true, false, 0, false, true, L"0", 0 },
         { "offline, word 2 in two bytes", true, false, 2, false, false, L"2", 2 },
         { "offline, battery came later, refresh", true, false, 0, false, false, L"0", 4, true },
+        { "offline, UPS only, its word 0 not asked", true, false, 0, false, true, nullptr, 4, false, true },
+        { "offline, UPS came later, not asked", true, false, 0, false, true, nullptr, 4, true, true },
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -56,6 +59,7 @@ TEST(PowerProbes, ACDCStateFromLineAndRefreshWord)
             RemoveSimBattery();
         } else {
             ASSERT_TRUE(sim.SetPsts(0, c.psts));
+            ASSERT_TRUE(!c.ups || sim.SetUps(0, 50, 600));
         }
         if (c.refused) {
             ASSERT_TRUE(sim.SetFailure(0, IOCTL_CALL__PSTS, 0xC0000010));
@@ -73,6 +77,7 @@ TEST(PowerProbes, ACDCStateFromLineAndRefreshWord)
         if (c.late) {
             ASSERT_EQ(0u, InstallSimBattery(1));
             ASSERT_TRUE(SetSimBatteryPsts(0, c.psts));
+            ASSERT_TRUE(!c.ups || SetSimBatteryUps(0, 50, 600));
         }
         EXPECT_EQ(c.dc ? TRUE : FALSE, watch.GetACDCState());
         g_Log.Finalize();

@@ -201,6 +201,22 @@ bool SetSimBatteryFailure(DWORD index, DWORD controlCode, DWORD ntStatus)
            SetSimBatteryValue(index, L"FailControl", controlCode);
 }
 
+bool SetSimBatteryUps(DWORD index, DWORD percent, DWORD estimatedSec, DWORD powerState)
+{
+    const DWORD kSystemShortTermRelative = 0x80000000 | 0x20000000 | 0x40000000;
+    const DWORD kPbAc = 'P' | ('b' << 8) | ('A' << 16) | ('c' << 24);
+    return SetSimBatteryValue(index, L"Capabilities", kSystemShortTermRelative) &&
+           SetSimBatteryValue(index, L"Chemistry", kPbAc) && SetSimBatteryCapacity(index, percent, 100) &&
+           SetSimBatteryValue(index, L"EstimatedTime", estimatedSec) &&
+           SetSimBatteryState(index, powerState, 0);
+}
+
+bool SetSimBatteryState(DWORD index, DWORD powerState, LONG rate)
+{
+    return SetSimBatteryValue(index, L"PowerState", powerState) &&
+           SetSimBatteryValue(index, L"Rate", static_cast<DWORD>(rate));
+}
+
 bool ResetSimBattery(DWORD index)
 {
     return index < kMaxBatteries && DeleteRegTree(BatteryKey(index));

@@ -27,6 +27,11 @@
 
 #include <string>
 
+// PowerState bits of the battery class.
+#ifndef BATTERY_DISCHARGING_STATE
+#define BATTERY_DISCHARGING_STATE 0x2
+#endif
+
 namespace testsupport {
 
 // ---- simulated battery devices ----
@@ -45,7 +50,8 @@ bool SimBatteryRunning();
 
 // Settings of battery index (0 to 2); each takes effect with the driver's next request. Values:
 // Remaining, Full (0xFFFFFFFF: capacity unknown), Psts, PstsBytes (bytes the refresh-state
-// control returns, 0 to 4), Tag, FailControl, FailStatus.
+// control returns, 0 to 4), Tag, FailControl, FailStatus, Capabilities, Chemistry, PowerState,
+// Rate, EstimatedTime (absent: the driver refuses that query).
 bool SetSimBatteryValue(DWORD index, const wchar_t* valueName, DWORD value);
 bool SetSimBatteryCapacity(DWORD index, DWORD remaining, DWORD fullCharged);
 bool SetSimBatteryName(DWORD index, const std::wstring& name);
@@ -58,6 +64,13 @@ bool SetSimBatteryTag(DWORD index, DWORD tag);
 bool SetSimBatteryFailure(DWORD index, DWORD controlCode, DWORD ntStatus);
 // Back to the defaults.
 bool ResetSimBattery(DWORD index);
+// A USB UPS as Windows presents one: a short-term system battery, "PbAc", relative capacity
+// (percent of 100), on battery power (discharging, PowerState as given) with the given
+// BatteryEstimatedTime answer in seconds.
+bool SetSimBatteryUps(DWORD index, DWORD percent, DWORD estimatedSec,
+                      DWORD powerState = BATTERY_DISCHARGING_STATE);
+// BATTERY_STATUS.PowerState and Rate (negative while discharging).
+bool SetSimBatteryState(DWORD index, DWORD powerState, LONG rate);
 
 // Installs on construction, removes on destruction.
 class SimBattery {
@@ -73,6 +86,10 @@ public:
     bool SetPsts(DWORD index, DWORD word) { return SetSimBatteryPsts(index, word); }
     bool SetTag(DWORD index, DWORD tag) { return SetSimBatteryTag(index, tag); }
     bool SetFailure(DWORD index, DWORD code, DWORD status) { return SetSimBatteryFailure(index, code, status); }
+    bool SetUps(DWORD index, DWORD percent, DWORD estimatedSec, DWORD powerState = BATTERY_DISCHARGING_STATE)
+    {
+        return SetSimBatteryUps(index, percent, estimatedSec, powerState);
+    }
 
 private:
     DWORD m_result;

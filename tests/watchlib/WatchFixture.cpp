@@ -20,13 +20,23 @@ MirelApi::MirelApi()
         ::GetProcAddress(m_module, MAKEINTRESOURCEA(MIRELAPI_ORD_STARTUPSWATCH)));
     m_stop = reinterpret_cast<LPFNMIRELSTOPUPSWATCH>(
         ::GetProcAddress(m_module, MAKEINTRESOURCEA(MIRELAPI_ORD_STOPUPSWATCH)));
+    m_options = reinterpret_cast<LPFNMIRELSETWATCHOPTIONS>(
+        ::GetProcAddress(m_module, MAKEINTRESOURCEA(MIRELAPI_ORD_SETWATCHOPTIONS)));
+    m_source = reinterpret_cast<LPFNMIRELGETWATCHSOURCE>(
+        ::GetProcAddress(m_module, MAKEINTRESOURCEA(MIRELAPI_ORD_GETWATCHSOURCE)));
+    m_cause = reinterpret_cast<LPFNMIRELGETS4CAUSE>(
+        ::GetProcAddress(m_module, MAKEINTRESOURCEA(MIRELAPI_ORD_GETS4CAUSE)));
 }
 
 MirelApi::~MirelApi()
 {
-    // Whatever a test left running is stopped before the code goes away.
+    // Whatever a test left running is stopped before the code goes away; the options, which
+    // outlive an initialisation, go back to none.
     if (m_finalize != nullptr) {
         m_finalize();
+    }
+    if (m_options != nullptr) {
+        SetRuntimeReserve(0);
     }
     if (m_module != NULL) {
         ::FreeLibrary(m_module);

@@ -21,12 +21,24 @@ public:
     MirelApi(const MirelApi&) = delete;
     MirelApi& operator=(const MirelApi&) = delete;
 
-    bool Loaded() const { return m_initialize && m_finalize && m_start && m_stop; }
+    bool Loaded() const { return m_initialize && m_finalize && m_start && m_stop && m_options && m_source && m_cause; }
     HMODULE Module() const { return m_module; }
     DWORD Initialize(LPWATCHDATA data) { return m_initialize(data); }
     void Finalize() { m_finalize(); }
     void StartUPSWatch() { m_start(); }
     void StopUPSWatch() { m_stop(); }
+    DWORD SetRuntimeReserve(DWORD seconds)
+    {
+        WATCHOPTIONS options = { sizeof(options), seconds };
+        return m_options(&options);
+    }
+    WATCHCAUSE S4Cause()
+    {
+        WATCHCAUSE cause = { sizeof(cause), 99, 99 };
+        m_cause(&cause);
+        return cause;
+    }
+    DWORD Source(LPWATCHSOURCE source) { return m_source(source); }
 
 private:
     HMODULE m_module = NULL;
@@ -34,6 +46,9 @@ private:
     LPFNMIRELFINALIZE m_finalize = nullptr;
     LPFNMIRELSTARTUPSWATCH m_start = nullptr;
     LPFNMIRELSTOPUPSWATCH m_stop = nullptr;
+    LPFNMIRELSETWATCHOPTIONS m_options = nullptr;
+    LPFNMIRELGETWATCHSOURCE m_source = nullptr;
+    LPFNMIRELGETS4CAUSE m_cause = nullptr;
 };
 
 // The caller's five events and a thread that takes every signal and notes its time.

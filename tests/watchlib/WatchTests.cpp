@@ -104,6 +104,7 @@ TEST_F(WatchTest, LineOffThroughoutGivesACLossThenS4)
         EXPECT_EQ(1u, rec.Count(kACLoss));
         EXPECT_EQ(1u, rec.Count(kS4));
         EXPECT_EQ(0u, rec.Count(kACOn));
+        EXPECT_EQ(static_cast<DWORD>(WATCHCAUSE_TIMER), m_api.S4Cause().dwCause);
         // The watch thread has ended by itself.
         EXPECT_EQ(base + 1, ThreadCount());
         m_api.Finalize();
@@ -196,6 +197,76 @@ TEST_F(WatchTest, NullLossAndS4EventsRunTheWaitsSilently)
     SleepUntil(m_rec, 2300);
     EXPECT_EQ(m_baseThreads + 1, ThreadCount()) << "and ends after the second wait";
     EXPECT_EQ(0u, m_rec.Count(kACOn));
+}
+
+// ---- a UPS as the battery in use ----
+
+TEST_F(WatchTest, UpsRuntimeAtTheReserveGivesAnEarlyS4AndItsCause)
+{
+    SimBattery sim(1);
+    ASSERT_EQ(0u, sim.Result());
+    ASSERT_TRUE(sim.SetUps(0, 60, 65535));  // firmware's "don't know": no early S4
+    ASSERT_TRUE(m_power.SetBatteryPresent(60));
+    ASSERT_TRUE(m_power.SetAcOnline(false));
+    ASSERT_EQ(0u, m_api.SetRuntimeReserve(300));
+    WATCHDATA data = m_rec.Data(1, 600, 50, 300, 200);
+    ASSERT_EQ(0u, m_api.Initialize(&data));
+    ASSERT_GE(m_rec.WaitFor(kACLoss, 1, 3000), 0);
+    ASSERT_TRUE(sim.SetUps(0, 60, 400));
+    ::Sleep(1200);
+    EXPECT_EQ(0u, m_rec.Count(kS4));
+
+    ASSERT_TRUE(sim.SetUps(0, 30, 170));
+    const long long change = static_cast<long long>(m_rec.Elapsed());
+    const long long s4 = m_rec.WaitFor(kS4, 1, 5000);
+    ASSERT_GE(s4, 0);
+    EXPECT_GE(s4 - change, 500 - kEarlyMs) << "alarm + balloon after the poll that saw it";
+    EXPECT_LE(s4 - change, 500 + 500 + kLateMs) << "within one poll plus alarm plus balloon";
+    const WATCHCAUSE cause = m_api.S4Cause();
+    EXPECT_EQ(static_cast<DWORD>(WATCHCAUSE_RUNTIME), cause.dwCause);
+    EXPECT_EQ(170u, cause.dwRuntime);
+    WATCHSOURCE source = { sizeof(source) };
+    ASSERT_EQ(0u, m_api.Source(&source));
+    EXPECT_EQ(static_cast<DWORD>(WATCHSOURCE_UPS), source.dwKind);
+    EXPECT_EQ(30u, source.dwPercent);
+    EXPECT_EQ(170u, source.dwRuntime);
+}
+
+// Windows reports "line on, no battery" when the UPS drops off USB: the loss goes on.
+TEST_F(WatchTest, UpsVanishingDuringTheLossGivesS4After15sNotACOn)
+{
+    SimBattery sim(1);
+    ASSERT_EQ(0u, sim.Result());
+    ASSERT_TRUE(sim.SetUps(0, 60, 900));
+    ASSERT_TRUE(m_power.SetBatteryPresent(60));
+    ASSERT_TRUE(m_power.SetAcOnline(false));
+    WATCHDATA data = m_rec.Data(1, 600, 50, 300, 200);
+    ASSERT_EQ(0u, m_api.Initialize(&data));
+    ASSERT_GE(m_rec.WaitFor(kACLoss, 1, 3000), 0);
+    ::Sleep(700);
+    RemoveSimBattery();
+    ASSERT_TRUE(m_power.SetBatteryAbsent());
+    ASSERT_TRUE(m_power.SetAcOnline(true));
+    const long long gone = static_cast<long long>(m_rec.Elapsed());
+    m_api.StartUPSWatch();  // as the service does at the power-status change
+    const long long s4 = m_rec.WaitFor(kS4, 1, 20000);
+    ExpectAround(s4 - gone, 15000 + 250, "S4 15 s after the poll that found it gone");
+    EXPECT_EQ(0u, m_rec.Count(kACOn));
+    EXPECT_EQ(static_cast<DWORD>(WATCHCAUSE_UPS_LOST), m_api.S4Cause().dwCause);
+}
+
+TEST_F(WatchTest, UpsVanishingOutsideALossChangesNothing)
+{
+    SimBattery sim(1);
+    ASSERT_EQ(0u, sim.Result());
+    ASSERT_TRUE(sim.SetUps(0, 60, 900));
+    ASSERT_TRUE(m_power.SetBatteryPresent(60));
+    WATCHDATA data = m_rec.Data(1, 600, 50, 300, 200);
+    ASSERT_EQ(0u, m_api.Initialize(&data));
+    RemoveSimBattery();
+    ASSERT_TRUE(m_power.SetBatteryAbsent());
+    m_api.StartUPSWatch();
+    EXPECT_GE(m_rec.WaitFor(kACOn, 2, 3000), 0);
 }
 
 // ---- battery-level watcher ----
@@ -292,6 +363,10 @@ TEST_F(WatchTest, NoBatteryGivesNoBatteryEvent)
 
 TEST_F(WatchTest, ExportsOutsideTheInitialisedStateDoNothing)
 {
+    WATCHSOURCE source = { sizeof(source) };
+    EXPECT_EQ(21u, m_api.Source(&source));
+    source.cbSize = 0;
+    EXPECT_EQ(87u, m_api.Source(&source));
     m_api.StartUPSWatch();
     m_api.StopUPSWatch();
     m_api.Finalize();

@@ -14,6 +14,12 @@
  *   Tag                  battery tag (default 1); 0 means no battery: controls that name a tag fail
  *   FailControl          a control code that fails ...
  *   FailStatus           ... with this NTSTATUS (default STATUS_UNSUCCESSFUL)
+ *   Capabilities         BATTERY_INFORMATION.Capabilities (default BATTERY_SYSTEM_BATTERY); with
+ *                        BATTERY_CAPACITY_RELATIVE, Remaining and Full are read as relative units
+ *   Chemistry            four characters as a DWORD, first character in the low byte ("LION")
+ *   PowerState           BATTERY_STATUS.PowerState (default BATTERY_POWER_ON_LINE)
+ *   Rate                 BATTERY_STATUS.Rate, a signed value stored as a DWORD (default 0)
+ *   EstimatedTime        answer to the BatteryEstimatedTime level; absent: the level is refused
  */
 #include <ntddk.h>
 
@@ -26,6 +32,8 @@
 #define BATTERY_POWER_ON_LINE 0x1
 #define LEVEL_BATTERY_INFORMATION 0
 #define LEVEL_BATTERY_DEVICE_NAME 4
+#define LEVEL_BATTERY_ESTIMATED_TIME 3
+#define SIMBATT_NO_VALUE 0xFFFFFFFF
 
 typedef struct _BATTERY_QUERY_INFORMATION {
     ULONG BatteryTag;
@@ -83,6 +91,11 @@ typedef struct _SIMBATT_CONFIG {
     ULONG Tag;
     ULONG FailControl;
     ULONG FailStatus;
+    ULONG Capabilities;
+    ULONG Chemistry;
+    ULONG PowerState;
+    ULONG Rate;
+    ULONG EstimatedTime;
     WCHAR Name[SIMBATT_NAME_CHARS];
 } SIMBATT_CONFIG;
 
@@ -153,6 +166,10 @@ static void ReadConfig(ULONG index, SIMBATT_CONFIG* cfg)
     cfg->PstsBytes = sizeof(ULONG);
     cfg->Tag = 1;
     cfg->FailStatus = (ULONG)STATUS_UNSUCCESSFUL;
+    cfg->Capabilities = BATTERY_SYSTEM_BATTERY;
+    memcpy(&cfg->Chemistry, "LION", 4);
+    cfg->PowerState = BATTERY_POWER_ON_LINE;
+    cfg->EstimatedTime = SIMBATT_NO_VALUE;
     _snwprintf(cfg->Name, SIMBATT_NAME_CHARS - 1, L"MIREL SIMBATT %lu", index);
 
     _snwprintf(path, 599, L"%s\\Battery%lu", g_ParamsPath, index);
@@ -167,6 +184,11 @@ static void ReadConfig(ULONG index, SIMBATT_CONFIG* cfg)
     QueryDword(key, L"Tag", &cfg->Tag);
     QueryDword(key, L"FailControl", &cfg->FailControl);
     QueryDword(key, L"FailStatus", &cfg->FailStatus);
+    QueryDword(key, L"Capabilities", &cfg->Capabilities);
+    QueryDword(key, L"Chemistry", &cfg->Chemistry);
+    QueryDword(key, L"PowerState", &cfg->PowerState);
+    QueryDword(key, L"Rate", &cfg->Rate);
+    QueryDword(key, L"EstimatedTime", &cfg->EstimatedTime);
     {
         /* The stored text need not carry its terminator. */
         WCHAR name[SIMBATT_NAME_CHARS];
@@ -295,13 +317,21 @@ static NTSTATUS QueryInformation(const SIMBATT_CONFIG* cfg, const BATTERY_QUERY_
             return STATUS_BUFFER_TOO_SMALL;
         }
         memset(&info, 0, sizeof(info));
-        info.Capabilities = BATTERY_SYSTEM_BATTERY;
+        info.Capabilities = cfg->Capabilities;
         info.Technology = 1;
-        memcpy(info.Chemistry, "LION", 4);
+        memcpy(info.Chemistry, &cfg->Chemistry, 4);
         info.DesignedCapacity = cfg->Full;
         info.FullChargedCapacity = cfg->Full;
         memcpy(out, &info, sizeof(info));
         *written = sizeof(info);
+        return STATUS_SUCCESS;
+    }
+    if (query->InformationLevel == LEVEL_BATTERY_ESTIMATED_TIME && cfg->EstimatedTime != SIMBATT_NO_VALUE) {
+        if (outLen < sizeof(ULONG)) {
+            return STATUS_BUFFER_TOO_SMALL;
+        }
+        memcpy(out, &cfg->EstimatedTime, sizeof(ULONG));
+        *written = sizeof(ULONG);
         return STATUS_SUCCESS;
     }
     if (query->InformationLevel == LEVEL_BATTERY_DEVICE_NAME) {
@@ -351,10 +381,10 @@ static NTSTATUS HandleControl(ULONG index, ULONG code, void* buf, ULONG inLen, U
             if (!TagMatches(&cfg, ((BATTERY_WAIT_STATUS*)buf)->BatteryTag)) {
                 return STATUS_NO_SUCH_DEVICE;
             }
-            status.PowerState = BATTERY_POWER_ON_LINE;
+            status.PowerState = cfg.PowerState;
             status.Capacity = cfg.Remaining;
             status.Voltage = 12000;
-            status.Rate = 0;
+            status.Rate = (LONG)cfg.Rate;
             memcpy(buf, &status, sizeof(status));
             *written = sizeof(status);
             return STATUS_SUCCESS;
