@@ -37,6 +37,8 @@ struct NOTIFYROW {
     bool bOnlySeen;
     bool bAlarm;
     UINT uTextId;
+    // The text where the battery in use is a UPS (a short-term battery); 0: uTextId there too.
+    UINT uUpsTextId;
     // The condition's balloon and message box: rank 1 is on top, 0 has none.
     UINT nBalloonRank;
     DWORD dwInfoFlags;

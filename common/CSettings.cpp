@@ -4,6 +4,8 @@
 
 namespace {
 
+// HibernateAtRuntime is the runtime, in seconds, that a UPS must still have when the PC begins to
+// hibernate (0: off); an hour is more than any UPS meant for one desktop holds.
 // ShowBalloonWait and DTSwitchCheck are bounded too: the tray application sleeps on its GUI thread
 // for them, and the service adds ShowBalloonWait to its wait before hibernating.
 const SETTINGDEF kSettings[SETTING_COUNT] = {
@@ -16,6 +18,7 @@ const SETTINGDEF kSettings[SETTING_COUNT] = {
     {L"BeepFrequency", 500, 37, 32767},
     {L"ShowBalloonWait", 500, 0, 10000},
     {L"DTSwitchCheck", 10, 0, 500},
+    {L"HibernateAtRuntime", 180, 0, 3600},
 };
 
 }  // namespace

@@ -9,3 +9,6 @@
 #define IDS_GOING_TO_HIBERNATE 108
 #define IDS_RESUMED 110
 #define IDS_NO_BATTERY 111
+// The same two alerts where the battery in use is a UPS.
+#define IDS_UPS_LOW 112
+#define IDS_UPS_REMOVED 113

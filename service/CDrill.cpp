@@ -106,6 +106,7 @@ void CDrill::Run()
     result.dwAcLostDeadlineMs = m_Times.dwFlickerMs;
     result.dwHibernateDeadlineMs = m_Times.dwFlickerMs + m_Times.dwBeforeHibernateMs;
     result.dwBatteryThreshold = m_Times.dwBatteryLifePercent;
+    result.dwRuntimeNeeded = m_Times.dwRuntimeNeeded;
     const ULONGLONG ullStart = ::GetTickCount64();
     bool bDone = WaitUntil(ullStart + result.dwAcLostDeadlineMs);
     if (bDone) {
@@ -120,6 +121,9 @@ void CDrill::Run()
     result.dwWarned = static_cast<DWORD>(m_lWarned);
     if (bDone) {
         result.dwHibernateMs = MsSince(ullStart);
+        bDone = ReadSource(&result);
+    }
+    if (bDone) {
         CheckHibernation(&result);
         m_pHost->DrillNotify(NOTIFY_AC_RESTORED);
     } else {
@@ -146,6 +150,22 @@ bool CDrill::WaitUntil(ULONGLONG ullDeadline)
             return false;
         }
     }
+}
+
+// The source as the library sees it at the deadline. FALSE when the drill ends meanwhile; a
+// source that cannot be read is reported with its error and an unknown runtime.
+bool CDrill::ReadSource(DRILLRESULT* pResult)
+{
+    WATCHSOURCE source = { sizeof(WATCHSOURCE), WATCHSOURCE_NONE, BATTERY_PERCENTAGE_UNKNOWN,
+                           WATCH_UNKNOWN_RUNTIME, FALSE };
+    const DWORD dwRet = m_pHost->DrillReadSource(m_Thread.GetTerminateEvent(), &source);
+    if (dwRet == ERROR_OPERATION_ABORTED) {
+        return false;
+    }
+    pResult->dwSourceError = dwRet;
+    pResult->dwSourceKind = source.dwKind;
+    pResult->dwRuntime = dwRet == ERROR_SUCCESS ? source.dwRuntime : WATCH_UNKNOWN_RUNTIME;
+    return true;
 }
 
 // Everything the hibernation call would need, instead of the call.

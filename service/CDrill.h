@@ -9,6 +9,7 @@
 #include "CSrwLock.h"
 #include "CThread.h"
 #include "INotifyObserver.h"
+#include "MIRELAPI.h"
 
 #include <windows.h>
 
@@ -20,6 +21,8 @@ public:
     virtual void DrillNotify(DWORD dwNotify) = 0;
     // The service's own judgement whether hibernation is available.
     virtual BOOL DrillS4Available() = 0;
+    // The power source in use and its runtime; ERROR_OPERATION_ABORTED once hAbort is set.
+    virtual DWORD DrillReadSource(HANDLE hAbort, LPWATCHSOURCE pSource) = 0;
     virtual DWORD DrillRegisteredCount() = 0;
     virtual void DrillReportEvent(DWORD dwMessageId, LPCWSTR lpszText) = 0;
 
@@ -31,6 +34,7 @@ struct DRILLTIMES {
     DWORD dwFlickerMs;           // the flicker wait
     DWORD dwBeforeHibernateMs;   // from the loss to the hibernation
     DWORD dwBatteryLifePercent;  // the threshold below which the battery counts as low
+    DWORD dwRuntimeNeeded;       // seconds of runtime a hibernation needs at the deadline
 };
 
 class CDrill : public INotifyObserver {
@@ -57,6 +61,7 @@ private:
     static DWORD ThreadProc(LPVOID lpData);
     void Run();
     bool WaitUntil(ULONGLONG ullDeadline);
+    bool ReadSource(DRILLRESULT* pResult);
     void CheckHibernation(DRILLRESULT* pResult);
     void Finish(DRILLRESULT* pResult);
 

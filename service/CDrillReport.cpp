@@ -10,6 +10,11 @@
 #define ERROR_INSUFFICIENT_POWER 639L  // not in every SDK's headers
 #endif
 
+// A runtime too short for the reserve: the time left is a budget, and it does not cover what the
+// hibernation needs ("not enough quota"). 639 already stands for a low charge, and the other
+// codes of the drill for other faults, so an administrator tells the two apart by the code alone.
+const DWORD kRuntimeShort = ERROR_NOT_ENOUGH_QUOTA;
+
 namespace {
 
 // Appends one line made from string resource uId and up to two numbers.
@@ -59,6 +64,31 @@ bool IsChargeUnknown(const DRILLRESULT& result)
            result.dwBatteryPercent == BATTERY_PERCENTAGE_UNKNOWN;
 }
 
+// A runtime nobody knows is not held against the source: the charge check judges it then.
+bool IsRuntimeShort(const DRILLRESULT& result)
+{
+    return result.dwRuntime != WATCH_UNKNOWN_RUNTIME && result.dwRuntime < result.dwRuntimeNeeded;
+}
+
+// What powers the PC when the line is off, and for how long.
+void AppendSource(LPWSTR lpszText, size_t cchText, const DRILLRESULT& result)
+{
+    if (result.dwSourceError != ERROR_SUCCESS) {
+        AppendLine(lpszText, cchText, IDS_DRILL_SOURCE_UNREAD, result.dwSourceError);
+        return;
+    }
+    switch (result.dwSourceKind) {
+    case WATCHSOURCE_BATTERY: AppendLine(lpszText, cchText, IDS_DRILL_SOURCE_BATTERY); break;
+    case WATCHSOURCE_UPS: AppendLine(lpszText, cchText, IDS_DRILL_SOURCE_UPS); break;
+    default: AppendLine(lpszText, cchText, IDS_DRILL_SOURCE_NONE); return;
+    }
+    if (result.dwRuntime == WATCH_UNKNOWN_RUNTIME) {
+        AppendLine(lpszText, cchText, IDS_DRILL_RUNTIME_UNKNOWN, result.dwRuntimeNeeded);
+    } else {
+        AppendLine(lpszText, cchText, IDS_DRILL_RUNTIME, result.dwRuntime, result.dwRuntimeNeeded);
+    }
+}
+
 }  // namespace
 
 DWORD CDrillReport::Verdict(const DRILLRESULT& result)
@@ -75,7 +105,10 @@ DWORD CDrillReport::Verdict(const DRILLRESULT& result)
     if (result.dwBattery != DRILL_BATTERY_PRESENT || IsChargeUnknown(result)) {
         return ERROR_INVALID_DATA;
     }
-    return IsBatteryLow(result) ? ERROR_INSUFFICIENT_POWER : ERROR_SUCCESS;
+    if (IsBatteryLow(result)) {
+        return ERROR_INSUFFICIENT_POWER;
+    }
+    return IsRuntimeShort(result) ? kRuntimeShort : ERROR_SUCCESS;
 }
 
 void CDrillReport::Format(const DRILLRESULT& result, LPWSTR lpszText, size_t cchText)
@@ -89,6 +122,7 @@ void CDrillReport::Format(const DRILLRESULT& result, LPWSTR lpszText, size_t cch
     AppendLine(lpszText, cchText, IDS_DRILL_AC_LOST, result.dwAcLostMs, result.dwAcLostDeadlineMs);
     AppendLine(lpszText, cchText, IDS_DRILL_HIBERNATE, result.dwHibernateMs,
                result.dwHibernateDeadlineMs);
+    AppendSource(lpszText, cchText, result);
     if (result.dwResult == ERROR_SUCCESS) {
         AppendLine(lpszText, cchText, IDS_DRILL_PASSED);
         return;
@@ -110,6 +144,10 @@ void CDrillReport::Format(const DRILLRESULT& result, LPWSTR lpszText, size_t cch
     } else if (IsBatteryLow(result)) {
         AppendLine(lpszText, cchText, IDS_DRILL_LOW_BATTERY, result.dwBatteryPercent,
                    result.dwBatteryThreshold);
+    }
+    if (IsRuntimeShort(result)) {
+        AppendLine(lpszText, cchText, IDS_DRILL_RUNTIME_SHORT, result.dwRuntime,
+                   result.dwRuntimeNeeded);
     }
 }
 

@@ -2,6 +2,8 @@
 // and where the service leaves both for the command that asked for the drill.
 #pragma once
 
+#include "MIRELAPI.h"
+
 #include <windows.h>
 
 // The user-defined service control that asks the running service for a drill.
@@ -42,6 +44,10 @@ struct DRILLRESULT {
     DWORD dwBattery;         // DRILL_BATTERY_...: whether the system reports a battery
     DWORD dwBatteryPercent;  // 255: unknown
     DWORD dwBatteryThreshold;
+    DWORD dwSourceError;    // reading the power source: 0 or why it could not be read
+    DWORD dwSourceKind;     // WATCHSOURCE_...: the maker's battery or a UPS
+    DWORD dwRuntime;        // seconds left on the source; WATCH_UNKNOWN_RUNTIME: unknown
+    DWORD dwRuntimeNeeded;  // seconds: the reserve and the alarm and balloon before it
 };
 
 class CDrillReport {

@@ -2,6 +2,9 @@
 
 #include "MIRELMSG.h"
 #include "Notify.h"
+#include "resource.h"
+
+#include <strsafe.h>
 
 CPowerAlerts::CPowerAlerts(CClientNotifier& notifier, CEventLog& eventLog)
     : m_Notifier(notifier), m_EventLog(eventLog), m_bAcLost(false)
@@ -47,6 +50,32 @@ void CPowerAlerts::HibernationDisabled()
 {
     Notify(NOTIFY_S4_DISABLED, 0);
     m_EventLog.Report(MSG_HIBERNATION_DISABLED);
+}
+
+DWORD CPowerAlerts::CauseMessage(DWORD dwCause)
+{
+    switch (dwCause) {
+    case WATCHCAUSE_RUNTIME: return MSG_S4_RUNTIME_RESERVE;
+    case WATCHCAUSE_CRITICAL: return MSG_S4_UPS_CRITICAL;
+    case WATCHCAUSE_UPS_LOST: return MSG_S4_UPS_LOST;
+    default: return 0;
+    }
+}
+
+// The runtime goes in as text, so that one the library does not know reads as unknown.
+void CPowerAlerts::HibernationCause(const WATCHCAUSE& cause)
+{
+    const DWORD dwMessageId = CauseMessage(cause.dwCause);
+    if (dwMessageId == 0) {
+        return;
+    }
+    const bool bKnown = cause.dwRuntime != WATCH_UNKNOWN_RUNTIME;
+    WCHAR szFormat[64] = L"";
+    WCHAR szRuntime[64] = L"";
+    ::LoadStringW(::GetModuleHandleW(NULL), bKnown ? IDS_RUNTIME_SECONDS : IDS_RUNTIME_UNKNOWN,
+                  szFormat, ARRAYSIZE(szFormat));
+    ::StringCchPrintfW(szRuntime, ARRAYSIZE(szRuntime), szFormat, cause.dwRuntime);
+    m_EventLog.Report(dwMessageId, szRuntime);
 }
 
 void CPowerAlerts::HibernationStarted()

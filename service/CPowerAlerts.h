@@ -5,6 +5,7 @@
 
 #include "CClientNotifier.h"
 #include "CEventLog.h"
+#include "MIRELAPI.h"
 
 #include <windows.h>
 
@@ -20,9 +21,15 @@ public:
     // event worth a log entry.
     void AcRestored();
     void HibernationDisabled();
+    // The entry of a hibernation that comes before the wait ran out, with its reason and the
+    // runtime the library saw; nothing for the wait's own end.
+    void HibernationCause(const WATCHCAUSE& cause);
     void HibernationStarted();
     // dwErr: the hibernation call's result, after the resume or its failure.
     void HibernationEnded(DWORD dwErr);
+
+    // The event-log message of an early hibernation's cause (WATCHCAUSE_...); 0: none.
+    static DWORD CauseMessage(DWORD dwCause);
 
 private:
     CPowerAlerts(const CPowerAlerts&) = delete;

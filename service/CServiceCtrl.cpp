@@ -3,6 +3,7 @@
 #include "CDrillCommand.h"
 #include "CLog.h"
 #include "CSettings.h"
+#include "CSourceReading.h"
 #include "CTokenPrivilege.h"
 #include "CWatchEvents.h"
 #include "MIRELMSG.h"
@@ -24,6 +25,10 @@ const DWORD kStopDrainMs = 4000;
 // Pause between two attempts to serve the pipes while another process holds their names.
 const DWORD kPipeRetryMs = 2000;
 
+// How long a drill waits for the library's reading of the power source: a device that answers
+// later is reported as unread, well within the time the drill command waits for the result.
+const DWORD kSourceReadingMs = 10000;
+
 LPCWSTR EventName(DWORD dwIndex)
 {
     static const LPCWSTR kNames[] = {
@@ -38,6 +43,7 @@ LPCWSTR EventName(DWORD dwIndex)
 CServiceCtrl::CServiceCtrl() : m_Hibernation(m_Notifier), m_Alerts(m_Notifier, m_EventLog)
 {
     ZeroMemory(&m_WatchData, sizeof(m_WatchData));
+    ZeroMemory(&m_WatchOptions, sizeof(m_WatchOptions));
 }
 
 CServiceCtrl::~CServiceCtrl()
@@ -82,7 +88,7 @@ DWORD CServiceCtrl::InitializeWatchData()
 {
     static const WCHAR FN[] = L"CServiceCtrl::InitializeWatchData";
     LOG_ENTER(LOG_DETAIL, FN);
-    return LOG_RESULT(LOG_DETAIL, FN, CWatchEvents::Create(&m_WatchData));
+    return LOG_RESULT(LOG_DETAIL, FN, CWatchEvents::Create(&m_WatchData, &m_WatchOptions));
 }
 
 DWORD CServiceCtrl::FinalizeWatchData()
@@ -160,6 +166,12 @@ DWORD CServiceCtrl::BeforeMainLoop(SERVICE_STATUS_HANDLE)
     static const WCHAR FN[] = L"CServiceCtrl::BeforeMainLoop";
     LOG_ENTER(LOG_DETAIL, FN);
     m_EventLog.Open(kEventSource);
+    // Options the library refuses leave it without the reserve: it still hibernates at the end
+    // of the wait, so this is no reason to stop the protection.
+    const DWORD dwOptions = MirelSetWatchOptions(&m_WatchOptions);
+    if (dwOptions != ERROR_SUCCESS) {
+        LOG_TRACE(LOG_EVENT, FN, L"MirelSetWatchOptions failed:%u", dwOptions);
+    }
     DWORD dwRet = MirelInitialize(&m_WatchData);
     if (dwRet == ERROR_SUCCESS) {
         // The queues send through the pipe server; the drill counts what they deliver.
@@ -300,6 +312,12 @@ void CServiceCtrl::OnHibernate()
         m_Alerts.HibernationDisabled();
         return;
     }
+    // Why the signal came, if before the wait ran out: the library answers from what it keeps,
+    // without waiting on the device.
+    WATCHCAUSE cause = { sizeof(WATCHCAUSE), WATCHCAUSE_TIMER, WATCH_UNKNOWN_RUNTIME };
+    if (MirelGetS4Cause(&cause) == ERROR_SUCCESS) {
+        m_Alerts.HibernationCause(cause);
+    }
     m_Alerts.HibernationStarted();
     m_Alerts.HibernationEnded(Hibernate());
 }
@@ -334,7 +352,13 @@ DWORD CServiceCtrl::OnUnknownEvent(DWORD dwControl, DWORD dwEventType)
     if (dwControl != MIREL_CONTROL_DRILL) {
         return CService::OnUnknownEvent(dwControl, dwEventType);
     }
-    return LOG_RESULT(LOG_EVENT, FN, m_Drill.Start(this, CWatchEvents::DrillTimes(m_WatchData)));
+    const DRILLTIMES times = CWatchEvents::DrillTimes(m_WatchData, m_WatchOptions);
+    return LOG_RESULT(LOG_EVENT, FN, m_Drill.Start(this, times));
+}
+
+DWORD CServiceCtrl::DrillReadSource(HANDLE hAbort, LPWATCHSOURCE pSource)
+{
+    return CSourceReading::Read(hAbort, kSourceReadingMs, pSource);
 }
 
 DWORD CServiceCtrl::OnPowerEvent(DWORD dwEventType, LPVOID)

@@ -70,6 +70,7 @@ protected:
     void DrillAcLoss() override { SendAcLoss(); }
     void DrillNotify(DWORD dwNotify) override { NotifyClients(dwNotify, 0); }
     BOOL DrillS4Available() override { return IsS4Supported(); }
+    DWORD DrillReadSource(HANDLE hAbort, LPWATCHSOURCE pSource) override;
     DWORD DrillRegisteredCount() override { return static_cast<DWORD>(m_Notifier.GetClientCount()); }
     void DrillReportEvent(DWORD dwMessageId, LPCWSTR lpszText) override
     {
@@ -80,6 +81,7 @@ protected:
     // Tries to serve the pipes again while their names are held at the start.
     CThread m_PipeRetry;
     WATCHDATA m_WatchData;
+    WATCHOPTIONS m_WatchOptions;
     CClientNotifier m_Notifier;
     // The registrations start no new wait from the hibernation call to the first resume check.
     CHibernation m_Hibernation;

@@ -3,9 +3,9 @@
 #include "CSettings.h"
 #include "ScopedHandle.h"
 
-DWORD CWatchEvents::Create(WATCHDATA* pData)
+DWORD CWatchEvents::Create(WATCHDATA* pData, WATCHOPTIONS* pOptions)
 {
-    ReadSettings(pData);
+    ReadSettings(pData, pOptions);
     HANDLE* const events[] = {
         &pData->hBattHighEvent, &pData->hBattLowEvent, &pData->hACOnEvent,
         &pData->hACLossEvent, &pData->hS4Event,
@@ -21,7 +21,7 @@ DWORD CWatchEvents::Create(WATCHDATA* pData)
     return ERROR_SUCCESS;
 }
 
-void CWatchEvents::ReadSettings(WATCHDATA* pData)
+void CWatchEvents::ReadSettings(WATCHDATA* pData, WATCHOPTIONS* pOptions)
 {
     CSettings settings;
     settings.Initialize();
@@ -30,6 +30,8 @@ void CWatchEvents::ReadSettings(WATCHDATA* pData)
     pData->dwBatteryLifePercent = settings.Get(SETTING_BATTERY_LIFE_PERCENT);
     pData->dwShowBalloonWait = settings.Get(SETTING_SHOW_BALLOON_WAIT);
     pData->dwAlarmTime = settings.AlarmTime();
+    pOptions->cbSize = sizeof(WATCHOPTIONS);
+    pOptions->dwHibernateAtRuntime = settings.Get(SETTING_HIBERNATE_AT_RUNTIME);
 }
 
 void CWatchEvents::Close(WATCHDATA* pData)
@@ -41,12 +43,16 @@ void CWatchEvents::Close(WATCHDATA* pData)
     CloseAndClear(pData->hS4Event);
 }
 
-DRILLTIMES CWatchEvents::DrillTimes(const WATCHDATA& data)
+// The library signals an early hibernation only after the alarm and the balloon, so a UPS must
+// hold out for them on top of the reserve; whole seconds, rounded up, as the runtime comes.
+DRILLTIMES CWatchEvents::DrillTimes(const WATCHDATA& data, const WATCHOPTIONS& options)
 {
+    const DWORD dwAlertMs = data.dwAlarmTime + data.dwShowBalloonWait;
     const DRILLTIMES times = {
         data.dwPowerFlickerTime * 1000,
-        data.dwHibernateAfter * 1000 + data.dwAlarmTime + data.dwShowBalloonWait,
+        data.dwHibernateAfter * 1000 + dwAlertMs,
         data.dwBatteryLifePercent,
+        options.dwHibernateAtRuntime + (dwAlertMs + 999) / 1000,
     };
     return times;
 }

@@ -1,5 +1,6 @@
 // What the service hands to the power-watch library: the settings and the five events the
-// library signals, and the drill's times derived from the same settings.
+// library signals, the options beyond that record (the UPS's runtime reserve), and the drill's
+// times derived from the same settings.
 #pragma once
 
 #include "CDrill.h"
@@ -9,12 +10,14 @@
 
 class CWatchEvents {
 public:
-    // Reads the settings into *pData and creates its five events; on a failure none stays open.
-    static DWORD Create(WATCHDATA* pData);
+    // Reads the settings into *pData and *pOptions and creates the record's five events; on a
+    // failure none stays open.
+    static DWORD Create(WATCHDATA* pData, WATCHOPTIONS* pOptions);
     static void Close(WATCHDATA* pData);
-    // A drill waits as a real loss would: the flicker, then until the hibernation is due.
-    static DRILLTIMES DrillTimes(const WATCHDATA& data);
+    // A drill waits as a real loss would: the flicker, then until the hibernation is due; at the
+    // deadline the runtime left must cover the reserve and the alarm and balloon before it.
+    static DRILLTIMES DrillTimes(const WATCHDATA& data, const WATCHOPTIONS& options);
 
 private:
-    static void ReadSettings(WATCHDATA* pData);
+    static void ReadSettings(WATCHDATA* pData, WATCHOPTIONS* pOptions);
 };

@@ -4,6 +4,7 @@
 
 CAlertState::CAlertState(HINSTANCE hTexts)
     : m_hTexts(hTexts),
+      m_bShortTerm(FALSE),
       m_bBalloonShown(FALSE),
       m_dwHeld(0),
       m_nMessageKind(0),
@@ -218,15 +219,22 @@ LPCWSTR CAlertState::Text(DWORD dwCode) const
     return pRow != NULL && pRow->dwRaises != 0 ? m_szTexts[Slot(pRow->dwRaises)] : L"";
 }
 
+// A UPS user knows no "battery": the texts that name it name the UPS instead, where they have one.
+UINT CAlertState::TextId(const NOTIFYROW& row, BOOL bShortTerm)
+{
+    return bShortTerm && row.uUpsTextId != 0 ? row.uUpsTextId : row.uTextId;
+}
+
 // The text is loaded whenever its code comes, raised or not; a code with a value formats it in.
 void CAlertState::LoadText(const NOTIFYROW& row, DWORD dwValue)
 {
-    if (row.uTextId == 0 || row.dwRaises == 0) {
+    const UINT uTextId = TextId(row, m_bShortTerm);
+    if (uTextId == 0 || row.dwRaises == 0) {
         return;
     }
     LPWSTR lpszText = m_szTexts[Slot(row.dwRaises)];
     WCHAR szFormat[512];
-    if (m_hTexts == NULL || ::LoadStringW(m_hTexts, row.uTextId, szFormat, ARRAYSIZE(szFormat)) <= 0) {
+    if (m_hTexts == NULL || ::LoadStringW(m_hTexts, uTextId, szFormat, ARRAYSIZE(szFormat)) <= 0) {
         szFormat[0] = L'\0';
     }
     if (row.dwWireLen > sizeof(DWORD)) {

@@ -52,6 +52,10 @@ public:
 
     // Texts are loaded from this module's string resources when a condition is raised.
     void SetTextModule(HINSTANCE hTexts) { m_hTexts = hTexts; }
+    // Whether the battery in use is a UPS: the texts loaded from here on name it so.
+    void SetShortTerm(BOOL bShortTerm) { m_bShortTerm = bShortTerm; }
+    // The text of a row for the kind of battery in use.
+    static UINT TextId(const NOTIFYROW& row, BOOL bShortTerm);
     // A notification: its requests judged from the conditions before it, its conditions raised
     // and cleared (bSessionUnlocked decides whether a resume is kept for the user), and the plan.
     Plan OnCode(DWORD dwCode, DWORD dwValue, BOOL bSessionUnlocked, const Screen& screen);
@@ -96,6 +100,7 @@ private:
     static const size_t kConditions = 7;
 
     HINSTANCE m_hTexts;
+    BOOL m_bShortTerm;
     BOOL m_bBalloonShown;
     DWORD m_dwHeld;  // ALERT_ bits
     int m_nMessageKind;

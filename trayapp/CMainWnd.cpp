@@ -25,6 +25,7 @@ CMainWnd::CMainWnd()
       m_uTaskbarCreated(0),
       m_bSessionNotifyRegistered(FALSE),
       m_bIsMirelType(FALSE),
+      m_lShortTerm(0),
       m_hWnd(NULL),
       m_hInstance(NULL),
       m_bSessionEnding(FALSE)
@@ -89,6 +90,7 @@ DWORD CMainWnd::StartServiceLink()
 {
     LOG_FUNCTION(L"CMainWnd::StartServiceLink");
     m_ServiceLink.Attach(m_hWnd, WM_SERVICE_NOTIFY, OnRcvData, this);
+    m_ServiceLink.SetWatchTask(ProbeBatteryKind, this);
     DWORD dwRet = m_ServiceLink.Connect(NULL);
     if (dwRet == ERROR_FILE_NOT_FOUND) {
         return dwRet;
@@ -123,9 +125,32 @@ void CMainWnd::ProbeBattery()
     CBattery battery;
     if (battery.Initialize() == ERROR_SUCCESS) {
         battery.IsNotebookPC(&m_bIsMirelType);
+        ReadBatteryKind(battery);
         battery.Finalize();
     }
     LOG_TRACE(LOG_EVENT, FN, m_bIsMirelType ? L"m_bIsMirelType = TRUE" : L"m_bIsMirelType = FALSE");
+}
+
+void CMainWnd::ProbeBatteryKind(LPVOID lpData)
+{
+    CBattery battery;
+    if (battery.Initialize() == ERROR_SUCCESS) {
+        static_cast<CMainWnd*>(lpData)->ReadBatteryKind(battery);
+        battery.Finalize();
+    }
+}
+
+void CMainWnd::ReadBatteryKind(CBattery& battery)
+{
+    LOG_FUNCTION(L"CMainWnd::ReadBatteryKind");
+    DWORD dwCount = 0;
+    if (battery.GetAttachableBatteryCount(&dwCount) != ERROR_SUCCESS || dwCount == 0) {
+        return;
+    }
+    const LONG lShortTerm = battery.IsShortTerm() ? 1 : 0;
+    if (::InterlockedExchange(&m_lShortTerm, lShortTerm) != lShortTerm) {
+        LOG_TRACE(LOG_EVENT, FN, L"Battery in use: %s", lShortTerm != 0 ? L"UPS" : L"internal");
+    }
 }
 
 ATOM CMainWnd::RegisterWndClass(HINSTANCE hInstance, LPCWSTR lpszClassName)
@@ -250,6 +275,11 @@ void CMainWnd::OnRcvData(LPVOID lpObj, const SERVICENOTIFY* pNotify)
         pThis->EnumProcess(pThis->m_RefreshTool.ToolPath())) {
         dwCode = NOTIFY_BATTERY_OK;
     }
+    // The service tells of the battery's presence at each registration and each change of the
+    // power status: the moments a UPS comes or goes, so its kind is read again then.
+    if (dwCode == NOTIFY_BATTERY_PRESENT || dwCode == NOTIFY_NO_BATTERY) {
+        pThis->m_ServiceLink.RequestWatchTask();
+    }
     ::PostMessageW(pThis->m_hWnd, WM_SERVICE_NOTIFY, dwCode, pNotify->dwValue);
 }
 
@@ -270,6 +300,7 @@ LRESULT CMainWnd::OnMirelNotify(WPARAM wParam, LPARAM lParam)
     LOG_FUNCTION(L"CMainWnd::OnMirelNotify");
     LOG_TRACE(LOG_EVENT, FN, L"WPARAM %02X, LPARAM %08X", static_cast<DWORD>(wParam),
               static_cast<DWORD>(lParam));
+    m_State.SetShortTerm(m_lShortTerm != 0);
     // What to show is decided from the conditions as they were before this code.
     const CAlertState::Plan plan = m_State.OnCode(static_cast<DWORD>(wParam), static_cast<DWORD>(lParam),
                                                   IsSessionUnlocked(), GetScreen());

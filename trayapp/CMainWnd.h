@@ -7,6 +7,7 @@
 #include "CAlarm.h"
 #include "CAlertState.h"
 #include "CAlertView.h"
+#include "CBattery.h"
 #include "CPipeCl.h"
 #include "CRefreshToolProbe.h"
 #include "CServiceLink.h"
@@ -61,6 +62,9 @@ private:
     BOOL EnumProcess(LPCWSTR lpszModuleName) { return m_RefreshTool.IsRunning(lpszModuleName); }
 
     void ProbeBattery();
+    // The kind of the battery in use, read again on the watch thread: a device may hang.
+    static void ProbeBatteryKind(LPVOID lpData);
+    void ReadBatteryKind(CBattery& battery);
     DWORD StartServiceLink();
     DWORD Abandon(LPCWSTR lpszClassName, DWORD dwRet);
 
@@ -73,6 +77,9 @@ private:
     BOOL m_bSessionNotifyRegistered;
     WCHAR m_szTitle[256];
     BOOL m_bIsMirelType;
+    // 1 while the battery in use is a UPS. Written by the watch thread, read by the GUI thread;
+    // kept while no battery is found, so that a UPS gone away is still named as one.
+    volatile LONG m_lShortTerm;
     HWND m_hWnd;
     HINSTANCE m_hInstance;
     // The session ends: the window goes without waiting on the service or the shell.

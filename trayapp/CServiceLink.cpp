@@ -58,6 +58,9 @@ CServiceLink::CServiceLink()
       m_ullConfirmAt(0),
       m_Wake(::CreateEventW(NULL, FALSE, FALSE, NULL)),
       m_lResumeCheck(0),
+      m_lpTask(NULL),
+      m_lpTaskData(NULL),
+      m_lTask(0),
       m_lStopTold(0)
 {
 }
@@ -160,6 +163,20 @@ void CServiceLink::DisconnectWithin(DWORD dwBoundMs)
 void CServiceLink::RequestResumeCheck()
 {
     ::InterlockedExchange(&m_lResumeCheck, 1);
+    if (m_Wake.IsValid()) {
+        ::SetEvent(m_Wake.Get());
+    }
+}
+
+void CServiceLink::SetWatchTask(LPWATCHTASKFUNC lpFunc, LPVOID lpData)
+{
+    m_lpTask = lpFunc;
+    m_lpTaskData = lpData;
+}
+
+void CServiceLink::RequestWatchTask()
+{
+    ::InterlockedExchange(&m_lTask, 1);
     if (m_Wake.IsValid()) {
         ::SetEvent(m_Wake.Get());
     }
@@ -278,6 +295,7 @@ void CServiceLink::Watch(HANDLE hTerminate)
         }
         WatchOnce(hTerminate, m_ServiceProcess.IsValid() && dwWait == WAIT_OBJECT_0 + 1);
         SendPendingRequest(hTerminate);
+        RunPendingTask();
     }
 }
 
@@ -336,6 +354,13 @@ void CServiceLink::SendPendingRequest(HANDLE hTerminate)
     if (::InterlockedExchange(&m_lResumeCheck, 0) != 0 && IsLinked()) {
         DWORD dwAck = 0;
         Send(REQUEST_RESUME_CHECK, hTerminate, &dwAck);
+    }
+}
+
+void CServiceLink::RunPendingTask()
+{
+    if (::InterlockedExchange(&m_lTask, 0) != 0 && m_lpTask != NULL) {
+        m_lpTask(m_lpTaskData);
     }
 }
 

@@ -22,6 +22,7 @@ struct SERVICENOTIFY {
     DWORD dwLen;
 };
 typedef void (*LPSERVICENOTIFYFUNC)(LPVOID lpData, const SERVICENOTIFY* pNotify);
+typedef void (*LPWATCHTASKFUNC)(LPVOID lpData);
 
 class CServiceLink {
 public:
@@ -42,6 +43,10 @@ public:
     void DisconnectWithin(DWORD dwBoundMs);
     // Asks the service whether the PC was hibernated; sent by the watch thread soon after.
     void RequestResumeCheck();
+    // The owner's task, run on the watch thread after each request (RequestWatchTask): work
+    // that may wait on a device, kept off the GUI thread. Set before the watch starts.
+    void SetWatchTask(LPWATCHTASKFUNC lpFunc, LPVOID lpData);
+    void RequestWatchTask();
     // TRUE for a result of Connect that means the service is not there for us (not running, its
     // control pipe served by another process or by nobody): worth telling the user. Any other
     // failure came from a running service (busy pipe, acknowledgement timeout, refusal) and is
@@ -81,6 +86,7 @@ private:
     void Relink(HANDLE hTerminate);
     BOOL IsRegistrationDropped(HANDLE hTerminate);
     void SendPendingRequest(HANDLE hTerminate);
+    void RunPendingTask();
     DWORD Send(DWORD dwRequest, HANDLE hAbortEvent, LPDWORD lpdwAck);
     void PostToWindow(DWORD dwCode);
 
@@ -100,9 +106,12 @@ private:
     DWORD m_dwWatchedPid;
     // The watch thread's own: when the registration is next confirmed.
     ULONGLONG m_ullConfirmAt;
-    // Wakes the watch for a request of the window (m_lResumeCheck).
+    // Wakes the watch for a request of the window (m_lResumeCheck) or of the owner's task.
     ScopedKernelHandle m_Wake;
     volatile LONG m_lResumeCheck;
+    LPWATCHTASKFUNC m_lpTask;
+    LPVOID m_lpTaskData;
+    volatile LONG m_lTask;
     // 1 once the window has heard NOTIFY_SERVICE_STOPPED for the current loss; a registration
     // clears it. The stopped alert is so posted once per loss, whoever notices it.
     volatile LONG m_lStopTold;

@@ -1,7 +1,7 @@
 // Resource identifiers of the tray application.
 #pragma once
 
-// The alert texts' ids: 104-108, 110, 111.
+// The alert texts' ids: 104-108, 110-113.
 #include "NotifyTexts.h"
 
 #define IDS_WINDOW_NAME 103

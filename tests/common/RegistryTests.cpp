@@ -118,6 +118,9 @@ TEST(Settings, PolicyFirstThenProductThenDefaultAlwaysClamped)
         {L"frequency", SETTING_BEEP_FREQUENCY, false, 0, 1, 10, 37, 0},
         {L"balloon wait", SETTING_SHOW_BALLOON_WAIT, false, 0, 1, 0xFFFFFFFF, 10000, 0},
         {L"switch check", SETTING_DT_SWITCH_CHECK, true, 0xFFFFFFFF, 0, 0, 500, 0},
+        {L"runtime reserve", SETTING_HIBERNATE_AT_RUNTIME, false, 0, 0, 0, 180, ERROR_FILE_NOT_FOUND},
+        {L"reserve off", SETTING_HIBERNATE_AT_RUNTIME, true, 0, 1, 600, 0, 0},
+        {L"reserve clamped", SETTING_HIBERNATE_AT_RUNTIME, false, 0, 1, 7200, 3600, 0},
     };
     for (const SettingRow& row : rows) {
         SCOPED_TRACE(row.name);

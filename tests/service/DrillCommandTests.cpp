@@ -113,6 +113,7 @@ TEST_F(DrillCommand, WarnsEveryoneChecksInsteadOfHibernatingAndReports)
     EXPECT_EQ(90u, passed.dwBatteryPercent);
     EXPECT_TRUE(Printed(std::to_string(passed.dwAcLostMs) + " ms")) << output;
     EXPECT_TRUE(Printed("実際の停電でも休止状態へ移行できます")) << output;
+    EXPECT_TRUE(Printed("電源: ")) << "the source in use: " << output;
     EXPECT_EQ("", SuspendCalls());
     // Wine keeps no service security (its query gives an empty DACL): the installing command's
     // own account of the call is what can be seen here.

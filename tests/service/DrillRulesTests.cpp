@@ -94,6 +94,7 @@ TEST(DrillRules, TheFirstFailingCheckGivesTheResult)
     struct Row {
         DWORD privilege, s4, battery, percent;
         DWORD expected;
+        DWORD runtime, needed;  // seconds; none given: 0 of 0, never short
     };
     const Row rows[] = {
         { 0, 1, 1, 90, 0 },
@@ -105,6 +106,11 @@ TEST(DrillRules, TheFirstFailingCheckGivesTheResult)
         { 0, 1, 0, 255, ERROR_DEVICE_NOT_CONNECTED },
         { 0, 0, 0, 255, ERROR_NOT_SUPPORTED },
         { ERROR_NOT_ALL_ASSIGNED, 0, 0, 0, ERROR_NOT_ALL_ASSIGNED },
+        { 0, 1, 1, 90, 0, 183, 183 },  // the runtime covers the reserve, alarm and balloon
+        { 0, 1, 1, 90, ERROR_NOT_ENOUGH_QUOTA, 182, 183 },
+        { 0, 1, 1, 90, 0, WATCH_UNKNOWN_RUNTIME, 183 },  // unknown: the charge judges
+        { 0, 1, 1, 7, 639, 10, 183 },                    // the charge's checks come first
+        { 0, 1, 1, 255, ERROR_INVALID_DATA, 10, 183 },
     };
     for (const Row& row : rows) {
         DRILLRESULT result = {};
@@ -113,6 +119,8 @@ TEST(DrillRules, TheFirstFailingCheckGivesTheResult)
         result.dwBattery = row.battery;
         result.dwBatteryPercent = row.percent;
         result.dwBatteryThreshold = 8;
-        EXPECT_EQ(row.expected, CDrillReport::Verdict(result)) << row.privilege << row.s4 << row.battery << row.percent;
+        result.dwRuntime = row.runtime;
+        result.dwRuntimeNeeded = row.needed;
+        EXPECT_EQ(row.expected, CDrillReport::Verdict(result)) << row.privilege << row.s4 << row.battery << row.percent << " " << row.runtime;
     }
 }

@@ -7,6 +7,9 @@
 #include "CPipeCl.h"
 #include "CServiceCtrl.h"
 #include "CTokenPrivilege.h"
+#include "CPowerAlerts.h"
+#include "CWatchEvents.h"
+#include "MIRELMSG.h"
 #include "Notify.h"
 #include "SimBattery.h"
 #include "ScopedHandle.h"
@@ -32,6 +35,7 @@ namespace {
 class CSettingsProbe : public CServiceCtrl {
 public:
     const WATCHDATA& Data() const { return m_WatchData; }
+    const WATCHOPTIONS& Options() const { return m_WatchOptions; }
 };
 
 struct SettingsCase {
@@ -90,6 +94,10 @@ TEST(ServiceSettings, DefaultsAndMistypedValues)
         EXPECT_EQ(2100u, d.dwAlarmTime);
         EXPECT_EQ(500u, d.dwShowBalloonWait);
         EXPECT_EQ(0u, d.dwReserved);
+        EXPECT_EQ(sizeof(WATCHOPTIONS), probe.Options().cbSize);
+        EXPECT_EQ(180u, probe.Options().dwHibernateAtRuntime);
+        EXPECT_EQ(183u, CWatchEvents::DrillTimes(d, probe.Options()).dwRuntimeNeeded)
+            << "2.6 s of alarm and balloon, rounded up";
         const HANDLE events[] = { d.hBattLowEvent, d.hBattHighEvent, d.hACLossEvent, d.hS4Event,
                                   d.hACOnEvent };
         for (HANDLE h : events) {
@@ -217,6 +225,7 @@ namespace {
 class CPowerProbe : public CServiceCtrl {
 public:
     const WATCHDATA& Data() const { return m_WatchData; }
+    const WATCHOPTIONS& Options() const { return m_WatchOptions; }
 };
 
 class InProcessService : public ::testing::Test {
@@ -428,6 +437,23 @@ TEST(ServiceHibernation, RefusedUnlessTheShutdownPrivilegeIsEnabled)
 // Administrators may change a DACL or an owner, users get what their part needs, an application's
 // notification pipe belongs to SYSTEM and its user. (Wine checks mutex access against these
 // DACLs but lets any pipe be opened: the README tells what only Windows enforces.)
+// Only a signal before the wait ran out gets an entry of its own; a cause nobody knows gets none.
+TEST(ServiceHibernation, AnEarlySignalIsLoggedWithItsCause)
+{
+    const DWORD rows[][2] = {
+        { WATCHCAUSE_TIMER, 0 },
+        { WATCHCAUSE_RUNTIME, MSG_S4_RUNTIME_RESERVE },
+        { WATCHCAUSE_CRITICAL, MSG_S4_UPS_CRITICAL },
+        { WATCHCAUSE_UPS_LOST, MSG_S4_UPS_LOST },
+        { 9, 0 },
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(row[1], CPowerAlerts::CauseMessage(row[0])) << row[0];
+    }
+    EXPECT_EQ(0x80000018u, static_cast<DWORD>(MSG_S4_RUNTIME_RESERVE)) << "24, a warning";
+    EXPECT_EQ(0x8000001Au, static_cast<DWORD>(MSG_S4_UPS_LOST)) << "26, a warning";
+}
+
 TEST(NamedObjectSecurity, EveryNamedObjectReadsBackItsDacl)
 {
     const std::wstring suffix = L"sddl" + std::to_wstring(GetCurrentProcessId());

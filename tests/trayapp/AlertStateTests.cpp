@@ -3,15 +3,23 @@
 // the recognition of the refresh tool.
 #include "CAlertState.h"
 #include "CRefreshToolProbe.h"
+#include "CServiceLink.h"
 #include "CSessionLock.h"
 #include "Notify.h"
+#include "NotifyTexts.h"
+#include "ScopedHandle.h"
 #include "SdkCompat.h"
+#include "TestProcess.h"
 
 #include <gtest/gtest.h>
 #include <shellapi.h>
 #include <wtsapi32.h>
 
 #include <initializer_list>
+#include <memory>
+#include <string>
+#include <thread>
+#include <type_traits>
 
 namespace {
 
@@ -29,6 +37,18 @@ struct Given {
     }
     CAlertState state;
 };
+
+struct TaskRun {
+    DWORD dwThread;
+    HANDLE hDone;
+};
+
+void RecordTask(LPVOID lpData)
+{
+    TaskRun* pRun = static_cast<TaskRun*>(lpData);
+    pRun->dwThread = GetCurrentThreadId();
+    SetEvent(pRun->hDone);
+}
 
 }  // namespace
 
@@ -162,6 +182,51 @@ TEST(AlertState, MessagePlanAndTheResumeMessage)
     EXPECT_FALSE(pending.state.Holds(NOTIFY_RESUMED)) << "told once";
     Given locked({ NOTIFY_RESUMED }, FALSE);
     EXPECT_FALSE(locked.state.Holds(NOTIFY_RESUMED)) << "unseen: not kept for later";
+}
+
+// Where the battery in use is a UPS, the texts that name the battery name the UPS; the rest, and
+// every text on an internal battery, stay as they are. The program's own texts differ.
+TEST(AlertState, TextsNameTheUpsWhereTheBatteryInUseIsOne)
+{
+    struct Case { DWORD code; BOOL ups; UINT text; };
+    const Case cases[] = {
+        { NOTIFY_BATTERY_LOW, FALSE, IDS_BATTERY_LOW }, { NOTIFY_BATTERY_LOW, TRUE, IDS_UPS_LOW },
+        { NOTIFY_NO_BATTERY, FALSE, IDS_NO_BATTERY },   { NOTIFY_NO_BATTERY, TRUE, IDS_UPS_REMOVED },
+        { NOTIFY_S4_FAILED, TRUE, IDS_S4_FAILED },      { NOTIFY_HIBERNATING, TRUE, IDS_GOING_TO_HIBERNATE },
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.text, CAlertState::TextId(*CNotifyTable::Find(c.code), c.ups)) << c.code << " " << c.ups;
+    }
+    std::unique_ptr<std::remove_pointer<HMODULE>::type, decltype(&FreeLibrary)> texts(
+        LoadLibraryExW(testsupport::ProgramPath(L"MIRELAPP.exe").c_str(), NULL, LOAD_LIBRARY_AS_DATAFILE),
+        &FreeLibrary);
+    ASSERT_NE(nullptr, texts.get()) << GetLastError();
+    CAlertState state(texts.get());
+    state.OnCode(NOTIFY_NO_BATTERY, 0, TRUE, kHidden);
+    const std::wstring battery = state.Text(NOTIFY_NO_BATTERY);
+    state.SetShortTerm(TRUE);
+    state.OnCode(NOTIFY_NO_BATTERY, 0, TRUE, kHidden);
+    EXPECT_NE(std::wstring::npos, std::wstring(state.Text(NOTIFY_NO_BATTERY)).find(L"UPS"));
+    EXPECT_EQ(std::wstring::npos, battery.find(L"UPS"));
+}
+
+// The owner's task (reading the battery's kind, which may hang on a device) runs on the watch
+// thread when asked, and only then, also while no service answers the link.
+TEST(ServiceLinkWatch, RunsTheOwnersTaskOnItsOwnThreadWhenAsked)
+{
+    ScopedKernelHandle done(CreateEventW(NULL, TRUE, FALSE, NULL));
+    ScopedKernelHandle stop(CreateEventW(NULL, TRUE, FALSE, NULL));
+    TaskRun run = { 0, done.Get() };
+    CServiceLink link;
+    link.SetWatchTask(RecordTask, &run);
+    std::thread watch([&] { link.Watch(stop.Get()); });
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(done.Get(), 0)) << "not unasked";
+    link.RequestWatchTask();
+    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(done.Get(), 30000));
+    SetEvent(stop.Get());
+    watch.join();
+    EXPECT_NE(0u, run.dwThread);
+    EXPECT_NE(GetCurrentThreadId(), run.dwThread);
 }
 
 // The queried session state as a count: not active, and not unlocked, where version 6.1 calls

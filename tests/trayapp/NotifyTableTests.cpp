@@ -31,6 +31,7 @@ TEST(NotifyTable, EveryCodeDecodesToItselfAndKeepsItsPlace)
         EXPECT_TRUE(row.nBalloonRank == 0 || balloons.insert(row.nBalloonRank).second);
         EXPECT_TRUE(row.nMessageRank == 0 || messages.insert(row.nMessageRank).second);
         EXPECT_FALSE(row.bState && row.dwRaises != 0 && row.nMessageRank != 0) << "a box is never shed";
+        EXPECT_TRUE(row.uUpsTextId == 0 || (row.uTextId != 0 && row.uUpsTextId != row.uTextId));
     }
     // Ranks run from 1 without a gap.
     EXPECT_EQ(balloons.size(), *balloons.rbegin());
