@@ -195,7 +195,15 @@ DWORD CUpsSocket::ReceiveLine(std::string& line, DWORD dwTimeoutMs)
 
 DWORD CUpsSocket::TakeLine(std::string& line)
 {
+    // A control byte (a NUL above all) ends the connection as soon as it arrives, line end or not.
     const size_t posEnd = m_Pending.find('\n');
+    const size_t cbCheck = (posEnd == std::string::npos) ? m_Pending.size() : posEnd;
+    for (size_t i = 0; i < cbCheck; ++i) {
+        const unsigned char c = static_cast<unsigned char>(m_Pending[i]);
+        if ((c < 0x20 && c != '\t' && c != '\r') || c == 0x7f) {
+            return ERROR_INVALID_DATA;
+        }
+    }
     if (posEnd == std::string::npos) {
         // No line end within a line's length (and its CR): no server of ours sends that.
         return (m_Pending.size() > NETUPS_MAX_LINE + 1) ? ERROR_INVALID_DATA : ERROR_MORE_DATA;
@@ -204,16 +212,10 @@ DWORD CUpsSocket::TakeLine(std::string& line)
     if (cch > 0 && m_Pending[cch - 1] == '\r') {
         --cch;
     }
-    if (cch > NETUPS_MAX_LINE) {
+    if (cch > NETUPS_MAX_LINE || line.assign(m_Pending, 0, cch).find('\r') != std::string::npos) {
+        line.clear();
         return ERROR_INVALID_DATA;
     }
-    for (size_t i = 0; i < cch; ++i) {
-        const unsigned char c = static_cast<unsigned char>(m_Pending[i]);
-        if ((c < 0x20 && c != '\t') || c == 0x7f) {
-            return ERROR_INVALID_DATA;
-        }
-    }
-    line.assign(m_Pending, 0, cch);
     m_Pending.erase(0, posEnd + 1);
     return ERROR_SUCCESS;
 }

@@ -142,24 +142,24 @@ mirel_nut_start() {
   printf '[admin]\n  password = adminpw\n  actions = SET\n  instcmds = ALL\n[mon]\n  password = monpw\n  upsmon secondary\n' >"$conf/upsd.users"
   chgrp -R nut "$conf" && chmod -R g+rX "$conf" && chown nut "$state" && chmod 770 "$state"
   export NUT_CONFPATH=$conf NUT_STATEPATH=$state MIREL_NUT_PORT MIREL_NUT_CTL=$ctl
-  /lib/nut/dummy-ups -a dummy -u nut >"$MIREL_NUT_DIR/driver.log" 2>&1 || return 1
   mirel_nut_upsd || return 1
-  # Until the driver has answered upsd, the UPS reads "WAIT" and refuses SET.
-  for _ in $(seq 300); do
-    [ "$(upsc "dummy@127.0.0.1:$MIREL_NUT_PORT" ups.status 2>/dev/null)" = OL ] && break
-    sleep 0.1
-  done
   mirel_nut_serve_commands &
   MIREL_NUT_LOOP=$!
   log "UPS server on 127.0.0.1:$MIREL_NUT_PORT (folder $MIREL_NUT_DIR)"
 }
 
-# Starts upsd and waits (up to 30 s) for its pid file.
+# Starts the driver afresh and upsd, and waits (up to 30 s) until upsd serves the UPS: until the
+# driver has answered it, the UPS reads "WAIT" and refuses SET. The driver is started again with
+# upsd because a driver that outlived an upsd drops the next upsd at its first SET (nut 2.8.0).
 mirel_nut_upsd() {
+  local status
+  mirel_nut_kill_pidfile "$NUT_STATEPATH/dummy-ups-dummy.pid" || return 1
+  /lib/nut/dummy-ups -a dummy -u nut >>"$MIREL_NUT_DIR/driver.log" 2>&1 || return 1
   rm -f "$NUT_STATEPATH/upsd.pid"
   /lib/nut/upsd -u nut >>"$MIREL_NUT_DIR/upsd.log" 2>&1 || return 1
   for _ in $(seq 300); do
-    [ -s "$NUT_STATEPATH/upsd.pid" ] && return 0
+    status=$(upsc "dummy@127.0.0.1:$MIREL_NUT_PORT" ups.status 2>/dev/null)
+    [ -s "$NUT_STATEPATH/upsd.pid" ] && [ -n "$status" ] && [ "$status" != WAIT ] && return 0
     sleep 0.1
   done
   return 1

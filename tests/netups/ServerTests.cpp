@@ -83,7 +83,7 @@ private:
         const std::string text = (m_Mode == 'g') ? "HELLO THERE FRIEND\n"
                                  : (m_Mode == 'e') ? std::string(4096, 'x')
                                  : (m_Mode == 'f') ? "OK\nOK\nOK\nOK\nOK\nOK\nOK\nOK\n"
-                                                   : std::string("VAR dummy ups.status \"O\0L\"\n", 26);
+                                                   : std::string("VAR dummy ups.status \"O\0L\"\n", 27);
         do {
             if (::send(client, text.data(), static_cast<int>(text.size()), 0) <= 0) {
                 return false;
@@ -250,9 +250,14 @@ TEST_F(NetUpsRealServer, ServerStoppedOnBatteryTurnsCriticalOnLineIsLost)
         CNetUpsMonitor monitor;
         ASSERT_EQ(ERROR_SUCCESS, monitor.Initialize({m_Target.c_str(), L"mon", L"monpw", 5}, hChanged));
         ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(hChanged, kCeilingMs));
+        // The server takes a SET through its driver: the first reading may still be the old one.
+        const std::wstring expected(status, status + 2);
+        NetUpsSnapshot snapshot;
+        EXPECT_TRUE(WaitFor(monitor, [&](const NetUpsSnapshot& s) { return expected == s.szStatus; }));
+        monitor.GetSnapshot(snapshot);
+        ASSERT_EQ(expected, snapshot.szStatus) << snapshot.link << " " << std::wstring(snapshot.szError);
         ASSERT_TRUE(Control("stop"));
         ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(hChanged, kCeilingMs)) << status;
-        NetUpsSnapshot snapshot;
         monitor.GetSnapshot(snapshot);
         const bool bOnBattery = (status[1] == 'B');
         EXPECT_EQ(bOnBattery ? UpsLinkHolding : UpsLinkLost, snapshot.link) << status;
