@@ -1,8 +1,7 @@
 #include "CUpsSocket.h"
 
+#include "CUpsResolver.h"
 #include "NetUpsTypes.h"
-
-#include <stdio.h>
 
 namespace {
 
@@ -60,16 +59,10 @@ DWORD CUpsSocket::Connect(const char* lpszHost, WORD wPort, DWORD dwTimeoutMs)
         return WSANOTINITIALISED;
     }
     const ULONGLONG ullDeadline = ::GetTickCount64() + dwTimeoutMs;
-    char szPort[8];
-    sprintf_s(szPort, sizeof(szPort), "%u", static_cast<unsigned>(wPort));
-    ADDRINFOA hints = {};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
     ADDRINFOA* pList = NULL;
-    const int nRet = ::getaddrinfo(lpszHost, szPort, &hints, &pList);
-    if (nRet != 0) {
-        return static_cast<DWORD>(nRet);
+    const DWORD dwResolved = CUpsResolver::Resolve(lpszHost, wPort, ullDeadline, m_hAbort, &pList);
+    if (dwResolved != ERROR_SUCCESS) {
+        return dwResolved;
     }
     // Each address in turn (IPv6 and IPv4 alike) until one answers, all within the one deadline.
     DWORD dwRet = WSAEHOSTUNREACH;

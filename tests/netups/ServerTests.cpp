@@ -152,7 +152,8 @@ protected:
             !::GetEnvironmentVariableW(L"MIREL_NUT_CTL", szCtl, MAX_PATH)) {
             GTEST_SKIP() << "no UPS server: run through scripts/test.sh, which starts one";
         }
-        m_Target = L"dummy@127.0.0.1:" + std::wstring(szPort);
+        // By name: the lookup and, where it gives ::1 first, the next address are taken as well.
+        m_Target = L"dummy@localhost:" + std::wstring(szPort);
         m_Ctl = L"Z:" + std::wstring(szCtl);
         for (WCHAR& c : m_Ctl) {
             c = (c == L'/') ? L'\\' : c;
