@@ -135,14 +135,19 @@ mirel_nut_start() {
   local conf=$MIREL_NUT_DIR/conf state=$MIREL_NUT_DIR/state ctl=$MIREL_NUT_DIR/ctl
   mkdir -p "$conf" "$state" "$ctl"
   chmod 755 "$MIREL_NUT_DIR"  # the daemons drop to the user nut, which must reach its files
-  MIREL_NUT_PORT=$((20000 + RANDOM % 20000))
   printf '[dummy]\n  driver = dummy-ups\n  port = dummy.dev\n  mode = dummy-once\n' >"$conf/ups.conf"
   printf 'ups.status: OL\nbattery.charge: 100\nbattery.runtime: 1800\n' >"$conf/dummy.dev"
-  printf 'LISTEN 127.0.0.1 %s\n' "$MIREL_NUT_PORT" >"$conf/upsd.conf"
   printf '[admin]\n  password = adminpw\n  actions = SET\n  instcmds = ALL\n[mon]\n  password = monpw\n  upsmon secondary\n' >"$conf/upsd.users"
   chgrp -R nut "$conf" && chmod -R g+rX "$conf" && chown nut "$state" && chmod 770 "$state"
   export NUT_CONFPATH=$conf NUT_STATEPATH=$state MIREL_NUT_PORT MIREL_NUT_CTL=$ctl
-  mirel_nut_upsd || return 1
+  # A random port; another if that one is taken (upsd then ends at once).
+  for attempt in 1 2 3; do
+    MIREL_NUT_PORT=$((20000 + RANDOM % 20000))
+    printf 'LISTEN 127.0.0.1 %s\n' "$MIREL_NUT_PORT" >"$conf/upsd.conf"
+    chgrp nut "$conf/upsd.conf" && chmod g+r "$conf/upsd.conf"
+    mirel_nut_upsd && break
+    [ "$attempt" = 3 ] && return 1
+  done
   mirel_nut_serve_commands &
   MIREL_NUT_LOOP=$!
   log "UPS server on 127.0.0.1:$MIREL_NUT_PORT (folder $MIREL_NUT_DIR)"
@@ -204,4 +209,5 @@ mirel_nut_stop() {
   mirel_nut_kill_pidfile "$NUT_STATEPATH/dummy-ups-dummy.pid"
   rm -rf "$MIREL_NUT_DIR"
   MIREL_NUT_DIR=""
+  unset MIREL_NUT_PORT MIREL_NUT_CTL
 }

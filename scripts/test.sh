@@ -21,7 +21,7 @@ fi
 mirel_power_supply_mount || exit 1
 mirel_prefix_start
 trap 'mirel_busy_stop; mirel_nut_stop; mirel_prefix_stop' EXIT
-mirel_nut_start || log "no UPS server: the tests that need one skip"
+mirel_nut_start || { mirel_nut_stop; log "no UPS server: the tests that need one skip"; }
 trap 'exit 143' INT TERM HUP
 [ -n "$busy" ] && mirel_busy_start
 log "running tests"
