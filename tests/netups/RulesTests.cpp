@@ -119,7 +119,7 @@ public:
         line = it->second;
         return line.empty() ? ERROR_INVALID_DATA : ERROR_SUCCESS;
     }
-    void Close() override { ++closed; }
+    void Close() override {}
 
     DWORD connectResult = ERROR_SUCCESS;
     std::map<std::string, std::string> replies = {
@@ -132,7 +132,6 @@ public:
         {"LOGOUT", "OK Goodbye"},
     };
     std::vector<std::string> sent;
-    int closed = 0;
 };
 
 }  // namespace
