@@ -122,3 +122,92 @@ mirel_bench() {
   log "running $exe"
   wine "$MIREL_BUILD/bin/$exe" "$@" </dev/null
 }
+
+# A throwaway UPS server for the network UPS tests: upsd and its dummy driver on 127.0.0.1, with
+# configuration and state in a folder of their own, never /etc/nut. The UPS "dummy" starts "OL";
+# the user "admin" (password "adminpw") may SET variables, "mon" ("monpw") logs in as a secondary.
+# Exports MIREL_NUT_PORT and MIREL_NUT_CTL: a folder where a test drops "<name>.cmd" holding
+# "stop" or "start" (upsd) and waits for "<name>.done". mirel_nut_stop ends exactly the pids
+# started here.
+mirel_nut_start() {
+  [ -x /lib/nut/upsd ] && [ -x /lib/nut/dummy-ups ] || return 1
+  MIREL_NUT_DIR=$(mktemp -d /tmp/mirel-nut.XXXXXX)
+  local conf=$MIREL_NUT_DIR/conf state=$MIREL_NUT_DIR/state ctl=$MIREL_NUT_DIR/ctl
+  mkdir -p "$conf" "$state" "$ctl"
+  chmod 755 "$MIREL_NUT_DIR"  # the daemons drop to the user nut, which must reach its files
+  printf '[dummy]\n  driver = dummy-ups\n  port = dummy.dev\n  mode = dummy-once\n' >"$conf/ups.conf"
+  printf 'ups.status: OL\nbattery.charge: 100\nbattery.runtime: 1800\n' >"$conf/dummy.dev"
+  printf '[admin]\n  password = adminpw\n  actions = SET\n  instcmds = ALL\n[mon]\n  password = monpw\n  upsmon secondary\n' >"$conf/upsd.users"
+  chgrp -R nut "$conf" && chmod -R g+rX "$conf" && chown nut "$state" && chmod 770 "$state"
+  export NUT_CONFPATH=$conf NUT_STATEPATH=$state MIREL_NUT_PORT MIREL_NUT_CTL=$ctl
+  # A random port; another if that one is taken (upsd then ends at once).
+  for attempt in 1 2 3; do
+    MIREL_NUT_PORT=$((20000 + RANDOM % 20000))
+    printf 'LISTEN 127.0.0.1 %s\n' "$MIREL_NUT_PORT" >"$conf/upsd.conf"
+    chgrp nut "$conf/upsd.conf" && chmod g+r "$conf/upsd.conf"
+    mirel_nut_upsd && break
+    [ "$attempt" = 3 ] && return 1
+  done
+  mirel_nut_serve_commands &
+  MIREL_NUT_LOOP=$!
+  log "UPS server on 127.0.0.1:$MIREL_NUT_PORT (folder $MIREL_NUT_DIR)"
+}
+
+# Starts the driver afresh and upsd, and waits (up to 30 s) until upsd serves the UPS: until the
+# driver has answered it, the UPS reads "WAIT" and refuses SET. The driver is started again with
+# upsd because a driver that outlived an upsd drops the next upsd at its first SET (nut 2.8.0).
+mirel_nut_upsd() {
+  local status
+  mirel_nut_kill_pidfile "$NUT_STATEPATH/dummy-ups-dummy.pid" || return 1
+  /lib/nut/dummy-ups -a dummy -u nut >>"$MIREL_NUT_DIR/driver.log" 2>&1 || return 1
+  rm -f "$NUT_STATEPATH/upsd.pid"
+  /lib/nut/upsd -u nut >>"$MIREL_NUT_DIR/upsd.log" 2>&1 || return 1
+  for _ in $(seq 300); do
+    status=$(upsc "dummy@127.0.0.1:$MIREL_NUT_PORT" ups.status 2>/dev/null)
+    [ -s "$NUT_STATEPATH/upsd.pid" ] && [ -n "$status" ] && [ "$status" != WAIT ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+# Ends the process whose pid the file holds, and waits (up to 30 s) until it is gone.
+mirel_nut_kill_pidfile() {
+  local pid
+  pid=$(cat "$1" 2>/dev/null) || return 0
+  [ -n "$pid" ] || return 0
+  kill "$pid" 2>/dev/null
+  for _ in $(seq 300); do
+    kill -0 "$pid" 2>/dev/null || { rm -f "$1"; return 0; }
+    sleep 0.1
+  done
+  return 1
+}
+
+# Serves the tests' commands until the folder goes.
+mirel_nut_serve_commands() {
+  local cmd name
+  while [ -d "$MIREL_NUT_CTL" ]; do
+    for cmd in "$MIREL_NUT_CTL"/*.cmd; do
+      [ -e "$cmd" ] || continue
+      name=${cmd%.cmd}
+      case $(tr -d '\r\n' <"$cmd") in
+        stop) mirel_nut_kill_pidfile "$NUT_STATEPATH/upsd.pid" ;;
+        start) [ -s "$NUT_STATEPATH/upsd.pid" ] || mirel_nut_upsd ;;
+      esac
+      rm -f "$cmd"
+      : >"$name.done"
+    done
+    sleep 0.1
+  done
+}
+
+mirel_nut_stop() {
+  [ -n "${MIREL_NUT_DIR:-}" ] || return 0
+  rm -rf "$MIREL_NUT_CTL"
+  [ -n "${MIREL_NUT_LOOP:-}" ] && wait "$MIREL_NUT_LOOP" 2>/dev/null
+  mirel_nut_kill_pidfile "$NUT_STATEPATH/upsd.pid"
+  mirel_nut_kill_pidfile "$NUT_STATEPATH/dummy-ups-dummy.pid"
+  rm -rf "$MIREL_NUT_DIR"
+  MIREL_NUT_DIR=""
+  unset MIREL_NUT_PORT MIREL_NUT_CTL
+}
