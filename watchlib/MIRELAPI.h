@@ -45,12 +45,23 @@ static_assert(offsetof(WATCHDATA, dwShowBalloonWait) == 56, "WATCHDATA layout");
 #define MIRELAPI_ORD_GETWATCHSOURCE  6
 #define MIRELAPI_ORD_GETS4CAUSE      7
 
+#define WATCH_UPS_MONITOR_CHARS 256
+#define WATCH_UPS_CREDENTIAL_CHARS 128
+
 // Options beyond the record, for a PC on a UPS. A caller that never sets them gets the library's
-// behaviour without them (no runtime reserve).
+// behaviour without them (no runtime reserve, no network UPS).
 typedef struct _WATCHOPTIONS {
     DWORD cbSize;                // sizeof(WATCHOPTIONS)
     DWORD dwHibernateAtRuntime;  // runtime reserve, seconds: once the line is lost, hibernate when
                                  // the runtime left falls to it; 0: off
+    // A UPS that another machine serves over the network. Empty: none, the local probes only.
+    WCHAR szUpsMonitor[WATCH_UPS_MONITOR_CHARS];       // upsname@host[:port]
+    WCHAR szUpsUser[WATCH_UPS_CREDENTIAL_CHARS];       // empty: no login
+    WCHAR szUpsPassword[WATCH_UPS_CREDENTIAL_CHARS];
+    DWORD dwUpsDeadTime;         // seconds (5-300) a lost server on battery counts as alive
+    HANDLE hSourceEvent;         // the caller's auto-reset event, signalled when the network UPS's
+                                 // link, line or critical state changes; NULL: none. Kept open by
+                                 // the caller until MirelFinalize has returned.
 } WATCHOPTIONS, *LPWATCHOPTIONS;
 
 // A runtime that nobody knows (the battery class's BATTERY_UNKNOWN_TIME).
@@ -60,6 +71,19 @@ typedef struct _WATCHOPTIONS {
 #define WATCHSOURCE_NONE     0  // no battery
 #define WATCHSOURCE_BATTERY  1  // a system battery that is not short-term (the maker's internal one)
 #define WATCHSOURCE_UPS      2  // a short-term system battery: a UPS on USB
+#define WATCHSOURCE_NETWORK_UPS 3  // a UPS served over the network, while its server answers
+
+// The network UPS's link (WATCHSOURCE.dwLink).
+#define WATCHLINK_NONE         0  // no network UPS is set
+#define WATCHLINK_STARTING     1  // no answer yet since the start
+#define WATCHLINK_ONLINE       2  // the readings are current
+#define WATCHLINK_HOLDING      3  // lost while on battery: the last readings held, critical after
+                                  // the dead time
+#define WATCHLINK_LOST         4  // lost, or stale, while on line: the local probes
+#define WATCHLINK_UNREACHABLE  5  // not reached since the start: the local probes
+#define WATCHLINK_DENIED       6  // the server refused the user, the password or the login
+#define WATCHLINK_UNKNOWN_UPS  7  // the server serves no UPS of that name
+#define WATCHLINK_BAD_SETTING  8  // the monitor text names no UPS and host
 
 // Why the latest S4 signal came.
 #define WATCHCAUSE_TIMER     0  // the wait after the AC loss ran out
@@ -74,6 +98,10 @@ typedef struct _WATCHSOURCE {
     DWORD dwPercent;  // charge in percent; BATTERY_PERCENTAGE_UNKNOWN (255) when unknown
     DWORD dwRuntime;  // seconds left on battery; WATCH_UNKNOWN_RUNTIME when unknown
     DWORD bCritical;  // the device reports itself critical
+    DWORD dwLink;     // WATCHLINK_...: the network UPS's, whatever dwKind is
+    DWORD bLineOff;   // the line as the source in use reports it
+    WCHAR szStatus[64];  // the network UPS's status words, as its server sent them
+    WCHAR szError[48];   // the network UPS's last error word
 } WATCHSOURCE, *LPWATCHSOURCE;
 
 // Why the latest S4 signal came, and the runtime seen then.
