@@ -3,6 +3,7 @@
 // calls into MIREL_SYSTEM_LOG.
 #include "CDrillReport.h"
 #include "RunningService.h"
+#include "SimBattery.h"
 #include "TracedEvents.h"
 
 #include <fstream>
@@ -189,5 +190,37 @@ TEST_F(DrillCommand, StopDuringTheDrillEndsItWithoutTheLineOnNotice)
     EXPECT_EQ(static_cast<DWORD>(ERROR_OPERATION_ABORTED), Result().dwResult);
     EXPECT_TRUE(good.WaitForCodes(before, { NOTIFY_AC_LOST, NOTIFY_SERVICE_STOPPED }, 5000)) << good.Dump();
     const std::vector<DWORD> expected = { 0x40000001, 0x8000002A, 0x40000002 };
+    EXPECT_EQ(expected, EventIds());
+}
+
+// A desktop on a UPS whose runtime is short of the reserve: the drill says so; a real loss then
+// hibernates long before HibernateAfter runs out, and the log tells why.
+TEST_F(DrillCommand, UpsShortOfItsReserveFailsTheDrillAndHibernatesEarly)
+{
+    SimBattery ups(1);
+    ASSERT_EQ(0u, ups.Result());
+    ASSERT_TRUE(ups.SetUps(0, 60, 120));
+    StartService();
+    ObserverProcess good(L"good");
+    size_t before = 0;
+    ASSERT_NO_FATAL_FAILURE(StartDrillHeardBy(good, &before));
+    WaitDrill();
+    EXPECT_EQ(1816u, Result().dwResult);  // 120 s against the default reserve of 180 s
+    EXPECT_TRUE(Printed("電源: UPS")) << output;
+    EXPECT_TRUE(Printed("残り運転時間 120 秒が")) << output;
+    StopService();
+
+    const DWORD kAfterMs = 600000;
+    SetRegDword(kSettingsKey, L"HibernateAfter", kAfterMs / 1000);
+    StartService();
+    ObserverProcess watcher(L"watcher");
+    ASSERT_NE(0u, watcher.WaitRegistered());
+    size_t atDrop = 0;
+    ASSERT_NE(0u, DropLineAndRegisterTrigger(watcher, &atDrop));
+    ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(suspendCalled, kHibernateMs + 10000));
+    StopService();
+    // The failed drill, then the loss and its early hibernation with the reason before it.
+    const std::vector<DWORD> expected = { 0x40000001, 0x80000029, 0x40000002, 0x40000001, 0x8000000A,
+                                          0x80000018, 0x40000014, 0x4000001E, 0x40000002 };
     EXPECT_EQ(expected, EventIds());
 }
