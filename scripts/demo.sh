@@ -227,6 +227,28 @@ act_tray_app() {
   [ "$DEMO_STATUS" = 0 ] || echo "FAILED: some screenshot's text is not readable"
 }
 
+# A desktop on a USB UPS: the battery in use is a short-term one, and the low-charge alert names
+# the UPS. The application of the act before registers again once the service is back, and reads
+# the kind of the battery in use when the service tells it of the battery's presence.
+act_ups() {
+  say "MIRELAPP on a desktop whose battery is a USB UPS, nearly empty"
+  enable_log mirelups.log
+  run wine "$BIN/simbatt_ctl.exe" install 1
+  # A system battery, short-term, with a relative capacity: as Windows presents a USB UPS.
+  run wine "$BIN/simbatt_ctl.exe" set 0 Capabilities 0xE0000000
+  run wine "$BIN/simbatt_ctl.exe" set 0 Remaining 2000
+  run wine "$BIN/simbatt_ctl.exe" battery 4
+  run wine "$BIN/MIRELSVC.exe" /Install
+  run wine "$BIN/MIRELSVC.exe" /START
+  echo '$ wine MIRELAPP.exe &'
+  wine "$BIN/MIRELAPP.exe" </dev/null >/dev/null 2>&1 &
+  sleep 5
+  shot 4-ups-low tray UPS バッテリ 残量 少ない 休止 充電
+  run wine "$BIN/MIRELSVC.exe" /UNINSTALL
+  say "Which battery the library chose, and why"
+  show_log mirelups.log service | grep "Battery in use" | head -3
+}
+
 # The user-interface fonts in Japanese (a Japanese Windows brings its own), set before the
 # prefix's system processes start: the shell that draws the tray balloons reads them only then.
 demo_fonts() {
@@ -242,4 +264,5 @@ trap mirel_prefix_stop EXIT
 [ -f "$BIN/Mirel.msi" ] && act_package
 act_power_failure
 act_tray_app
+act_ups
 exit $DEMO_STATUS
