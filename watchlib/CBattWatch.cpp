@@ -82,11 +82,16 @@ bool CBattWatch::OnThreadTimer(LPVOID lpData, UINT_PTR uTimerId)
 
 void CBattWatch::Poll()
 {
-    static const WCHAR FN[] = L"CBattWatch::Poll";
-    PublishSource();
-    if (PollNetLevel()) {
-        return;
+    // The level first: its events keep their pace whatever the snapshot's reads cost.
+    if (!PollNetLevel()) {
+        PollLocalLevel();
     }
+    PublishSource();
+}
+
+void CBattWatch::PollLocalLevel()
+{
+    static const WCHAR FN[] = L"CBattWatch::PollLocalLevel";
     DWORD dwPercent = 0;
     const DWORD dwRet = m_Battery.GetLifePercent(0, &dwPercent);
     if (dwRet != ERROR_SUCCESS) {

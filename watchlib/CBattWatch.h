@@ -18,8 +18,10 @@ public:
     static DWORD ThreadProc(LPVOID lParam);
 
 private:
-    // One poll: the high event at or above the threshold (or during a refresh), else the low one.
+    // One poll: the level events, then the snapshot.
     void Poll();
+    // The high event at or above the threshold (or during a refresh), else the low one.
+    void PollLocalLevel();
     // Reads the battery in use and the local line into m_Snapshot.
     void PublishSource();
     // The level events for a network UPS's charge; FALSE when its link is not in force.
