@@ -185,8 +185,8 @@ TEST_F(NetWatchTest, ServerStoppedOnBatteryTurnsCriticalAfterTheDeadTime)
     ASSERT_TRUE(SetStatus("OB"));
     m_api.StartUPSWatch();
     ASSERT_GE(m_rec.WaitFor(kACLoss, 1, kCeilingMs), 0);
-    ASSERT_TRUE(m_nut.Control("stop"));
     const ULONGLONG stopped = m_rec.Elapsed();
+    ASSERT_TRUE(m_nut.Control("stop"));
     const long long s4 = m_rec.WaitFor(kS4, 1, kCeilingMs);
     ASSERT_GE(s4, 0);
     EXPECT_GE(static_cast<ULONGLONG>(s4), stopped + 5000 - kEarlyMs) << "not before the dead time";
