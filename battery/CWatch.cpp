@@ -91,6 +91,11 @@ BOOL CWatch::GetACDCState()
 {
     static const WCHAR FN[] = L"CWatch::GetACDCState";
     LOG_ENTER(LOG_API, FN);
+    BOOL bOtherOff = FALSE;
+    if (ReadOtherLine(&bOtherOff)) {
+        LOG_TRACE(LOG_EVENT, FN, L"Line from the other source: %s", bOtherOff ? L"off" : L"on");
+        return bOtherOff;
+    }
     SYSTEM_POWER_STATUS status;
     ZeroMemory(&status, sizeof(status));
     const DWORD dwRet = m_Battery.GetSystemPowerStatus(&status, 1);

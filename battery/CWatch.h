@@ -16,7 +16,7 @@ static_assert(IOCTL_CALL__PSTS == 0x296058, "vendor control code");
 class CWatch {
 public:
     CWatch();
-    ~CWatch();
+    virtual ~CWatch();
 
     // Reads the paths of the first two battery interfaces, the battery in use first; the refresh
     // probe talks to it unless it is short-term.
@@ -25,12 +25,17 @@ public:
     // driver does not know the maker's control (a word it answered would be meaningless).
     BOOL IsDuringPKSOrBattRefresh();
     // TRUE when running from the battery because the mains failed; FALSE for AC, for a refresh
-    // state reported by the battery driver, and when the state cannot be read.
+    // state reported by the battery driver, and when the state cannot be read. A line that
+    // ReadOtherLine reports comes before all of these.
     BOOL GetACDCState();
     // Stops the watcher thread (at most 5000 ms), then releases the battery object.
     void Finalize();
 
 protected:
+    // A line reported by a source other than Windows (a UPS served over the network). TRUE when
+    // *pbLineOff holds it and the local probes are not asked; the default has none.
+    virtual BOOL ReadOtherLine(LPBOOL pbLineOff) { return FALSE; }
+
     // Starts m_Thread with lpFunc and the derived watcher (lpData); three attempts. TRUE when the
     // thread runs; callers keep a final failure silent.
     BOOL StartThread(LPTHREADFUNC lpFunc, LPVOID lpData);

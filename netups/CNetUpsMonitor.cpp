@@ -60,6 +60,11 @@ DWORD CNetUpsMonitor::Initialize(const NetUpsSettings& settings, HANDLE hChanged
 void CNetUpsMonitor::Finalize()
 {
     m_Thread.Finalize();
+    // The thread and its session are gone: the password is needed no more.
+    if (!m_Password.empty()) {
+        ::SecureZeroMemory(&m_Password[0], m_Password.size());
+    }
+    m_Password.clear();
 }
 
 void CNetUpsMonitor::GetSnapshot(NetUpsSnapshot& snapshot) const
@@ -119,17 +124,22 @@ void CNetUpsMonitor::Publish(const CUpsLinkRules& rules, bool bChanged)
     LOG_FUNCTION(L"CNetUpsMonitor::Publish");
     const NetUpsSnapshot& snapshot = rules.GetSnapshot();
     bool bWasCritical = false;
+    bool bWasLineOff = false;
     {
         CSrwLock::CGuard guard(m_Lock);
         bWasCritical = m_Snapshot.bCritical;
+        bWasLineOff = m_Snapshot.bLineOff;
         m_Snapshot = snapshot;
     }
-    // Traced only at changes: a round every 2 s would flood the log otherwise.
-    if (bChanged || bWasCritical != snapshot.bCritical) {
-        LOG_TRACE(LOG_EVENT, FN, L"link %s%s (%s), status \"%s\"", LinkName(snapshot.link),
-                  snapshot.bCritical ? L", critical" : L"", snapshot.szError, snapshot.szStatus);
+    // The line and the critical flag are what a reader acts on: their changes are told too, not
+    // every round (one every 2 s would flood the log and wake the reader for nothing).
+    const bool bTold = bChanged || bWasCritical != snapshot.bCritical || bWasLineOff != snapshot.bLineOff;
+    if (bTold) {
+        LOG_TRACE(LOG_EVENT, FN, L"link %s%s%s (%s), status \"%s\"", LinkName(snapshot.link),
+                  snapshot.bLineOff ? L", on battery" : L"", snapshot.bCritical ? L", critical" : L"",
+                  snapshot.szError, snapshot.szStatus);
     }
-    if (bChanged && m_hChanged != NULL) {
+    if (bTold && m_hChanged != NULL) {
         ::SetEvent(m_hChanged);
     }
 }

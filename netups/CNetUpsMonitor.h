@@ -1,6 +1,7 @@
 // Watches a UPS served over the network on a thread of its own, so that no wait on the network
 // ever reaches the caller: readers copy a snapshot under a short lock, and an optional event is
-// signalled at each change of the link state (for one event-log entry per change).
+// signalled at each change of the link state, the line or the critical flag (for one event-log
+// entry per change, and for a reader that acts on the line).
 #pragma once
 
 #include "CSrwLock.h"
@@ -26,10 +27,11 @@ public:
     ~CNetUpsMonitor();
 
     // Starts the thread; ERROR_INVALID_PARAMETER for a monitor text that names no UPS and host.
-    // hChanged: an event to signal at each change of the link state, or NULL; the caller keeps it
+    // hChanged: an event to signal at each change of the link, line or critical state, or NULL; the caller keeps it
     // open until Finalize returns. pSocket: NULL for the network, or a stand-in the caller owns.
     DWORD Initialize(const NetUpsSettings& settings, HANDLE hChanged, IUpsSocket* pSocket = NULL);
-    // Logs out and stops the thread; returns within a few seconds whatever the server does.
+    // Logs out, stops the thread and wipes the password; returns within a few seconds whatever
+    // the server does.
     void Finalize();
     void GetSnapshot(NetUpsSnapshot& snapshot) const;
 

@@ -18,8 +18,10 @@ void SignalIfSet(HANDLE hEvent)
 
 }  // namespace
 
-CBattWatch::CBattWatch()
-    : m_hBattLowEvent(NULL),
+CBattWatch::CBattWatch(CSourceSnapshot& snapshot, const CNetSource& net)
+    : m_Snapshot(snapshot),
+      m_Net(net),
+      m_hBattLowEvent(NULL),
       m_hBattHighEvent(NULL),
       m_dwBatteryLifePercent(0),
       m_uPollTimer(0),
@@ -80,7 +82,16 @@ bool CBattWatch::OnThreadTimer(LPVOID lpData, UINT_PTR uTimerId)
 
 void CBattWatch::Poll()
 {
-    static const WCHAR FN[] = L"CBattWatch::Poll";
+    // The level first: its events keep their pace whatever the snapshot's reads cost.
+    if (!PollNetLevel()) {
+        PollLocalLevel();
+    }
+    PublishSource();
+}
+
+void CBattWatch::PollLocalLevel()
+{
+    static const WCHAR FN[] = L"CBattWatch::PollLocalLevel";
     DWORD dwPercent = 0;
     const DWORD dwRet = m_Battery.GetLifePercent(0, &dwPercent);
     if (dwRet != ERROR_SUCCESS) {
@@ -88,11 +99,44 @@ void CBattWatch::Poll()
         EnumerateAgain(dwRet);
         return;
     }
-    if (dwPercent >= m_dwBatteryLifePercent || IsDuringPKSOrBattRefresh()) {
-        SignalIfSet(m_hBattHighEvent);
-    } else {
-        SignalIfSet(m_hBattLowEvent);
+    SignalLevel(dwPercent >= m_dwBatteryLifePercent || IsDuringPKSOrBattRefresh());
+}
+
+void CBattWatch::SignalLevel(BOOL bHigh)
+{
+    SignalIfSet(bHigh ? m_hBattHighEvent : m_hBattLowEvent);
+}
+
+// This thread is the one that may wait on the battery's driver: what it reads here is all the
+// AC-line watcher's poll gets to see.
+void CBattWatch::PublishSource()
+{
+    BATTREADING reading;
+    const DWORD dwRet = m_Battery.ReadSource(0, &reading);
+    SOURCESTATE state;
+    state.bPresent = CBattery::IsGone(dwRet) ? FALSE : TRUE;
+    state.dwPercent = reading.dwPercent;
+    state.dwRuntime = reading.dwRuntime;
+    state.bCritical = reading.bCritical;
+    state.bLineOff = GetACDCState();
+    m_Snapshot.Publish(state, ::GetTickCount64());
+    if (CBattery::IsGone(dwRet)) {
+        // A UPS back on USB may come under another path or slot: the list is read again.
+        EnumerateAgain(dwRet);
     }
+}
+
+BOOL CBattWatch::PollNetLevel()
+{
+    NetUpsSnapshot net;
+    if (!m_Net.ReadActive(net)) {
+        return FALSE;
+    }
+    // An unknown charge gives no level event, as a battery that cannot be read gives none.
+    if (net.nPercent >= 0) {
+        SignalLevel(static_cast<DWORD>(net.nPercent) >= m_dwBatteryLifePercent);
+    }
+    return TRUE;
 }
 
 // No battery, or one that cannot be opened or read: an automatic-start service may run before the

@@ -4,7 +4,7 @@
 
 CDllClass* g_pDllObj = NULL;
 
-CDllClass::CDllClass()
+CDllClass::CDllClass(CNetSource& net) : m_Net(net), m_BattWatch(m_Snapshot, net), m_UPSWatch(m_Snapshot, net)
 {
     static const WCHAR FN[] = L"CDllClass::CDllClass";
     LOG_ENTER(LOG_API, FN);
@@ -27,15 +27,19 @@ DWORD CDllClass::Initialize(LPWATCHDATA lpData)
         return LOG_NULL_ARG(LOG_API, FN, L"lpData");
     }
     CopyMemory(&m_Data, lpData, sizeof(m_Data));
+    // Connecting while the watchers start: the first answer comes the sooner.
+    m_Net.Start();
 
     DWORD dwRet = m_BattWatch.Initialize(&m_Data);
     if (dwRet != ERROR_SUCCESS) {
+        m_Net.Stop();
         LOG_TRACE(LOG_API, FN, L"Exit retval:%08x", dwRet);
         return dwRet;
     }
     dwRet = m_UPSWatch.Initialize(&m_Data);
     if (dwRet != ERROR_SUCCESS) {
         m_BattWatch.Finalize();
+        m_Net.Stop();
         LOG_TRACE(LOG_API, FN, L"Exit retval:%08x", dwRet);
         return dwRet;
     }
@@ -49,6 +53,8 @@ void CDllClass::Finalize()
     LOG_ENTER(LOG_API, FN);
     m_BattWatch.Finalize();
     m_UPSWatch.Finalize();
+    // Last: the watchers read it until they are gone.
+    m_Net.Stop();
     LOG_EXIT(LOG_API, FN);
 }
 
@@ -74,5 +80,8 @@ void CDllClass::StopUPSWatch()
 
 DWORD CDllClass::GetWatchSource(LPWATCHSOURCE lpSource)
 {
+    if (m_Net.Fill(*lpSource)) {
+        return ERROR_SUCCESS;
+    }
     return m_UPSWatch.ReadSource(lpSource);
 }

@@ -60,7 +60,8 @@ void CEarlyS4Rules::FeedPresent(const S4POLL& poll, DWORD dwReserveSec)
         m_ullAt[WATCHCAUSE_RUNTIME] = ullEarly;
     }
     m_dwCriticalPolls = (poll.bLineOff && poll.bCritical) ? m_dwCriticalPolls + 1 : 0;
-    if (m_dwCriticalPolls >= kCriticalPollsNeeded && m_ullAt[WATCHCAUSE_CRITICAL] == kNoDeadline) {
+    const DWORD dwNeeded = poll.bCriticalFirm ? 1 : kCriticalPollsNeeded;
+    if (m_dwCriticalPolls >= dwNeeded && m_ullAt[WATCHCAUSE_CRITICAL] == kNoDeadline) {
         m_ullAt[WATCHCAUSE_CRITICAL] = ullEarly;
     }
 }

@@ -14,6 +14,7 @@ typedef struct _S4POLL {
     DWORD dwRuntime;          // seconds; WATCH_UNKNOWN_RUNTIME when unknown
     BOOL bCritical;           // the device reports itself critical
     ULONGLONG ullElapsedMs;   // since the flicker wait ended
+    BOOL bCriticalFirm;       // the critical flag was weighed at its source: one poll is believed
 } S4POLL;
 
 class CEarlyS4Rules {

@@ -33,8 +33,11 @@ void StopTimer(UINT_PTR& uTimer)
 volatile LONG CUPSWatch::s_lReserveSec = 0;
 volatile LONG64 CUPSWatch::s_llS4Cause = PackCause(WATCHCAUSE_TIMER, WATCH_UNKNOWN_RUNTIME);
 
-CUPSWatch::CUPSWatch()
-    : m_hACLossEvent(NULL),
+CUPSWatch::CUPSWatch(const CSourceSnapshot& snapshot, const CNetSource& net)
+    : m_Snapshot(snapshot),
+      m_Net(net),
+      m_ullSnapshotSeq(0),
+      m_hACLossEvent(NULL),
       m_hS4Event(NULL),
       m_hACOnEvent(NULL),
       m_dwPowerFlickerTime(0),
@@ -107,6 +110,22 @@ void CUPSWatch::Finalize()
     SetWatching(FALSE);
 }
 
+BOOL CUPSWatch::ReadOtherLine(LPBOOL pbLineOff)
+{
+    NetUpsSnapshot net;
+    if (!m_Net.ReadActive(net)) {
+        return FALSE;
+    }
+    *pbLineOff = net.bLineOff ? TRUE : FALSE;
+    return TRUE;
+}
+
+BOOL CUPSWatch::IsNetCritical() const
+{
+    NetUpsSnapshot net;
+    return (m_Net.ReadActive(net) && net.bCritical) ? TRUE : FALSE;
+}
+
 BOOL CUPSWatch::IsUpsGoneDuringLoss()
 {
     if (!m_bWatching || !m_bHibernateStage || !m_bStageUps) {
@@ -128,6 +147,7 @@ DWORD CUPSWatch::ReadSource(LPWATCHSOURCE lpSource)
     lpSource->dwPercent = reading.dwPercent;
     lpSource->dwRuntime = reading.dwRuntime;
     lpSource->bCritical = reading.bCritical;
+    lpSource->bLineOff = CWatch::GetACDCState();
     // No battery is a reading too; a battery that is there but fails to answer is an error.
     return (dwRet == ERROR_SUCCESS || CBattery::IsGone(dwRet)) ? ERROR_SUCCESS : dwRet;
 }
@@ -174,7 +194,9 @@ BOOL CUPSWatch::IsLineStillOff()
         m_bWatching = FALSE;
     } else {
         m_bHibernateStage = TRUE;
-        m_bStageUps = m_Battery.IsShortTerm();
+        // The vanishing rule is for a UPS on USB: with the network UPS in force it stays off.
+        NetUpsSnapshot net;
+        m_bStageUps = (m_Battery.IsShortTerm() && !m_Net.ReadActive(net)) ? TRUE : FALSE;
     }
     return bDC;
 }
@@ -187,9 +209,13 @@ DWORD CUPSWatch::ThreadProc(LPVOID lParam)
         return LOG_NULL_ARG(LOG_API, FN, L"lParam");
     }
     CUPSWatch* pThis = static_cast<CUPSWatch*>(lParam);
-    // Thread timers: the system picks the ids, the requested ones are ignored.
-    pThis->m_uFlickerTimer = ::SetTimer(NULL, kFlickerTimerId, pThis->m_dwPowerFlickerTime * 1000, NULL);
+    // Thread timers: the system picks the ids, the requested ones are ignored. A network UPS that
+    // is critical already leaves no time for a flicker wait; the poll runs from the start so that
+    // one turning critical during the wait ends it too.
+    const UINT uFlickerMs = pThis->IsNetCritical() ? 0 : pThis->m_dwPowerFlickerTime * 1000;
+    pThis->m_uFlickerTimer = ::SetTimer(NULL, kFlickerTimerId, uFlickerMs, NULL);
     pThis->m_uHibernateTimer = 0;
+    pThis->m_uPollTimer = ::SetTimer(NULL, kPollTimerId, kPollPeriodMs, NULL);
     pThis->RunTimerLoop(FN, OnThreadTimer, pThis);
     // Stopped from outside: the timers still pending die here, nothing is signalled.
     StopTimer(pThis->m_uFlickerTimer);
@@ -241,16 +267,35 @@ bool CUPSWatch::OnFlickerEnd()
     m_Rules.Begin(m_dwAlarmTime + m_dwShowBalloonWait, m_bStageUps);
     m_ullStageStartMs = ::GetTickCount64();
     m_ullEarlyAtMs = CEarlyS4Rules::kNoDeadline;
-    m_uPollTimer = ::SetTimer(NULL, kPollTimerId, kPollPeriodMs, NULL);
-    return true;
+    if (m_uPollTimer == 0) {
+        m_uPollTimer = ::SetTimer(NULL, kPollTimerId, kPollPeriodMs, NULL);
+    }
+    // The source is judged at once: a critical one hibernates after alarm and balloon from here.
+    return OnPoll();
+}
+
+bool CUPSWatch::OnFlickerPoll()
+{
+    LOG_FUNCTION(L"CUPSWatch::OnFlickerPoll");
+    if (!IsNetCritical()) {
+        return true;
+    }
+    LOG_TRACE(LOG_EVENT, FN, L"The network UPS is critical: the flicker wait ends now.");
+    return OnFlickerEnd();
 }
 
 bool CUPSWatch::OnPoll()
 {
     LOG_FUNCTION(L"CUPSWatch::OnPoll");
+    if (m_uFlickerTimer != 0) {
+        return OnFlickerPoll();
+    }
+    const ULONGLONG ullNow = ::GetTickCount64();
     S4POLL poll = {};
-    ReadPoll(poll);
-    poll.ullElapsedMs = ::GetTickCount64() - m_ullStageStartMs;
+    if (!ReadPoll(poll, ullNow)) {
+        // Nothing new: the rules keep their state and their deadline.
+        return true;
+    }
     const DWORD dwReserve = static_cast<DWORD>(::InterlockedCompareExchange(&s_lReserveSec, 0, 0));
     if (m_Rules.Feed(poll, dwReserve) == CEarlyS4Rules::VERDICT_AC_ON) {
         LOG_TRACE(LOG_EVENT, FN, L"The UPS in use is back with the line on: AC on.");
@@ -258,24 +303,36 @@ bool CUPSWatch::OnPoll()
         ::SetEvent(m_hACOnEvent);
         return false;
     }
-    ArmEarlyTimer(poll.ullElapsedMs);
+    ArmEarlyTimer(ullNow - m_ullStageStartMs);
     return true;
 }
 
-void CUPSWatch::ReadPoll(S4POLL& poll)
+// Snapshots only, never the device: this thread fires the S4 timer.
+BOOL CUPSWatch::ReadPoll(S4POLL& poll, ULONGLONG ullNowMs)
 {
-    CSrwLock::CGuard guard(m_StateLock);
-    BATTREADING reading;
-    DWORD dwRet = m_Battery.ReadSource(0, &reading);
-    if (m_bStageUps && CBattery::IsGone(dwRet)) {
-        // A UPS back on USB may come under another path or slot: the list is read again.
-        m_Battery.EnumBatteries();
-        dwRet = m_Battery.ReadSource(0, &reading);
+    NetUpsSnapshot net;
+    if (m_Net.ReadActive(net)) {
+        poll.bLineOff = net.bLineOff ? TRUE : FALSE;
+        poll.bBatteryPresent = TRUE;
+        poll.dwRuntime = CNetSource::RuntimeOf(net);
+        poll.bCritical = net.bCritical ? TRUE : FALSE;
+        // The server or the dead time has weighed it already: no second poll is waited for.
+        poll.bCriticalFirm = TRUE;
+        poll.ullElapsedMs = ullNowMs - m_ullStageStartMs;
+        return TRUE;
     }
-    poll.bBatteryPresent = CBattery::IsGone(dwRet) ? FALSE : TRUE;
-    poll.dwRuntime = reading.dwRuntime;
-    poll.bCritical = reading.bCritical;
-    poll.bLineOff = GetACDCState();
+    SOURCESTATE state;
+    ULONGLONG ullTakenMs = 0;
+    if (!m_Snapshot.ReadNew(ullNowMs, &m_ullSnapshotSeq, &state, &ullTakenMs)) {
+        return FALSE;
+    }
+    poll.bLineOff = state.bLineOff;
+    poll.bBatteryPresent = state.bPresent;
+    poll.dwRuntime = state.dwRuntime;
+    poll.bCritical = state.bCritical;
+    // Timed by the reading, not by this poll: a deadline counts from when the device said it.
+    poll.ullElapsedMs = (ullTakenMs > m_ullStageStartMs) ? ullTakenMs - m_ullStageStartMs : 0;
+    return TRUE;
 }
 
 void CUPSWatch::ArmEarlyTimer(ULONGLONG ullElapsedMs)

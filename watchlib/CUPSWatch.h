@@ -1,17 +1,21 @@
 // AC-line watcher: waits out the flicker time, signals AC loss, then after the hibernate wait
-// signals S4; or signals AC-on when the line is back. After the flicker wait it polls the battery
-// in use every 500 ms and signals S4 early when its runtime reaches the reserve, when it reports
-// itself critical, or 15 s after a UPS vanished (CEarlyS4Rules).
+// signals S4; or signals AC-on when the line is back. After the flicker wait it polls the source
+// every 500 ms and signals S4 early when its runtime reaches the reserve, when it reports itself
+// critical, or 15 s after a USB UPS vanished (CEarlyS4Rules). The poll reads snapshots only: the
+// network UPS's while its link is in force, else what the battery-level watcher last read.
+// A network UPS that is critical ends the flicker wait at once.
 #pragma once
 
 #include "CEarlyS4Rules.h"
+#include "CNetSource.h"
+#include "CSourceSnapshot.h"
 #include "CSrwLock.h"
 #include "CWatch.h"
 #include "MIRELAPI.h"
 
 class CUPSWatch : public CWatch {
 public:
-    CUPSWatch();
+    CUPSWatch(const CSourceSnapshot& snapshot, const CNetSource& net);
     virtual ~CUPSWatch();
 
     // Judges the line: on, it stops a running watch and signals AC-on; off, it keeps a running
@@ -20,7 +24,7 @@ public:
     DWORD Initialize(LPWATCHDATA lpUPSData);
     // Stops the watch without a signal; the next Initialize with the line off begins anew.
     void Finalize();
-    // A reading of the battery in use now (device I/O).
+    // A reading of the battery in use and the local line now (device I/O).
     DWORD ReadSource(LPWATCHSOURCE lpSource);
     static DWORD ThreadProc(LPVOID lParam);
 
@@ -29,22 +33,33 @@ public:
     // Why the latest S4 signal came and the runtime seen then. Never waits.
     static void GetS4Cause(LPDWORD lpdwCause, LPDWORD lpdwRuntime);
 
+protected:
+    // The network UPS's line while its link is in force.
+    BOOL ReadOtherLine(LPBOOL pbLineOff) override;
+
 private:
     static bool OnThreadTimer(LPVOID lpData, UINT_PTR uTimerId);
     // Handles one timer message; returns false when the watch is over.
     bool OnTimer(UINT_PTR uId);
     bool OnFlickerEnd();
     bool OnPoll();
+    // In the flicker wait: ends it at once for a critical network UPS.
+    bool OnFlickerPoll();
+    BOOL IsNetCritical() const;
     // Sets the early timer for the rules' deadline when it changed.
     void ArmEarlyTimer(ULONGLONG ullElapsedMs);
     void SignalS4(DWORD dwCause);
-    void ReadPoll(S4POLL& poll);
+    // FALSE when there is nothing new to judge.
+    BOOL ReadPoll(S4POLL& poll, ULONGLONG ullNowMs);
     void CopySettings(const WATCHDATA& data);
     void SetWatching(BOOL bWatching);
     BOOL IsLineStillOff();
     // In the hibernate wait with a UPS in use that is not there now. Caller holds m_StateLock.
     BOOL IsUpsGoneDuringLoss();
 
+    const CSourceSnapshot& m_Snapshot;
+    const CNetSource& m_Net;
+    ULONGLONG m_ullSnapshotSeq;   // the snapshot reading last fed (watch thread only)
     HANDLE m_hACLossEvent;
     HANDLE m_hS4Event;
     HANDLE m_hACOnEvent;

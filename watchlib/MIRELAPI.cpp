@@ -13,6 +13,9 @@ namespace {
 // service thread): one export at a time acts on the library object and its watchers.
 CSrwLock g_apiLock;
 
+// The network UPS: its options may come before MirelInitialize and outlive MirelFinalize.
+CNetSource g_NetSource;
+
 // The library object, or NULL after the "not initialised" lines have been written.
 CDllClass* RequireObject(LPCWSTR lpszFunction)
 {
@@ -42,7 +45,7 @@ extern "C" DWORD WINAPI MirelInitialize(LPWATCHDATA lpData)
     // A second object would overwrite the first and leave its threads running for good.
     DWORD dwRet = ERROR_ALREADY_EXISTS;
     if (g_pDllObj == NULL) {
-        g_pDllObj = new (std::nothrow) CDllClass;
+        g_pDllObj = new (std::nothrow) CDllClass(g_NetSource);
         dwRet = (g_pDllObj != NULL) ? g_pDllObj->Initialize(lpData) : ERROR_NOT_ENOUGH_MEMORY;
     }
     // One exit line for every result, failures included.
@@ -92,8 +95,9 @@ extern "C" void WINAPI MirelStopUPSWatch(void)
     LOG_EXIT(LOG_API, FN);
 }
 
-// Atomic, no library lock: the options may come before MirelInitialize, and a watch thread reads
-// them at every poll.
+// No library lock: the options may come before MirelInitialize, and a watch thread reads them at
+// every poll. The reserve is one atomic value; the network UPS's settings have a lock of their own,
+// and a change restarts its monitor (bounded, as at MirelFinalize).
 extern "C" DWORD WINAPI MirelSetWatchOptions(const WATCHOPTIONS* lpOptions)
 {
     static const WCHAR FN[] = L"MirelSetWatchOptions";
@@ -102,6 +106,7 @@ extern "C" DWORD WINAPI MirelSetWatchOptions(const WATCHOPTIONS* lpOptions)
     }
     CUPSWatch::SetRuntimeReserve(lpOptions->dwHibernateAtRuntime);
     LOG_TRACE(LOG_API, FN, L"Runtime reserve: %u s", lpOptions->dwHibernateAtRuntime);
+    g_NetSource.SetOptions(*lpOptions);
     return ERROR_SUCCESS;
 }
 

@@ -135,7 +135,8 @@ void WINAPI MirelStopUPSWatch(void);
 // Takes the options; before MirelInitialize or at any time after (they apply from the next poll).
 // 0, 87 for a NULL pointer or a wrong cbSize.
 DWORD WINAPI MirelSetWatchOptions(const WATCHOPTIONS* lpOptions);
-// Reads the power source in use now (device I/O: not for a caller that must not wait).
+// Reads the power source in use now: the network UPS's part from its monitor's last reading, the
+// local battery's by device I/O (not for a caller that must not wait).
 // 0, 87 for a NULL pointer or a wrong cbSize, 21 when not initialised.
 DWORD WINAPI MirelGetWatchSource(LPWATCHSOURCE lpSource);
 // Why the latest S4 signal came. Never waits: for the hibernation path. 0, 87 as above.

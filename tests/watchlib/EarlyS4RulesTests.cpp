@@ -1,5 +1,6 @@
 // The early hibernation's rules, one poll at a time, without devices or clocks.
 #include "CEarlyS4Rules.h"
+#include "CSourceSnapshot.h"
 
 #include <gtest/gtest.h>
 
@@ -50,6 +51,9 @@ TEST(EarlyS4Rules, PollSequences)
           WATCHCAUSE_TIMER },
         { "internal battery gone", 0, FALSE, { { 1, 1, 400, 0, 500 }, { 0, 0, kUnknown, 0, 1000 } }, kNone,
           WATCHCAUSE_TIMER },
+        { "critical once, weighed at its source", 0, FALSE, { { 1, 1, kUnknown, 1, 500, TRUE } }, 1200,
+          WATCHCAUSE_CRITICAL },
+        { "weighed critical, line on", 0, FALSE, { { 0, 1, kUnknown, 1, 500, TRUE } }, kNone, WATCHCAUSE_TIMER },
         { "reserve before the vanish", 300, TRUE, { { 1, 1, 100, 0, 500 }, { 0, 0, kUnknown, 0, 1000 } }, 1200,
           WATCHCAUSE_RUNTIME },
     };
@@ -65,5 +69,42 @@ TEST(EarlyS4Rules, PollSequences)
         EXPECT_EQ(row.cause, rules.Cause());
         EXPECT_EQ(row.acOn, verdict == CEarlyS4Rules::VERDICT_AC_ON);
         EXPECT_EQ(row.polls.back().bBatteryPresent ? row.polls.back().dwRuntime : kUnknown, rules.Runtime());
+    }
+}
+
+// The AC-line watcher's poll takes each reading of the level watcher once, and none that is old:
+// a level watcher stuck in the driver leaves the rules as they are.
+TEST(SourceSnapshot, OnlyNewAndRecentReadingsAreFed)
+{
+    const SOURCESTATE gone = { FALSE, FALSE, 255, kUnknown, FALSE };
+    struct Row {
+        const char* what;
+        int published;       // readings published, the last at 1000 ms
+        ULONGLONG readAtMs;  // the poll
+        int readBefore;      // readings already fed
+        bool fed;
+    };
+    const Row rows[] = {
+        { "none yet", 0, 1000, 0, false },
+        { "fresh", 1, 1500, 0, true },
+        { "at the limit", 1, 1000 + CSourceSnapshot::kStaleMs, 0, true },
+        { "stale", 1, 1001 + CSourceSnapshot::kStaleMs, 0, false },
+        { "already fed", 2, 1200, 2, false },
+        { "one newer", 3, 1200, 2, true },
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        CSourceSnapshot snapshot;
+        for (int i = 1; i <= row.published; ++i) {
+            snapshot.Publish(gone, 1000 - (row.published - i) * 500);
+        }
+        ULONGLONG seq = row.readBefore;
+        SOURCESTATE state = { TRUE, TRUE, 50, 100, TRUE };
+        ULONGLONG takenMs = 0;
+        EXPECT_EQ(row.fed, snapshot.ReadNew(row.readAtMs, &seq, &state, &takenMs) != FALSE);
+        // Nothing fed leaves the poll's copy alone: no vanished UPS, no line back.
+        EXPECT_EQ(row.fed ? FALSE : TRUE, state.bPresent);
+        EXPECT_EQ(row.fed ? 1000u : 0u, takenMs);
+        EXPECT_EQ(static_cast<ULONGLONG>(row.fed ? row.published : row.readBefore), seq);
     }
 }

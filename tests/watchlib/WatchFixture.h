@@ -32,6 +32,7 @@ public:
         WATCHOPTIONS options = { sizeof(options), seconds };
         return m_options(&options);
     }
+    DWORD SetOptions(const WATCHOPTIONS& options) { return m_options(&options); }
     WATCHCAUSE S4Cause()
     {
         WATCHCAUSE cause = { sizeof(cause), 99, 99 };
