@@ -6,6 +6,9 @@ namespace {
 
 // HibernateAtRuntime is the runtime, in seconds, that a UPS must still have when the PC begins to
 // hibernate (0: off); an hour is more than any UPS meant for one desktop holds.
+// UpsDeadTime is how long a network UPS whose server went silent while on battery still counts
+// as alive: shorter than a server's own restart would cry wolf, longer than five minutes outlasts
+// most UPSes meant for one desktop.
 // ShowBalloonWait and DTSwitchCheck are bounded too: the tray application sleeps on its GUI thread
 // for them, and the service adds ShowBalloonWait to its wait before hibernating.
 const SETTINGDEF kSettings[SETTING_COUNT] = {
@@ -19,6 +22,7 @@ const SETTINGDEF kSettings[SETTING_COUNT] = {
     {L"ShowBalloonWait", 500, 0, 10000},
     {L"DTSwitchCheck", 10, 0, 500},
     {L"HibernateAtRuntime", 180, 0, 3600},
+    {L"UpsDeadTime", 15, 5, 300},
 };
 
 }  // namespace

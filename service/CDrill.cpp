@@ -1,6 +1,7 @@
 #include "CDrill.h"
 
 #include "CLog.h"
+#include "CUpsLink.h"
 #include "Notify.h"
 #include "CTokenPrivilege.h"
 
@@ -165,6 +166,12 @@ bool CDrill::ReadSource(DRILLRESULT* pResult)
     pResult->dwSourceError = dwRet;
     pResult->dwSourceKind = source.dwKind;
     pResult->dwRuntime = dwRet == ERROR_SUCCESS ? source.dwRuntime : WATCH_UNKNOWN_RUNTIME;
+    if (dwRet == ERROR_SUCCESS) {
+        pResult->dwSourcePercent = source.dwPercent;
+        pResult->dwLink = source.dwLink;
+        ::CopyMemory(pResult->szUpsStatus, source.szStatus, sizeof(pResult->szUpsStatus));
+        pResult->szUpsStatus[ARRAYSIZE(pResult->szUpsStatus) - 1] = L'\0';
+    }
     return true;
 }
 
@@ -183,6 +190,11 @@ void CDrill::CheckHibernation(DRILLRESULT* pResult)
                                                                                  : DRILL_BATTERY_PRESENT;
     }
     pResult->dwBatteryPercent = status.BatteryLifePercent;
+    // A network UPS that powers the PC is its battery, as for the service's presence check.
+    if (pResult->dwSourceKind == WATCHSOURCE_NETWORK_UPS && CUpsLink::IsPowering(pResult->dwLink)) {
+        pResult->dwBattery = DRILL_BATTERY_PRESENT;
+        pResult->dwBatteryPercent = pResult->dwSourcePercent;
+    }
     pResult->dwResult = CDrillReport::Verdict(*pResult);
 }
 

@@ -1,5 +1,6 @@
 #include "CDrillReport.h"
 
+#include "CUpsLink.h"
 #include "MIRELMSG.h"
 #include "ScopedHandle.h"
 #include "resource.h"
@@ -24,6 +25,19 @@ void AppendLine(LPWSTR lpszText, size_t cchText, UINT uId, DWORD dwFirst = 0, DW
     WCHAR szLine[256] = L"";
     ::LoadStringW(::GetModuleHandleW(NULL), uId, szFormat, ARRAYSIZE(szFormat));
     ::StringCchPrintfW(szLine, ARRAYSIZE(szLine), szFormat, dwFirst, dwSecond);
+    if (lpszText[0] != L'\0') {
+        ::StringCchCatW(lpszText, cchText, L"\r\n");
+    }
+    ::StringCchCatW(lpszText, cchText, szLine);
+}
+
+// The same with one text in place of the numbers.
+void AppendText(LPWSTR lpszText, size_t cchText, UINT uId, LPCWSTR lpszInsert)
+{
+    WCHAR szFormat[128] = L"";
+    WCHAR szLine[256] = L"";
+    ::LoadStringW(::GetModuleHandleW(NULL), uId, szFormat, ARRAYSIZE(szFormat));
+    ::StringCchPrintfW(szLine, ARRAYSIZE(szLine), szFormat, lpszInsert);
     if (lpszText[0] != L'\0') {
         ::StringCchCatW(lpszText, cchText, L"\r\n");
     }
@@ -64,6 +78,13 @@ bool IsChargeUnknown(const DRILLRESULT& result)
            result.dwBatteryPercent == BATTERY_PERCENTAGE_UNKNOWN;
 }
 
+// A network UPS is set, yet its server does not answer: the local probes protect meanwhile, and
+// a PC that relies on that UPS would not hibernate in time.
+bool IsNetworkUpsUnreachable(const DRILLRESULT& result)
+{
+    return result.dwLink != WATCHLINK_NONE && !CUpsLink::IsPowering(result.dwLink);
+}
+
 // A runtime nobody knows is not held against the source: the charge check judges it then.
 bool IsRuntimeShort(const DRILLRESULT& result)
 {
@@ -80,6 +101,7 @@ void AppendSource(LPWSTR lpszText, size_t cchText, const DRILLRESULT& result)
     switch (result.dwSourceKind) {
     case WATCHSOURCE_BATTERY: AppendLine(lpszText, cchText, IDS_DRILL_SOURCE_BATTERY); break;
     case WATCHSOURCE_UPS: AppendLine(lpszText, cchText, IDS_DRILL_SOURCE_UPS); break;
+    case WATCHSOURCE_NETWORK_UPS: AppendLine(lpszText, cchText, IDS_DRILL_SOURCE_NETWORK_UPS); break;
     default: AppendLine(lpszText, cchText, IDS_DRILL_SOURCE_NONE); return;
     }
     if (result.dwRuntime == WATCH_UNKNOWN_RUNTIME) {
@@ -98,6 +120,9 @@ DWORD CDrillReport::Verdict(const DRILLRESULT& result)
     }
     if (!result.bS4Available) {
         return ERROR_NOT_SUPPORTED;
+    }
+    if (IsNetworkUpsUnreachable(result)) {
+        return ERROR_NETWORK_UNREACHABLE;
     }
     if (result.dwBattery == DRILL_BATTERY_NONE) {
         return ERROR_DEVICE_NOT_CONNECTED;
@@ -123,6 +148,11 @@ void CDrillReport::Format(const DRILLRESULT& result, LPWSTR lpszText, size_t cch
     AppendLine(lpszText, cchText, IDS_DRILL_HIBERNATE, result.dwHibernateMs,
                result.dwHibernateDeadlineMs);
     AppendSource(lpszText, cchText, result);
+    if (result.dwLink != WATCHLINK_NONE) {
+        AppendText(lpszText, cchText,
+                   IsNetworkUpsUnreachable(result) ? IDS_DRILL_NETWORK_UPS_OFF : IDS_DRILL_NETWORK_UPS_ON,
+                   result.szUpsStatus);
+    }
     if (result.dwResult == ERROR_SUCCESS) {
         AppendLine(lpszText, cchText, IDS_DRILL_PASSED);
         return;
@@ -134,6 +164,9 @@ void CDrillReport::Format(const DRILLRESULT& result, LPWSTR lpszText, size_t cch
     }
     if (!result.bS4Available) {
         AppendLine(lpszText, cchText, IDS_DRILL_S4);
+    }
+    if (IsNetworkUpsUnreachable(result)) {
+        AppendLine(lpszText, cchText, IDS_DRILL_NETWORK_UNREACHABLE);
     }
     if (result.dwBattery == DRILL_BATTERY_NONE) {
         AppendLine(lpszText, cchText, IDS_DRILL_NO_BATTERY);

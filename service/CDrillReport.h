@@ -48,6 +48,9 @@ struct DRILLRESULT {
     DWORD dwSourceKind;     // WATCHSOURCE_...: the maker's battery or a UPS
     DWORD dwRuntime;        // seconds left on the source; WATCH_UNKNOWN_RUNTIME: unknown
     DWORD dwRuntimeNeeded;  // seconds: the reserve and the alarm and balloon before it
+    DWORD dwSourcePercent;  // the source's charge; 255: unknown
+    DWORD dwLink;           // WATCHLINK_...: the network UPS's link; WATCHLINK_NONE: none set
+    WCHAR szUpsStatus[64];  // the network UPS's status words, as its server sent them
 };
 
 class CDrillReport {

@@ -5,6 +5,7 @@
 #include "CSettings.h"
 #include "CSourceReading.h"
 #include "CTokenPrivilege.h"
+#include "CUpsConfig.h"
 #include "CWatchEvents.h"
 #include "MIRELMSG.h"
 #include "Notify.h"
@@ -34,13 +35,15 @@ LPCWSTR EventName(DWORD dwIndex)
     static const LPCWSTR kNames[] = {
         L"EVTINDEX_TERMINATE", L"EVTINDEX_BATTLO", L"EVTINDEX_BATTHI",
         L"EVTINDEX_ACON",      L"EVTINDEX_ACLOSS", L"EVTINDEX_S4",
+        L"EVTINDEX_SOURCE",
     };
     return dwIndex < EVTINDEX_COUNT ? kNames[dwIndex] : L"";
 }
 
 }  // namespace
 
-CServiceCtrl::CServiceCtrl() : m_Hibernation(m_Notifier), m_Alerts(m_Notifier, m_EventLog)
+CServiceCtrl::CServiceCtrl()
+    : m_lSourceChanged(0), m_Hibernation(m_Notifier), m_Alerts(m_Notifier, m_EventLog)
 {
     ZeroMemory(&m_WatchData, sizeof(m_WatchData));
     ZeroMemory(&m_WatchOptions, sizeof(m_WatchOptions));
@@ -79,6 +82,11 @@ BOOL CServiceCtrl::ArgCheck(DWORD dwArgc, LPWSTR* lpszArgv, LPDWORD lpdwRet)
     } else {
         LPWSTR argv[3] = { lpszArgv[0], lpszArgv[1], lpszPath };
         CService::ArgCheck(3, argv, lpdwRet);
+        // The password's key exists, closed to users, before an administrator writes into it:
+        // one made by hand would inherit the settings key's read access for every user.
+        if (*lpdwRet == ERROR_SUCCESS) {
+            *lpdwRet = CUpsConfig::SecureCredentialsKey();
+        }
     }
     LOG_EXIT(LOG_API, FN);
     return TRUE;
@@ -93,7 +101,7 @@ DWORD CServiceCtrl::InitializeWatchData()
 
 DWORD CServiceCtrl::FinalizeWatchData()
 {
-    CWatchEvents::Close(&m_WatchData);
+    CWatchEvents::Close(&m_WatchData, &m_WatchOptions);
     return ERROR_SUCCESS;
 }
 
@@ -110,8 +118,13 @@ BOOL CServiceCtrl::IsS4Supported()
            MIREL_HIBERFILE_TYPE(caps) != HIBERFILE_TYPE_REDUCED;
 }
 
+// A network UPS that powers the PC is its battery, on a desktop that has none of its own; the link
+// is the one last read off this thread, so the check never waits on the network.
 bool CServiceCtrl::IsBatteryMissing()
 {
+    if (m_UpsLink.IsPowering()) {
+        return false;
+    }
     SYSTEM_POWER_STATUS status = {};
     ::GetSystemPowerStatus(&status);
     return status.BatteryFlag == BATTERY_FLAG_NO_BATTERY;
@@ -140,10 +153,15 @@ void CServiceCtrl::StartWatch()
     }
 }
 
-// A hibernation begun since the request keeps its wait (see OnRcv).
+// A hibernation begun since the request keeps its wait (see OnRcv). A change of the network UPS
+// is met as a change of the power status is: its link read, the presence told, the watch restarted.
 DWORD CServiceCtrl::RestartWatch(LPVOID lpData)
 {
     CServiceCtrl* pThis = static_cast<CServiceCtrl*>(lpData);
+    if (::InterlockedExchange(&pThis->m_lSourceChanged, 0) != 0) {
+        pThis->ReadLink();
+        pThis->CheckBattery();
+    }
     if (pThis->m_Hibernation.IsIdle()) {
         MirelStartUPSWatch();
     }
@@ -156,6 +174,44 @@ DWORD CServiceCtrl::StopWatch(LPVOID)
     return ERROR_SUCCESS;
 }
 
+// Runs on the main loop: the reading waits on the library, so it goes to the starter's thread.
+void CServiceCtrl::OnSourceChanged()
+{
+    ::InterlockedExchange(&m_lSourceChanged, 1);
+    m_WatchStarter.Request(RestartWatch, this);
+}
+
+// One entry per change of the link that an administrator must know of.
+void CServiceCtrl::ReadLink()
+{
+    LOG_FUNCTION(L"CServiceCtrl::ReadLink");
+    WATCHSOURCE source = {};
+    source.cbSize = sizeof(source);
+    const DWORD dwRet = MirelGetWatchSource(&source);
+    if (dwRet != ERROR_SUCCESS) {
+        LOG_TRACE(LOG_EVENT, FN, L"MirelGetWatchSource failed:%u", dwRet);
+        return;
+    }
+    source.szError[ARRAYSIZE(source.szError) - 1] = L'\0';
+    const DWORD dwMessage = m_UpsLink.Update(source.dwLink);
+    LOG_TRACE(LOG_EVENT, FN, L"Link %u, message %u", source.dwLink, dwMessage);
+    if (dwMessage != 0) {
+        m_EventLog.Report(dwMessage, source.szError);
+    }
+}
+
+void CServiceCtrl::ApplyUpsSettings()
+{
+    LOG_FUNCTION(L"CServiceCtrl::ApplyUpsSettings");
+    LPCWSTR lpszBadValue = L"";
+    const DWORD dwRet = CWatchEvents::ReadUps(&m_WatchOptions, &lpszBadValue);
+    if (dwRet != ERROR_SUCCESS) {
+        LOG_TRACE(LOG_EVENT, FN, L"%s cannot be read:%u", lpszBadValue, dwRet);
+        m_EventLog.Report(MSG_UPS_SETTING_BAD, lpszBadValue);
+    }
+    m_UpsLink.Reset(m_WatchOptions.szUpsMonitor[0] != L'\0');
+}
+
 void CServiceCtrl::NotifyClients(DWORD dwNotify, DWORD dwValue)
 {
     m_Notifier.Push(NotifyItem::Of(dwNotify, dwValue));
@@ -166,9 +222,11 @@ DWORD CServiceCtrl::BeforeMainLoop(SERVICE_STATUS_HANDLE)
     static const WCHAR FN[] = L"CServiceCtrl::BeforeMainLoop";
     LOG_ENTER(LOG_DETAIL, FN);
     m_EventLog.Open(kEventSource);
-    // Options the library refuses leave it without the reserve: it still hibernates at the end
-    // of the wait, so this is no reason to stop the protection.
+    ApplyUpsSettings();
+    // Options the library refuses leave it without the reserve and the network UPS: it still
+    // hibernates at the end of the wait, so this is no reason to stop the protection.
     const DWORD dwOptions = MirelSetWatchOptions(&m_WatchOptions);
+    ::SecureZeroMemory(m_WatchOptions.szUpsPassword, sizeof(m_WatchOptions.szUpsPassword));
     if (dwOptions != ERROR_SUCCESS) {
         LOG_TRACE(LOG_EVENT, FN, L"MirelSetWatchOptions failed:%u", dwOptions);
     }
@@ -250,6 +308,7 @@ void CServiceCtrl::MainLoop(DWORD, LPWSTR*)
     const HANDLE handles[EVTINDEX_COUNT] = {
         GetTerminateEvent(),        m_WatchData.hBattLowEvent, m_WatchData.hBattHighEvent,
         m_WatchData.hACOnEvent,     m_WatchData.hACLossEvent,  m_WatchData.hS4Event,
+        m_WatchOptions.hSourceEvent,
     };
     for (;;) {
         const DWORD dwWait = ::WaitForMultipleObjects(EVTINDEX_COUNT, handles, FALSE, INFINITE);
@@ -272,6 +331,7 @@ void CServiceCtrl::MainLoop(DWORD, LPWSTR*)
         case EVTINDEX_ACON: OnAcRestored(); break;
         case EVTINDEX_ACLOSS: OnAcLoss(); break;
         case EVTINDEX_S4: OnHibernate(); break;
+        case EVTINDEX_SOURCE: OnSourceChanged(); break;
         }
     }
     LOG_EXIT(LOG_DETAIL, FN);

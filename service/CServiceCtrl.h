@@ -11,6 +11,7 @@
 #include "CPowerAlerts.h"
 #include "CService.h"
 #include "CThread.h"
+#include "CUpsLink.h"
 #include "CWatchStarter.h"
 #include "MIRELAPI.h"
 
@@ -22,7 +23,8 @@ enum {
     EVTINDEX_ACON = 3,
     EVTINDEX_ACLOSS = 4,
     EVTINDEX_S4 = 5,
-    EVTINDEX_COUNT = 6,
+    EVTINDEX_SOURCE = 6,
+    EVTINDEX_COUNT = 7,
 };
 
 class CServiceCtrl : public CService, private IDrillHost {
@@ -59,6 +61,11 @@ public:
 protected:
     static DWORD RestartWatch(LPVOID lpData);
     static DWORD StopWatch(LPVOID lpData);
+    // The network UPS's settings into the options, a setting that cannot be read logged.
+    void ApplyUpsSettings();
+    // The library tells of a change of the network UPS: handled on the watch starter's thread.
+    void OnSourceChanged();
+    void ReadLink();
     void OnAcLoss();
     bool SendAcLoss();
     void OnAcRestored();
@@ -81,7 +88,11 @@ protected:
     // Tries to serve the pipes again while their names are held at the start.
     CThread m_PipeRetry;
     WATCHDATA m_WatchData;
+    // The password in it lives only until the library has its copy.
     WATCHOPTIONS m_WatchOptions;
+    CUpsLink m_UpsLink;
+    // 1 while a change of the network UPS waits for the watch starter's next run.
+    volatile LONG m_lSourceChanged;
     CClientNotifier m_Notifier;
     // The registrations start no new wait from the hibernation call to the first resume check.
     CHibernation m_Hibernation;

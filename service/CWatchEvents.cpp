@@ -1,20 +1,23 @@
 #include "CWatchEvents.h"
 
 #include "CSettings.h"
+#include "CUpsConfig.h"
 #include "ScopedHandle.h"
+
+#include <strsafe.h>
 
 DWORD CWatchEvents::Create(WATCHDATA* pData, WATCHOPTIONS* pOptions)
 {
     ReadSettings(pData, pOptions);
     HANDLE* const events[] = {
         &pData->hBattHighEvent, &pData->hBattLowEvent, &pData->hACOnEvent,
-        &pData->hACLossEvent, &pData->hS4Event,
+        &pData->hACLossEvent, &pData->hS4Event, &pOptions->hSourceEvent,
     };
     for (HANDLE* pEvent : events) {
         *pEvent = ::CreateEventW(NULL, FALSE, FALSE, NULL);
         if (*pEvent == NULL) {
             const DWORD dwRet = ::GetLastError();
-            Close(pData);
+            Close(pData, pOptions);
             return dwRet;
         }
     }
@@ -32,10 +35,30 @@ void CWatchEvents::ReadSettings(WATCHDATA* pData, WATCHOPTIONS* pOptions)
     pData->dwAlarmTime = settings.AlarmTime();
     pOptions->cbSize = sizeof(WATCHOPTIONS);
     pOptions->dwHibernateAtRuntime = settings.Get(SETTING_HIBERNATE_AT_RUNTIME);
+    pOptions->dwUpsDeadTime = settings.Get(SETTING_UPS_DEAD_TIME);
 }
 
-void CWatchEvents::Close(WATCHDATA* pData)
+DWORD CWatchEvents::ReadUps(WATCHOPTIONS* pOptions, LPCWSTR* ppBadValue)
 {
+    CUpsConfig config;
+    DWORD dwRet = config.Read();
+    *ppBadValue = config.BadValue();
+    if (dwRet == ERROR_SUCCESS) {
+        const UPSCONFIG& ups = config.Get();
+        ::StringCchCopyW(pOptions->szUpsMonitor, ARRAYSIZE(pOptions->szUpsMonitor), ups.szMonitor);
+        ::StringCchCopyW(pOptions->szUpsUser, ARRAYSIZE(pOptions->szUpsUser), ups.szUser);
+        ::StringCchCopyW(pOptions->szUpsPassword, ARRAYSIZE(pOptions->szUpsPassword), ups.szPassword);
+    } else {
+        ::SecureZeroMemory(pOptions->szUpsMonitor, sizeof(pOptions->szUpsMonitor));
+        ::SecureZeroMemory(pOptions->szUpsUser, sizeof(pOptions->szUpsUser));
+        ::SecureZeroMemory(pOptions->szUpsPassword, sizeof(pOptions->szUpsPassword));
+    }
+    return dwRet;
+}
+
+void CWatchEvents::Close(WATCHDATA* pData, WATCHOPTIONS* pOptions)
+{
+    CloseAndClear(pOptions->hSourceEvent);
     CloseAndClear(pData->hBattHighEvent);
     CloseAndClear(pData->hBattLowEvent);
     CloseAndClear(pData->hACOnEvent);

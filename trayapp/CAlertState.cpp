@@ -5,6 +5,7 @@
 CAlertState::CAlertState(HINSTANCE hTexts)
     : m_hTexts(hTexts),
       m_bShortTerm(FALSE),
+      m_bNetworkUps(FALSE),
       m_bBalloonShown(FALSE),
       m_dwHeld(0),
       m_nMessageKind(0),
@@ -220,15 +221,16 @@ LPCWSTR CAlertState::Text(DWORD dwCode) const
 }
 
 // A UPS user knows no "battery": the texts that name it name the UPS instead, where they have one.
-UINT CAlertState::TextId(const NOTIFYROW& row, BOOL bShortTerm)
+// A PC protected by a network UPS has no battery of its own worth naming either.
+UINT CAlertState::TextId(const NOTIFYROW& row, BOOL bShortTerm, BOOL bNetworkUps)
 {
-    return bShortTerm && row.uUpsTextId != 0 ? row.uUpsTextId : row.uTextId;
+    return (bShortTerm || bNetworkUps) && row.uUpsTextId != 0 ? row.uUpsTextId : row.uTextId;
 }
 
 // The text is loaded whenever its code comes, raised or not; a code with a value formats it in.
 void CAlertState::LoadText(const NOTIFYROW& row, DWORD dwValue)
 {
-    const UINT uTextId = TextId(row, m_bShortTerm);
+    const UINT uTextId = TextId(row, m_bShortTerm, m_bNetworkUps);
     if (uTextId == 0 || row.dwRaises == 0) {
         return;
     }

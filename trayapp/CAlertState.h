@@ -54,8 +54,10 @@ public:
     void SetTextModule(HINSTANCE hTexts) { m_hTexts = hTexts; }
     // Whether the battery in use is a UPS: the texts loaded from here on name it so.
     void SetShortTerm(BOOL bShortTerm) { m_bShortTerm = bShortTerm; }
+    // Whether a network UPS is set: the texts name a UPS as for a UPS on USB.
+    void SetNetworkUps(BOOL bNetworkUps) { m_bNetworkUps = bNetworkUps; }
     // The text of a row for the kind of battery in use.
-    static UINT TextId(const NOTIFYROW& row, BOOL bShortTerm);
+    static UINT TextId(const NOTIFYROW& row, BOOL bShortTerm, BOOL bNetworkUps = FALSE);
     // A notification: its requests judged from the conditions before it, its conditions raised
     // and cleared (bSessionUnlocked decides whether a resume is kept for the user), and the plan.
     Plan OnCode(DWORD dwCode, DWORD dwValue, BOOL bSessionUnlocked, const Screen& screen);
@@ -101,6 +103,7 @@ private:
 
     HINSTANCE m_hTexts;
     BOOL m_bShortTerm;
+    BOOL m_bNetworkUps;
     BOOL m_bBalloonShown;
     DWORD m_dwHeld;  // ALERT_ bits
     int m_nMessageKind;

@@ -2,6 +2,7 @@
 
 #include "CBattery.h"
 #include "CLog.h"
+#include "CUpsConfig.h"
 #include "Notify.h"
 #include "resource.h"
 
@@ -26,6 +27,7 @@ CMainWnd::CMainWnd()
       m_bSessionNotifyRegistered(FALSE),
       m_bIsMirelType(FALSE),
       m_lShortTerm(0),
+      m_lNetworkUps(0),
       m_hWnd(NULL),
       m_hInstance(NULL),
       m_bSessionEnding(FALSE)
@@ -133,9 +135,11 @@ void CMainWnd::ProbeBattery()
 
 void CMainWnd::ProbeBatteryKind(LPVOID lpData)
 {
+    CMainWnd* pThis = static_cast<CMainWnd*>(lpData);
+    ::InterlockedExchange(&pThis->m_lNetworkUps, CUpsConfig::IsMonitorSet() ? 1 : 0);
     CBattery battery;
     if (battery.Initialize() == ERROR_SUCCESS) {
-        static_cast<CMainWnd*>(lpData)->ReadBatteryKind(battery);
+        pThis->ReadBatteryKind(battery);
         battery.Finalize();
     }
 }
@@ -301,6 +305,7 @@ LRESULT CMainWnd::OnMirelNotify(WPARAM wParam, LPARAM lParam)
     LOG_TRACE(LOG_EVENT, FN, L"WPARAM %02X, LPARAM %08X", static_cast<DWORD>(wParam),
               static_cast<DWORD>(lParam));
     m_State.SetShortTerm(m_lShortTerm != 0);
+    m_State.SetNetworkUps(m_lNetworkUps != 0);
     // What to show is decided from the conditions as they were before this code.
     const CAlertState::Plan plan = m_State.OnCode(static_cast<DWORD>(wParam), static_cast<DWORD>(lParam),
                                                   IsSessionUnlocked(), GetScreen());

@@ -80,6 +80,8 @@ private:
     // 1 while the battery in use is a UPS. Written by the watch thread, read by the GUI thread;
     // kept while no battery is found, so that a UPS gone away is still named as one.
     volatile LONG m_lShortTerm;
+    // 1 while a network UPS is set (any user may read the setting); read with the battery's kind.
+    volatile LONG m_lNetworkUps;
     HWND m_hWnd;
     HINSTANCE m_hInstance;
     // The session ends: the window goes without waiting on the service or the shell.

@@ -2,6 +2,7 @@
 // below the policy key the product reads first, with the same value name and range, and the same
 // default in each language's presentation; every text the template names exists in each language.
 #include "CSettings.h"
+#include "CUpsConfig.h"
 #include "TestLog.h"
 #include "TestProcess.h"
 
@@ -51,6 +52,19 @@ std::vector<std::pair<std::string, std::string>> References(const std::string& a
 
 const char* const kLanguages[] = { "en-US", "ja-JP" };
 
+// The settings that are text: the network UPS and its user (never its password, which every user
+// could read in the policy key). The longest text the policy editor accepts must fit the service's
+// buffer, or the value would fail to read as a whole.
+struct TextPolicy {
+    const char* name;
+    size_t maxLength;
+};
+const TextPolicy kTextPolicies[] = {
+    { "UpsMonitor", UPSCONFIG_MONITOR_CHARS - 1 },
+    { "UpsUser", UPSCONFIG_CREDENTIAL_CHARS - 1 },
+};
+const size_t kPolicyCount = SETTING_COUNT + ARRAYSIZE(kTextPolicies);
+
 }  // namespace
 
 TEST(PolicyTemplate, EverySettingOnceWithItsKeyValueNameRangeAndDefault)
@@ -59,7 +73,23 @@ TEST(PolicyTemplate, EverySettingOnceWithItsKeyValueNameRangeAndDefault)
     ASSERT_FALSE(admx.empty());
     size_t policies = 0;
     for (size_t at = admx.find("<policy "); at != std::string::npos; at = admx.find("<policy ", at + 1)) ++policies;
-    EXPECT_EQ(static_cast<size_t>(SETTING_COUNT), policies) << "one policy per setting, none else";
+    EXPECT_EQ(kPolicyCount, policies) << "one policy per setting, none else";
+    EXPECT_EQ(std::string::npos, admx.find("UpsPassword"));
+    for (const TextPolicy& text : kTextPolicies) {
+        SCOPED_TRACE(text.name);
+        const std::string policy = Element(admx, "<policy name=\"" + std::string(text.name) + "\"");
+        ASSERT_FALSE(policy.empty());
+        EXPECT_EQ(Narrow(MIREL_POLICY_KEY), Attribute(policy, "key"));
+        const size_t body = admx.find(policy);
+        const std::string element = Element(admx, "<text ", body, admx.find("</policy>", body));
+        EXPECT_EQ(text.name, Attribute(element, "valueName"));
+        EXPECT_EQ(std::to_string(text.maxLength), Attribute(element, "maxLength"));
+        for (const char* language : kLanguages) {
+            const std::string adml = ReadFileBytes(ProgramPath(L"policy\\") +
+                                                   std::wstring(language, language + 5) + L"\\OrvaneMirel.adml");
+            EXPECT_FALSE(Element(adml, "<textBox refId=\"" + std::string(text.name) + "\"").empty()) << language;
+        }
+    }
 
     for (DWORD i = 0; i < SETTING_COUNT; ++i) {
         const SETTINGDEF* def = CSettings::Definition(i);
@@ -88,7 +118,7 @@ TEST(PolicyTemplate, EveryTextItNamesExistsInEachLanguage)
 {
     const std::string admx = ReadFileBytes(ProgramPath(L"policy\\OrvaneMirel.admx"));
     const auto refs = References(admx);
-    EXPECT_EQ(static_cast<size_t>(2 + 3 * SETTING_COUNT), refs.size());
+    EXPECT_EQ(2 + 3 * kPolicyCount, refs.size());
     for (const char* language : kLanguages) {
         const std::string adml = ReadFileBytes(ProgramPath(L"policy\\") +
                                                std::wstring(language, language + 5) + L"\\OrvaneMirel.adml");

@@ -121,6 +121,9 @@ TEST(Settings, PolicyFirstThenProductThenDefaultAlwaysClamped)
         {L"runtime reserve", SETTING_HIBERNATE_AT_RUNTIME, false, 0, 0, 0, 180, ERROR_FILE_NOT_FOUND},
         {L"reserve off", SETTING_HIBERNATE_AT_RUNTIME, true, 0, 1, 600, 0, 0},
         {L"reserve clamped", SETTING_HIBERNATE_AT_RUNTIME, false, 0, 1, 7200, 3600, 0},
+        {L"dead time", SETTING_UPS_DEAD_TIME, false, 0, 0, 0, 15, ERROR_FILE_NOT_FOUND},
+        {L"dead time policy clamped", SETTING_UPS_DEAD_TIME, true, 1, 1, 60, 5, 0},
+        {L"dead time clamped", SETTING_UPS_DEAD_TIME, false, 0, 1, 3600, 300, 0},
     };
     for (const SettingRow& row : rows) {
         SCOPED_TRACE(row.name);

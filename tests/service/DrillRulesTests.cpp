@@ -4,6 +4,8 @@
 // privilege's check, and the verdict of the checks.
 #include "CDrillReport.h"
 #include "CTokenPrivilege.h"
+#include "CUpsLink.h"
+#include "MIRELMSG.h"
 #include "ScopedHandle.h"
 #include "ServiceSecurity.h"
 
@@ -95,6 +97,7 @@ TEST(DrillRules, TheFirstFailingCheckGivesTheResult)
         DWORD privilege, s4, battery, percent;
         DWORD expected;
         DWORD runtime, needed;  // seconds; none given: 0 of 0, never short
+        DWORD link;             // the network UPS's; none given: none set
     };
     const Row rows[] = {
         { 0, 1, 1, 90, 0 },
@@ -111,6 +114,13 @@ TEST(DrillRules, TheFirstFailingCheckGivesTheResult)
         { 0, 1, 1, 90, 0, WATCH_UNKNOWN_RUNTIME, 183 },  // unknown: the charge judges
         { 0, 1, 1, 7, 639, 10, 183 },                    // the charge's checks come first
         { 0, 1, 1, 255, ERROR_INVALID_DATA, 10, 183 },
+        { 0, 1, 1, 90, 0, 600, 183, WATCHLINK_ONLINE },
+        { 0, 1, 1, 90, 0, 600, 183, WATCHLINK_HOLDING },
+        { 0, 1, 1, 90, ERROR_NETWORK_UNREACHABLE, 600, 183, WATCHLINK_LOST },  // a laptop's battery is no excuse
+        { 0, 1, 0, 255, ERROR_NETWORK_UNREACHABLE, 0, 0, WATCHLINK_STARTING },  // the cause, not the battery
+        { 0, 1, 1, 90, ERROR_NETWORK_UNREACHABLE, 0, 0, WATCHLINK_DENIED },
+        { 0, 0, 1, 90, ERROR_NOT_SUPPORTED, 0, 0, WATCHLINK_UNREACHABLE },
+        { 0, 1, 1, 7, 639, 600, 183, WATCHLINK_ONLINE },
     };
     for (const Row& row : rows) {
         DRILLRESULT result = {};
@@ -121,6 +131,45 @@ TEST(DrillRules, TheFirstFailingCheckGivesTheResult)
         result.dwBatteryThreshold = 8;
         result.dwRuntime = row.runtime;
         result.dwRuntimeNeeded = row.needed;
-        EXPECT_EQ(row.expected, CDrillReport::Verdict(result)) << row.privilege << row.s4 << row.battery << row.percent << " " << row.runtime;
+        result.dwLink = row.link;
+        EXPECT_EQ(row.expected, CDrillReport::Verdict(result)) << row.privilege << row.s4 << row.battery << row.percent << " " << row.runtime << " " << row.link;
     }
+}
+
+// A server that comes and goes logs each change of what an administrator must do once; the first
+// connection after the start and a link set up again are no news.
+TEST(UpsLink, OnlyChangesOfWhatToDoAreLogged)
+{
+    struct Row { DWORD previous, next, message; };
+    const Row rows[] = {
+        { WATCHLINK_NONE, WATCHLINK_NONE, 0 },
+        { WATCHLINK_STARTING, WATCHLINK_ONLINE, 0 },
+        { WATCHLINK_STARTING, WATCHLINK_UNREACHABLE, MSG_UPS_UNREACHABLE },
+        { WATCHLINK_UNREACHABLE, WATCHLINK_UNREACHABLE, 0 },
+        { WATCHLINK_UNREACHABLE, WATCHLINK_LOST, 0 },
+        { WATCHLINK_ONLINE, WATCHLINK_LOST, MSG_UPS_UNREACHABLE },
+        { WATCHLINK_LOST, WATCHLINK_ONLINE, MSG_UPS_CONNECTED },
+        { WATCHLINK_STARTING, WATCHLINK_DENIED, MSG_UPS_DENIED },
+        { WATCHLINK_DENIED, WATCHLINK_ONLINE, MSG_UPS_CONNECTED },
+        { WATCHLINK_STARTING, WATCHLINK_UNKNOWN_UPS, MSG_UPS_UNKNOWN },
+        { WATCHLINK_STARTING, WATCHLINK_BAD_SETTING, MSG_UPS_UNKNOWN },
+        { WATCHLINK_UNKNOWN_UPS, WATCHLINK_BAD_SETTING, 0 },
+        { WATCHLINK_ONLINE, WATCHLINK_HOLDING, MSG_UPS_HOLDING },
+        { WATCHLINK_HOLDING, WATCHLINK_ONLINE, MSG_UPS_CONNECTED },
+        { WATCHLINK_HOLDING, WATCHLINK_LOST, MSG_UPS_UNREACHABLE },
+        { WATCHLINK_DENIED, WATCHLINK_STARTING, 0 },
+        { WATCHLINK_ONLINE, WATCHLINK_NONE, 0 },
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(row.message, CUpsLink::Message(row.previous, row.next)) << row.previous << "->" << row.next;
+    }
+    CUpsLink link;
+    EXPECT_FALSE(link.IsPowering());
+    link.Reset(true);
+    EXPECT_EQ(static_cast<DWORD>(WATCHLINK_STARTING), link.Get());
+    EXPECT_EQ(static_cast<DWORD>(MSG_UPS_UNREACHABLE), link.Update(WATCHLINK_UNREACHABLE));
+    EXPECT_EQ(static_cast<DWORD>(MSG_UPS_CONNECTED), link.Update(WATCHLINK_ONLINE));
+    EXPECT_TRUE(link.IsPowering());
+    EXPECT_EQ(static_cast<DWORD>(MSG_UPS_HOLDING), link.Update(WATCHLINK_HOLDING));
+    EXPECT_TRUE(link.IsPowering());
 }

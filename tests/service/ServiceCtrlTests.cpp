@@ -7,6 +7,7 @@
 #include "CPipeCl.h"
 #include "CServiceCtrl.h"
 #include "CTokenPrivilege.h"
+#include "CUpsConfig.h"
 #include "CPowerAlerts.h"
 #include "CWatchEvents.h"
 #include "MIRELMSG.h"
@@ -77,6 +78,28 @@ TEST(ServiceSettings, EveryValueIsClampedToItsRange)
     DeleteRegTree(kSettingsKey);
 }
 
+// The network UPS's strings reach the library's options whole, or not at all: a value that cannot
+// be read leaves the local probes alone at work and is named for the event log.
+TEST(ServiceSettings, NetworkUpsWholeOrNotAtAll)
+{
+    DeleteRegTree(kSettingsKey);
+    SetRegString(kSettingsKey, L"UpsMonitor", L"ups@nas:3493");
+    SetRegString(MIREL_UPS_CREDENTIALS_KEY, L"UpsUser", L"mon");
+    SetRegString(MIREL_UPS_CREDENTIALS_KEY, L"UpsPassword", L"secret");
+    WATCHOPTIONS options = {};
+    LPCWSTR bad = nullptr;
+    EXPECT_EQ(0u, CWatchEvents::ReadUps(&options, &bad));
+    EXPECT_STREQ(L"ups@nas:3493", options.szUpsMonitor);
+    EXPECT_STREQ(L"mon", options.szUpsUser);
+    EXPECT_STREQ(L"secret", options.szUpsPassword);
+    SetRegString(MIREL_UPS_CREDENTIALS_KEY, L"UpsPassword", std::wstring(200, L'p').c_str());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_MORE_DATA), CWatchEvents::ReadUps(&options, &bad));
+    EXPECT_STREQ(L"UpsPassword", bad);
+    EXPECT_STREQ(L"", options.szUpsMonitor);
+    EXPECT_STREQ(L"", options.szUpsPassword);
+    DeleteRegTree(kSettingsKey);
+}
+
 TEST(ServiceSettings, DefaultsAndMistypedValues)
 {
     for (bool keyExists : { false, true }) {
@@ -96,16 +119,18 @@ TEST(ServiceSettings, DefaultsAndMistypedValues)
         EXPECT_EQ(0u, d.dwReserved);
         EXPECT_EQ(sizeof(WATCHOPTIONS), probe.Options().cbSize);
         EXPECT_EQ(180u, probe.Options().dwHibernateAtRuntime);
+        EXPECT_EQ(15u, probe.Options().dwUpsDeadTime);
         EXPECT_EQ(183u, CWatchEvents::DrillTimes(d, probe.Options()).dwRuntimeNeeded)
             << "2.6 s of alarm and balloon, rounded up";
         const HANDLE events[] = { d.hBattLowEvent, d.hBattHighEvent, d.hACLossEvent, d.hS4Event,
-                                  d.hACOnEvent };
+                                  d.hACOnEvent, probe.Options().hSourceEvent };
         for (HANDLE h : events) {
             ASSERT_NE(nullptr, h);
             EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(h, 0));
         }
         probe.FinalizeWatchData();
         EXPECT_EQ(nullptr, probe.Data().hS4Event);
+        EXPECT_EQ(nullptr, probe.Options().hSourceEvent);
         probe.FinalizeWatchData();
     }
     DeleteRegTree(kSettingsKey);

@@ -188,14 +188,16 @@ TEST(AlertState, MessagePlanAndTheResumeMessage)
 // every text on an internal battery, stay as they are. The program's own texts differ.
 TEST(AlertState, TextsNameTheUpsWhereTheBatteryInUseIsOne)
 {
-    struct Case { DWORD code; BOOL ups; UINT text; };
+    struct Case { DWORD code; BOOL ups; UINT text; BOOL network; };
     const Case cases[] = {
         { NOTIFY_BATTERY_LOW, FALSE, IDS_BATTERY_LOW }, { NOTIFY_BATTERY_LOW, TRUE, IDS_UPS_LOW },
         { NOTIFY_NO_BATTERY, FALSE, IDS_NO_BATTERY },   { NOTIFY_NO_BATTERY, TRUE, IDS_UPS_REMOVED },
         { NOTIFY_S4_FAILED, TRUE, IDS_S4_FAILED },      { NOTIFY_HIBERNATING, TRUE, IDS_GOING_TO_HIBERNATE },
+        { NOTIFY_BATTERY_LOW, FALSE, IDS_UPS_LOW, TRUE },  // a network UPS, no battery of its own
+        { NOTIFY_NO_BATTERY, TRUE, IDS_UPS_REMOVED, TRUE },
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(c.text, CAlertState::TextId(*CNotifyTable::Find(c.code), c.ups)) << c.code << " " << c.ups;
+        EXPECT_EQ(c.text, CAlertState::TextId(*CNotifyTable::Find(c.code), c.ups, c.network)) << c.code << " " << c.ups;
     }
     std::unique_ptr<std::remove_pointer<HMODULE>::type, decltype(&FreeLibrary)> texts(
         LoadLibraryExW(testsupport::ProgramPath(L"MIRELAPP.exe").c_str(), NULL, LOAD_LIBRARY_AS_DATAFILE),
