@@ -3,6 +3,7 @@
 // resources and sets the recovery actions, which the package tables cannot express. The program
 // always exits with 0; a command's result comes back in its result file.
 #include "CSettings.h"
+#include "CUpsConfig.h"
 #include "ScopedHandle.h"
 
 #include <windows.h>
@@ -137,7 +138,36 @@ ScopedKernelHandle StoppingServiceProcess()
     return ScopedKernelHandle(::OpenProcess(SYNCHRONIZE, FALSE, status.dwProcessId));
 }
 
+// Deletes a key that holds nothing any more; one with values or subkeys stays as it is.
+void DeleteIfEmpty(LPCWSTR lpszKey)
+{
+    ScopedRegKey key;
+    DWORD dwSubKeys = 0;
+    DWORD dwValues = 0;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, lpszKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.Put()) ==
+            ERROR_SUCCESS &&
+        ::RegQueryInfoKeyW(key.Get(), NULL, NULL, NULL, &dwSubKeys, NULL, NULL, &dwValues, NULL, NULL,
+                           NULL, NULL) == ERROR_SUCCESS &&
+        dwSubKeys == 0 && dwValues == 0) {
+        key.Reset();
+        ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, lpszKey, KEY_WOW64_64KEY, 0);
+    }
+}
+
 }  // namespace
+
+// Deferred, at a removal that is not part of an upgrade: the network UPS's password goes with the
+// product (an upgrade keeps it), and so do the keys above it where nothing else is left in them.
+extern "C" UINT __stdcall ForgetUpsCredentials(MSIHANDLE hInstall)
+{
+    const LONG lRet = ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, MIREL_UPS_CREDENTIALS_KEY);
+    if (lRet != ERROR_SUCCESS && lRet != ERROR_FILE_NOT_FOUND) {
+        LogLine(hInstall, L"MIRELSVC: the network UPS's credentials could not be removed.");
+    }
+    DeleteIfEmpty(MIREL_SETTINGS_KEY);
+    DeleteIfEmpty(L"Software\\Orvane");
+    return ERROR_SUCCESS;
+}
 
 // Deferred, after the package's stop request: waits until the service's process has ended, so
 // that its files can be replaced or removed. The package's own wait gives up after 30 s, and a

@@ -363,6 +363,9 @@ void CUPSWatch::SignalS4(DWORD dwCause)
     LOG_TRACE(LOG_EVENT, FN, L"S4: cause %u, runtime %u s.", dwCause, m_Rules.Runtime());
     StopTimer(m_uHibernateTimer);
     StopTimer(m_uEarlyTimer);
+    // The watch is over before anyone hears of it: a start request that follows the signal at
+    // once begins a new watch instead of keeping this one, which ends without another signal.
+    SetWatching(FALSE);
     if (m_hS4Event != NULL) {
         ::SetEvent(m_hS4Event);
     }

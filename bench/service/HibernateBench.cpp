@@ -109,7 +109,11 @@ int wmain(int argc, wchar_t** argv)
         } else {
             ++missed;
         }
+        // As a tray application does after the resume: until someone asks, the service keeps the
+        // hibernation's state and starts no watch.
+        const DWORD resumeCheck = REQUEST_RESUME_CHECK;
         DWORD ack = 0;
+        watcher.Send(&resumeCheck, sizeof(resumeCheck), &ack, NULL);
         ctrl.SendRequest(PIPEREQUEST_CLOSE, NULL, handle, &ack, NULL);
         SetAcOnline(true);
     }

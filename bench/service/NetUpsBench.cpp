@@ -4,6 +4,9 @@
 // turning to "OB" on its server to the AC-loss notification at an application, and the service's
 // CPU while idle with the UPS watched. Prints "n/a" without a server, or where the library does
 // not yet take the line from a network UPS (no loss comes within the ceiling).
+// Winsock before windows.h, which the pipe headers bring.
+#include <winsock2.h>
+
 #include "CPipeCl.h"
 #include "CSettings.h"
 #include "CUpsConfig.h"

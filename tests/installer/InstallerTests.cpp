@@ -2,6 +2,7 @@
 // in-own-prefix.sh: a prefix of its own whose service manager traces the event-log calls of the
 // services it starts into MIREL_SYSTEM_LOG.
 #include "RunningService.h"
+#include "CUpsConfig.h"
 #include "TracedEvents.h"
 
 #include <msi.h>
@@ -124,6 +125,10 @@ TEST_F(Installer, InstallsAgainUpgradesAndRemovesCleanly)
 
     // An application that answers nothing holds the stopping service for an acknowledgement
     // timeout; the package's stop request returns at once, and its removal must wait.
+    // The network UPS's password, written where the installation secured the key, goes with the
+    // removal. (That an upgrade keeps it rests on UPGRADINGPRODUCTCODE, which Wine's installer
+    // never sets when it removes the older product.)
+    ASSERT_TRUE(SetRegString(MIREL_UPS_CREDENTIALS_KEY, L"UpsPassword", L"pw"));
     ObserverProcess hung(L"hung", true);
     ASSERT_TRUE(hung.WaitForLine("hung", 10000)) << hung.Dump();
     ASSERT_EQ(Msiexec(L"/x " + Package(L"Mirel.msi")), 0u);
@@ -176,6 +181,7 @@ TEST(Package, CustomActionsLieWhereTheirWorkIsDue)
         // Its undoing right before it, so that a failure in it already rolls it back.
         { L"SetRollbackInstallServiceData", { 1000, 1500 } },
         { L"RollbackInstallService~", { install - 2, install } },
+        { L"ForgetUpsCredentials*", { 1500, 6600 } },
     };
     EXPECT_EQ(actual.size(), expected.size());
     for (const auto& e : expected) {
