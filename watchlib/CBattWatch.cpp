@@ -86,7 +86,9 @@ void CBattWatch::Poll()
     if (!PollNetLevel()) {
         PollLocalLevel();
     }
-    PublishSource();
+    if (m_Snapshot.IsWanted()) {
+        PublishSource();
+    }
 }
 
 void CBattWatch::PollLocalLevel()

@@ -1,6 +1,6 @@
 #include "CSourceSnapshot.h"
 
-CSourceSnapshot::CSourceSnapshot() : m_State(), m_ullSeq(0), m_ullTakenMs(0)
+CSourceSnapshot::CSourceSnapshot() : m_lWanted(0), m_State(), m_ullSeq(0), m_ullTakenMs(0)
 {
 }
 

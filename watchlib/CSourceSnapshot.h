@@ -22,6 +22,10 @@ public:
     static constexpr ULONGLONG kStaleMs = 3000;
 
     CSourceSnapshot();
+    // Whether anyone reads the snapshot now: the AC-line watcher while its watch runs. The level
+    // watcher reads the device for it only then, so an idle PC pays for the level alone.
+    void SetWanted(BOOL bWanted) { ::InterlockedExchange(&m_lWanted, bWanted ? 1 : 0); }
+    BOOL IsWanted() const { return ::InterlockedCompareExchange(&m_lWanted, 0, 0) != 0 ? TRUE : FALSE; }
     void Publish(const SOURCESTATE& state, ULONGLONG ullNowMs);
     // Copies the latest reading when it is newer than the one numbered *pullSeq and was taken
     // at most kStaleMs before ullNowMs; moves *pullSeq on. FALSE: nothing new to judge.
@@ -31,6 +35,7 @@ private:
     CSourceSnapshot(const CSourceSnapshot&) = delete;
     CSourceSnapshot& operator=(const CSourceSnapshot&) = delete;
 
+    mutable volatile LONG m_lWanted;
     mutable CSrwLock m_Lock;  // held only to copy the fields below
     SOURCESTATE m_State;
     ULONGLONG m_ullSeq;       // 0: nothing published yet

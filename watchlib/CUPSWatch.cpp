@@ -33,7 +33,7 @@ void StopTimer(UINT_PTR& uTimer)
 volatile LONG CUPSWatch::s_lReserveSec = 0;
 volatile LONG64 CUPSWatch::s_llS4Cause = PackCause(WATCHCAUSE_TIMER, WATCH_UNKNOWN_RUNTIME);
 
-CUPSWatch::CUPSWatch(const CSourceSnapshot& snapshot, const CNetSource& net)
+CUPSWatch::CUPSWatch(CSourceSnapshot& snapshot, const CNetSource& net)
     : m_Snapshot(snapshot),
       m_Net(net),
       m_ullSnapshotSeq(0),
@@ -215,8 +215,10 @@ DWORD CUPSWatch::ThreadProc(LPVOID lParam)
     const UINT uFlickerMs = pThis->IsNetCritical() ? 0 : pThis->m_dwPowerFlickerTime * 1000;
     pThis->m_uFlickerTimer = ::SetTimer(NULL, kFlickerTimerId, uFlickerMs, NULL);
     pThis->m_uHibernateTimer = 0;
+    pThis->m_Snapshot.SetWanted(TRUE);
     pThis->m_uPollTimer = ::SetTimer(NULL, kPollTimerId, kPollPeriodMs, NULL);
     pThis->RunTimerLoop(FN, OnThreadTimer, pThis);
+    pThis->m_Snapshot.SetWanted(FALSE);
     // Stopped from outside: the timers still pending die here, nothing is signalled.
     StopTimer(pThis->m_uFlickerTimer);
     StopTimer(pThis->m_uHibernateTimer);

@@ -15,7 +15,7 @@
 
 class CUPSWatch : public CWatch {
 public:
-    CUPSWatch(const CSourceSnapshot& snapshot, const CNetSource& net);
+    CUPSWatch(CSourceSnapshot& snapshot, const CNetSource& net);
     virtual ~CUPSWatch();
 
     // Judges the line: on, it stops a running watch and signals AC-on; off, it keeps a running
@@ -57,7 +57,7 @@ private:
     // In the hibernate wait with a UPS in use that is not there now. Caller holds m_StateLock.
     BOOL IsUpsGoneDuringLoss();
 
-    const CSourceSnapshot& m_Snapshot;
+    CSourceSnapshot& m_Snapshot;
     const CNetSource& m_Net;
     ULONGLONG m_ullSnapshotSeq;   // the snapshot reading last fed (watch thread only)
     HANDLE m_hACLossEvent;

@@ -70,7 +70,7 @@ TEST_F(NetUpsService, OnBatteryAtTheServerTheServiceHibernatesOnItsDeadline)
     ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(suspendCalled, kPollMs + kHibernateMs + 10000));
     EXPECT_GE(NowMs() - t0, kHibernateMs);
     StopService();
-    const std::vector<DWORD> expected = { 0x40000001, 0x8000000A, 0x40000014, 0x40000002 };
+    const std::vector<DWORD> expected = { 0x40000001, 0x8000000A, 0x40000014, 0x4000001E, 0x40000002 };
     EXPECT_EQ(expected, EventIds());
 }
 
@@ -88,6 +88,7 @@ TEST_F(NetUpsService, RefusedLoginIsLoggedOnceAndTheLocalProbesProtect)
     EXPECT_TRUE(good.WaitForCodes(atDrop, kAcLoss, kFlickerMs + 10000)) << good.Dump();
     ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(suspendCalled, kHibernateMs + 10000));
     StopService();
-    const std::vector<DWORD> expected = { 0x40000001, 0xC0000033, 0x8000000A, 0x40000014, 0x40000002 };
+    const std::vector<DWORD> expected = { 0x40000001, 0xC0000033, 0x8000000A, 0x40000014, 0x4000001E,
+                                          0x40000002 };
     EXPECT_EQ(expected, EventIds());
 }
