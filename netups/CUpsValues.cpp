@@ -5,6 +5,7 @@ void CUpsValues::ParseStatus(const std::string& value, UpsReading& reading)
     bool bOnLine = false;
     bool bOnBattery = false;
     bool bCritical = false;
+    bool bForced = false;
     size_t pos = 0;
     while (pos < value.size()) {
         size_t end = value.find(' ', pos);
@@ -15,9 +16,12 @@ void CUpsValues::ParseStatus(const std::string& value, UpsReading& reading)
         bOnLine = bOnLine || word == "OL";
         bOnBattery = bOnBattery || word == "OB";
         bCritical = bCritical || word == "LB" || word == "FSD";
+        bForced = bForced || word == "FSD";
         pos = end + 1;
     }
-    reading.line = bOnBattery ? UpsLineOff : (bOnLine ? UpsLineOn : UpsLineUnknown);
+    // A forced shutdown means the serving machine is about to cut the output, whatever the line
+    // does now: it counts as the line gone.
+    reading.line = (bOnBattery || bForced) ? UpsLineOff : (bOnLine ? UpsLineOn : UpsLineUnknown);
     reading.bCritical = bCritical;
     size_t i = 0;
     for (; i < value.size() && i + 1 < NETUPS_MAX_STATUS; ++i) {

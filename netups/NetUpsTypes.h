@@ -20,7 +20,7 @@ enum UpsLink {
 enum UpsLine {
     UpsLineUnknown,
     UpsLineOn,   // OL
-    UpsLineOff,  // OB (also when OL and OB come together)
+    UpsLineOff,  // OB (also when OL and OB come together), or FSD: the output is about to go
 };
 
 #define NETUPS_DEFAULT_PORT 3493

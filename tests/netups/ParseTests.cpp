@@ -95,7 +95,7 @@ TEST(NetUpsParse, Status)
         {"OB", UpsLineOff, false},       {"OB DISCHRG", UpsLineOff, false},
         {"OB LB", UpsLineOff, true},     {"LB OB", UpsLineOff, true},
         {"OL LB", UpsLineOn, true},      {"FSD OB LB", UpsLineOff, true},
-        {"FSD", UpsLineUnknown, true},   {"OL OB", UpsLineOff, false},
+        {"FSD OL", UpsLineOff, true},    {"OL OB", UpsLineOff, false},
         {"OB OL LB", UpsLineOff, true},  {"", UpsLineUnknown, false},
         {"WAIT", UpsLineUnknown, false}, {"OFF BYPASS", UpsLineUnknown, false},
         {"OLX OBX LBX", UpsLineUnknown, false}, {"ol ob", UpsLineUnknown, false},

@@ -75,7 +75,7 @@ TEST(NetUpsRules, Sequences)
     RunSteps(15, {{0, NULL, UpsFailDenied, UpsLinkDenied, false, false, true},
                   {5000, NULL, UpsFailDenied, UpsLinkDenied, false, false, false},
                   {10000, NULL, UpsFailUnknownUps, UpsLinkUnknownUps, false, false, true},
-                  {15000, "FSD", kTick, UpsLinkOnline, false, true, true},
+                  {15000, "OL LB", kTick, UpsLinkOnline, false, true, true},
                   {17000, NULL, UpsFailDenied, UpsLinkDenied, false, false, true},
                   {22000, NULL, UpsFailUnreachable, UpsLinkDenied, false, false, false}});
     // Stale at the very start: nothing held, since nothing was read.

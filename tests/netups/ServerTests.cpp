@@ -170,7 +170,7 @@ TEST_F(NetUpsRealServer, ReadsTheUpsAsLoggedInSecondary)
         const char* status;
         bool off;
         bool critical;
-    } rows[] = {{"OL", false, false}, {"OB", true, false}, {"OB LB", true, true}, {"FSD OL", false, true}};
+    } rows[] = {{"OL", false, false}, {"OB", true, false}, {"OB LB", true, true}, {"FSD OL", true, true}};
     for (const auto& row : rows) {
         ASSERT_TRUE(Set("ups.status", row.status));
         const std::wstring status(row.status, row.status + strlen(row.status));

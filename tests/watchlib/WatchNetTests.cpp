@@ -134,14 +134,14 @@ TEST_F(NetWatchTest, LineBackWithinTheFlickerWaitGivesACOnNoLoss)
 }
 
 // Critical when the watch starts or during its flicker wait: the AC loss at once, the S4 after
-// alarm and balloon, however long the waits are set.
+// alarm and balloon, however long the waits are set. A forced shutdown counts so with the line on.
 TEST_F(NetWatchTest, CriticalUpsEndsTheFlickerWaitAtOnce)
 {
     REQUIRE_SERVER();
     const struct {
         const char* atStart;
         const char* later;
-    } rows[] = { { "OB LB", nullptr }, { "OB", "OB LB" } };
+    } rows[] = { { "OB LB", nullptr }, { "OB", "OB LB" }, { "FSD OL", nullptr } };
     Start(20, 600, 0);
     for (const auto& row : rows) {
         SCOPED_TRACE(row.atStart);
