@@ -231,7 +231,9 @@ TEST_P(TrayAppDrop, ApplicationRegistersAgainAndHearsTheNextLoss)
 {
     StartService();
     ChildProcess& app = StartApp();
-    ASSERT_TRUE(WaitForLogCount(L"dwNotify = 08", 1, 5000));
+    // Taken by the window, so the start is over: a suspension during it would outlast the start
+    // handshake of the application's watch thread.
+    ASSERT_TRUE(WaitForLogCount(L"WPARAM 08, LPARAM 00000000", 1, 5000));
     ASSERT_TRUE(Suspend(app, true));
     ObserverProcess good(L"good");  // its registration sends the application three notifications
     ASSERT_NE(0u, good.WaitRegistered());
