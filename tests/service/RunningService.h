@@ -154,6 +154,9 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(power.Available()) << "run the tests through scripts/test.sh";
+        if (ServiceState() != 0) {
+            RemoveService();  // left by a case that ctest ended at its ceiling
+        }
         SetDrillSettings(kFlickerMs / 1000);
         DeleteRegTree(POWRPROF_SETTINGS_KEY);
         ASSERT_TRUE(UseStandInPowerLibrary(true));
@@ -163,10 +166,7 @@ protected:
     void TearDown() override
     {
         trigger.reset();
-        if (RunServiceCommand(L"/UNINSTALL") != ERROR_SUCCESS) {
-            EndServiceProcess(MIREL_SERVICE_NAME);
-            RunServiceCommand(L"/UNINSTALL");
-        }
+        RemoveService();
         if (HasFailure()) {
             log.PrintTail(60);  // the service's side of the story
         }
@@ -176,6 +176,13 @@ protected:
         UseStandInPowerLibrary(false);
     }
 
+    static void RemoveService()
+    {
+        if (RunServiceCommand(L"/UNINSTALL") != ERROR_SUCCESS) {
+            EndServiceProcess(MIREL_SERVICE_NAME);
+            RunServiceCommand(L"/UNINSTALL");
+        }
+    }
     void StartService()
     {
         RunServiceCommand(L"/Install");

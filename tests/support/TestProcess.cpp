@@ -14,6 +14,27 @@ std::wstring ProgramPath(const std::wstring& fileName)
     return dir.substr(0, dir.find_last_of(L'\\') + 1) + fileName;
 }
 
+namespace {
+
+// Every child of a test program runs in this job, which ends them all when its handle closes:
+// at the program's own end, and also when ctest kills a program that overran its ceiling, whose
+// children would otherwise go on registering with the next case's service.
+HANDLE ChildrenJob()
+{
+    static const HANDLE job = [] {
+        HANDLE h = ::CreateJobObjectW(NULL, NULL);
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        if (h != NULL) {
+            ::SetInformationJobObject(h, JobObjectExtendedLimitInformation, &limits, sizeof(limits));
+        }
+        return h;
+    }();
+    return job;
+}
+
+}  // namespace
+
 ChildProcess::~ChildProcess()
 {
     if (m_process != NULL) {
@@ -45,13 +66,17 @@ bool ChildProcess::Start(const std::wstring& commandLine, bool capture)
     std::vector<wchar_t> cmd(commandLine.begin(), commandLine.end());
     cmd.push_back(L'\0');
     PROCESS_INFORMATION pi = {};
-    const BOOL ok = ::CreateProcessW(NULL, cmd.data(), NULL, NULL, capture, 0, NULL, NULL, &si, &pi);
+    // Suspended until it is in the job, so that nothing it starts escapes it.
+    const BOOL ok = ::CreateProcessW(NULL, cmd.data(), NULL, NULL, capture, CREATE_SUSPENDED, NULL, NULL,
+                                     &si, &pi);
     if (writeEnd != NULL) {
         ::CloseHandle(writeEnd);
     }
     if (!ok) {
         return false;
     }
+    ::AssignProcessToJobObject(ChildrenJob(), pi.hProcess);
+    ::ResumeThread(pi.hThread);
     ::CloseHandle(pi.hThread);
     m_process = pi.hProcess;
     m_pid = pi.dwProcessId;
