@@ -3,6 +3,7 @@
 // desktop whose mains come through the UPS. Dead time 5 s, flicker waits of a few seconds.
 #include "NutServer.h"
 #include "SimBattery.h"
+#include "TestLog.h"
 #include "TestProcess.h"
 #include "WatchFixture.h"
 
@@ -36,6 +37,9 @@ protected:
         // The source event stays open until MirelFinalize has returned.
         m_api.Finalize();
         ::CloseHandle(m_hSource);
+        if (HasFailure()) {
+            m_log.PrintTail(40);  // the link's changes with the status words the server sent
+        }
     }
 
     // Options for the server with the monitor's account, then the library started.
@@ -82,6 +86,7 @@ protected:
     }
 
     ScopedPowerSupply m_power;
+    ScopedLogSettings m_log{ L"t_netwatch.log", 2, 0 };
     NutServer m_nut;
     MirelApi m_api;
     EventRecorder m_rec;
