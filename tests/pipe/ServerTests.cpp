@@ -125,7 +125,7 @@ TEST(PipeServer, OneNameHoldsOneSessionHoweverOftenRegistered)
     }
     EXPECT_EQ(99, owner.Count(PIPEEVENT_DISCONNECTED, 1));
     Helper other;
-    ASSERT_TRUE(other.Start(L"client", owner.suffix, L"fin"));
+    ASSERT_TRUE(other.Start(L"client", owner.suffix, L"fin")) << other.Finish(0) << " " << other.Output();
     const DWORD notify = 0x77;
     DWORD ret = 0;
     owner.server.SendAll(&notify, sizeof(notify), &ret, NULL);

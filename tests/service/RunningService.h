@@ -138,6 +138,7 @@ public:
     }
     void Kill() { TerminateProcess(m_process.Handle(), 1); m_process.Wait(3000); }
     DWORD Pid() const { return m_process.Id(); }
+    const std::wstring& Tag() const { return m_tag; }
 
 private:
     std::wstring m_tag;
