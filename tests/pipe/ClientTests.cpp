@@ -14,7 +14,6 @@ namespace {
 
 // A client in this process that records the notifications it is given.
 struct App {
-    CPipeCl client;
     std::mutex lock;
     std::vector<DWORD> values;
 
@@ -35,6 +34,10 @@ struct App {
         std::lock_guard<std::mutex> guard(lock);
         return values.size();
     }
+
+    // Declared last, so destroyed first: the thread that calls OnData ends before what OnData
+    // records into goes.
+    CPipeCl client;
 };
 
 void IgnoreEvent(LPVOID, PPIPEEVENT) {}

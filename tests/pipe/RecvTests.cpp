@@ -14,7 +14,6 @@ namespace {
 // A framed receiver whose handler accepts sender 7 and rejects everything else, and records what
 // it is shown.
 struct Recorder {
-    CPipeRecv recv;
     std::mutex lock;
     std::vector<PIPEEVENT> events;
     std::vector<BYTE> data;
@@ -48,6 +47,10 @@ struct Recorder {
         for (const PIPEEVENT& e : events) n += (e.dwEvent == PIPEEVENT_DATA) ? 1 : 0;
         return n;
     }
+
+    // Declared last, so destroyed first: the thread that calls OnEvent ends before what OnEvent
+    // records into goes.
+    CPipeRecv recv;
 };
 
 }  // namespace

@@ -27,7 +27,6 @@ ULONGLONG CommittedBytes()
 // A server in this process whose owner records every event; it can be told to answer each
 // registration with a SendAll of its own, as the service does.
 struct Owner {
-    CPipeSv server;
     std::wstring suffix = UniqueName(L"sv");
     std::mutex lock;
     std::vector<PIPEEVENT> events;
@@ -88,6 +87,10 @@ struct Owner {
         }
         ASSERT_EQ(0u, clients[1].Finish());
     }
+
+    // Declared last, so destroyed first: the thread that calls OnEvent ends before what OnEvent
+    // records into goes.
+    CPipeSv server;
 };
 
 }  // namespace

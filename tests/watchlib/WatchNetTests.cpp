@@ -79,6 +79,15 @@ protected:
                    return s.dwLink == WATCHLINK_ONLINE && wide == s.szStatus;
                });
     }
+    // Started with the UPS on battery, flicker wait 1 s and S4 after 600 s; returns once the
+    // watch has told the loss.
+    void StartOnBattery(DWORD reserveSec)
+    {
+        Start(1, 600, reserveSec);
+        ASSERT_TRUE(SetStatus("OB"));
+        m_api.StartUPSWatch();
+        ASSERT_GE(m_rec.WaitFor(kACLoss, 1, kCeilingMs), 0);
+    }
     // Needs the server as well; skips without it.
     bool NeedServer()
     {
@@ -172,10 +181,7 @@ TEST_F(NetWatchTest, CriticalUpsEndsTheFlickerWaitAtOnce)
 TEST_F(NetWatchTest, RuntimeBelowTheReserveGivesAnEarlyS4)
 {
     REQUIRE_SERVER();
-    Start(1, 600, 300);
-    ASSERT_TRUE(SetStatus("OB"));
-    m_api.StartUPSWatch();
-    ASSERT_GE(m_rec.WaitFor(kACLoss, 1, kCeilingMs), 0);
+    ASSERT_NO_FATAL_FAILURE(StartOnBattery(300));
     ASSERT_TRUE(m_nut.Set("battery.runtime", "120"));
     ASSERT_GE(m_rec.WaitFor(kS4, 1, kCeilingMs), 0);
     const WATCHCAUSE cause = m_api.S4Cause();
@@ -186,10 +192,7 @@ TEST_F(NetWatchTest, RuntimeBelowTheReserveGivesAnEarlyS4)
 TEST_F(NetWatchTest, ServerStoppedOnBatteryTurnsCriticalAfterTheDeadTime)
 {
     REQUIRE_SERVER();
-    Start(1, 600, 0);
-    ASSERT_TRUE(SetStatus("OB"));
-    m_api.StartUPSWatch();
-    ASSERT_GE(m_rec.WaitFor(kACLoss, 1, kCeilingMs), 0);
+    ASSERT_NO_FATAL_FAILURE(StartOnBattery(0));
     const ULONGLONG stopped = m_rec.Elapsed();
     ASSERT_TRUE(m_nut.Control("stop"));
     const long long s4 = m_rec.WaitFor(kS4, 1, kCeilingMs);
