@@ -106,8 +106,10 @@ DWORD CUPSWatch::Initialize(LPWATCHDATA lpUPSData)
 void CUPSWatch::Finalize()
 {
     CWatch::Finalize();
-    // The thread is gone, even one that had to be killed: the next start begins a fresh wait.
+    // The thread is gone, even one that had to be killed: the next start begins a fresh wait,
+    // and the level watcher stops reading the device for a snapshot nobody reads.
     SetWatching(FALSE);
+    m_Snapshot.SetWanted(FALSE);
 }
 
 BOOL CUPSWatch::ReadOtherLine(LPBOOL pbLineOff)
